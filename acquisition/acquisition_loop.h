@@ -1,0 +1,56 @@
+#pragma once
+
+#include "acquisition/varlin_def.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+
+class Clock;
+class CommPort;
+class DataFileWriter;
+class LoopView;
+class SerialLink;
+
+/// Polls the port and turns received lines into records, one pass at a time on the UI
+/// thread: returning to the event loop between passes is the yield, a precise single-shot
+/// timer the sleep.
+class AcquisitionLoop : public QObject {
+    Q_OBJECT
+public:
+    enum class Phase { NotStarted, Idle, Sync, Receive, Ended };
+
+    AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer, const Clock& clock,
+                    LoopView& view, QObject* parent = nullptr);
+
+    /// Attach point for the main window's first activation; later calls do nothing.
+    void start();
+    /// Stops all further passes (the window is going away without the end sequence).
+    void halt();
+    Phase phase() const { return m_phase; }
+
+    // Most characters handled in one pass, so the window stays responsive under a flood.
+    static constexpr int kMaxCharsPerPass = 4096;
+    // Records kept while their data file cannot be opened, written once it can be again.
+    static constexpr int kMaxPendingRecords = 100000;
+
+private:
+    void pass();
+    // ... the helper that implements this class adds its private members here.
+
+    CommPort& m_port;
+    SerialLink& m_link;
+    DataFileWriter& m_writer;
+    const Clock& m_clock;
+    LoopView& m_view;
+    QTimer m_sleep;
+    Phase m_phase = Phase::NotStarted;
+
+    int16_t SkipFirstRecord = kTrue;
+    int16_t LineEndCount = 0;
+    QByteArray LineStamp;
+    QByteArray RecordText;
+    QList<QByteArray> m_pending;
+};

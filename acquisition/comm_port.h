@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <cstdint>
+
+/// The operations the program uses on its serial port. Operations that can fail return a
+/// code (0 on success, otherwise one of the codes in serial_errors.h); none of them waits for
+/// the line, and none of them fails loudly on a closed port.
+class CommPort : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    virtual int32_t selectPort(int16_t portNumber) = 0;
+    virtual int32_t setLineSettings(const QByteArray& settings) = 0; // "9600,N,8,1"
+    virtual int32_t setReadLength(int16_t length) = 0;
+    virtual int32_t setDtr(bool on) = 0;
+    virtual int32_t setRts(bool on) = 0;
+    virtual int32_t setReceiveThreshold(int16_t count) = 0;
+    virtual int32_t setSendThreshold(int16_t count) = 0;
+    virtual int32_t open() = 0;
+    virtual int32_t close() = 0;
+    virtual bool isOpen() const = 0;
+    virtual int32_t discardReceived() = 0;
+    virtual int16_t bytesWaiting() = 0;
+    virtual QByteArray readChar() = 0;
+    virtual int32_t sendText(const QByteArray& text) = 0;
+    virtual int16_t latestEvent() const = 0;
+
+Q_SIGNALS:
+    /// A line error or line-state change; latestEvent() holds its code while it is delivered.
+    void event();
+};

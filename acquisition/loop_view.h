@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+/// What the acquisition loop touches of the main window.
+class LoopView {
+public:
+    virtual ~LoopView() = default;
+    virtual void setStateText(const QString& text) = 0;    // status bar panel 3
+    virtual void showRecord(const QByteArray& record) = 0; // txt_meas element 0
+    virtual void endProgram() = 0; // close the main window, then end the process at once
+};

@@ -1,0 +1,78 @@
+#include "acquisition/serial_link.h"
+
+#include "acquisition/comm_port.h"
+#include "acquisition/message_sink.h"
+#include "acquisition/varlin_def.h"
+
+SerialLink::SerialLink(CommPort& port, MessageSink& messages, QObject* parent)
+    : QObject(parent), m_port(port), m_messages(messages) {
+    connect(&m_port, &CommPort::event, this, &SerialLink::OnComm);
+}
+
+void SerialLink::Init_Comm() {
+    // Every step runs even after a failure; the operator sees only the last failure's code.
+    int32_t lastError = 0;
+    auto step = [&lastError](int32_t code) {
+        if (code != 0)
+            lastError = code;
+    };
+    step(m_port.selectPort(varlin_def.PortNumber));
+    step(m_port.setLineSettings(varlin_def.BaudRate + ",N,8,1"));
+    step(m_port.setReadLength(1));
+    step(m_port.setDtr(true));
+    step(m_port.setRts(true));
+    step(m_port.setReceiveThreshold(0));
+    step(m_port.setSendThreshold(0));
+    step(m_port.open());
+    if (lastError == 0)
+        return;
+    m_messages.showMessage(
+        QStringLiteral("Error : <COM%1> %2").arg(varlin_def.PortNumber).arg(lastError));
+}
+
+void SerialLink::closePort() {
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void SerialLink::send(const QByteArray& text) {
+    if (!text.isEmpty())
+        m_port.sendText(text);
+}
+
+QString SerialLink::lineErrorText(int16_t code) {
+    switch (code) {
+    case 1001:
+        return QStringLiteral("Break signal detected");
+    case 1002:
+        return QStringLiteral("CTS timeout detected");
+    case 1003:
+        return QStringLiteral("DSR timeout detected");
+    case 1004:
+        return QStringLiteral("Framing error detected");
+    case 1006:
+        return QStringLiteral("Over run error detected");
+    case 1007:
+        return QStringLiteral("CD timeout detected");
+    case 1008:
+        return QStringLiteral("Receive buffer overflow detected");
+    case 1009:
+        return QStringLiteral("Parity error detected");
+    case 1010:
+        return QStringLiteral("Transfer buffer full error detected");
+    case 1011:
+        return QStringLiteral("DCB get error detected");
+    default:
+        return {};
+    }
+}
+
+void SerialLink::OnComm() {
+    const QString text = lineErrorText(m_port.latestEvent());
+    if (text.isEmpty()) {
+        Q_EMIT lineMessage(QString());
+        return;
+    }
+    Q_EMIT lineMessage(QStringLiteral("Com%1 : %2").arg(varlin_def.PortNumber).arg(text));
+    m_messages.beep();
+}

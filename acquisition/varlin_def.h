@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <cstdint>
+
+// Booleans of the shared state are 16-bit and hold exactly these two values.
+inline constexpr int16_t kTrue = -1;
+inline constexpr int16_t kFalse = 0;
+
+/// The process-wide record of settings, run flag and receive buffers that every part shares.
+/// Texts are byte strings: one received byte is one character.
+struct VarlinDef {
+    QByteArray SavePath;
+    int16_t PortNumber = 0;
+    QByteArray BaudRate;
+    int16_t StampDateTime = kFalse;
+    int16_t StampMillis = kFalse;
+    int16_t Stopped = kFalse;
+    QByteArray RxChar;
+    QByteArray LineBuffer;
+    QByteArray DataFilePath;
+    QByteArray FileComment;
+    int16_t HourlyFiles = kFalse;
+};
+
+extern VarlinDef varlin_def;
+
+/// The five start values the main window's load step puts in place.
+void loadStartValues(const QByteArray& savePath);
+
+/// The folder that holds the running executable, as the file system spells it.
+QByteArray executableFolder();

@@ -1,0 +1,10 @@
+#include <QApplication>
+#include <QWidget>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QWidget window;
+    window.setWindowTitle(QStringLiteral("Tessaline Serial Data"));
+    window.show();
+    return QApplication::exec();
+}

