@@ -38,7 +38,22 @@ public:
 
 private:
     void pass();
-    // ... the helper that implements this class adds its private members here.
+    void idlePass();
+    void startUp();
+    void syncPass();
+    void endOfSync();
+    void receivePass();
+    void endSequence();
+    // What one pass may still read: its share of the cap, and what the last poll reported.
+    struct Batch {
+        int budget = kMaxCharsPerPass;
+        int waiting = 0;
+    };
+    bool nextChar(Batch& batch); // one waiting character into RxChar; false when none is left
+    void handleChar();
+    void lineEnd();
+    void keepRecord(const QByteArray& record);
+    QByteArray stamp() const;
 
     CommPort& m_port;
     SerialLink& m_link;
@@ -52,5 +67,6 @@ private:
     int16_t LineEndCount = 0;
     QByteArray LineStamp;
     QByteArray RecordText;
-    QList<QByteArray> m_pending;
+    QList<QByteArray> m_pending; // records not yet in a file, oldest first
+    bool m_charSinceLineEnd = false;
 };

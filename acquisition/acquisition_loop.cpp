@@ -1,0 +1,186 @@
+#include "acquisition/acquisition_loop.h"
+
+#include "acquisition/clock.h"
+#include "acquisition/comm_port.h"
+#include "acquisition/data_file.h"
+#include "acquisition/loop_view.h"
+#include "acquisition/serial_link.h"
+
+#include <QDateTime>
+
+AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer,
+                                 const Clock& clock, LoopView& view, QObject* parent)
+    : QObject(parent), m_port(port), m_link(link), m_writer(writer), m_clock(clock), m_view(view) {
+    m_sleep.setSingleShot(true);
+    m_sleep.setTimerType(Qt::PreciseTimer);
+    connect(&m_sleep, &QTimer::timeout, this, &AcquisitionLoop::pass);
+}
+
+void AcquisitionLoop::start() {
+    if (m_phase != Phase::NotStarted)
+        return;
+    SkipFirstRecord = kTrue;
+    m_phase = Phase::Idle;
+    // The first pass runs from the event loop, not inside the window's activation.
+    m_sleep.start(0);
+}
+
+void AcquisitionLoop::halt() {
+    m_phase = Phase::Ended;
+    m_sleep.stop();
+}
+
+void AcquisitionLoop::pass() {
+    switch (m_phase) {
+    case Phase::Idle:
+        idlePass();
+        break;
+    case Phase::Sync:
+        syncPass();
+        break;
+    case Phase::Receive:
+        // The test that closes the previous receive pass, after its sleep.
+        if (varlin_def.Stopped == kTrue) {
+            m_phase = Phase::Idle;
+            idlePass();
+        } else {
+            receivePass();
+        }
+        break;
+    case Phase::NotStarted:
+    case Phase::Ended:
+        return;
+    }
+    // Armed only here, at the very end: a message box's nested event loop inside this pass
+    // can therefore never start another one.
+    if (m_phase == Phase::Receive)
+        m_sleep.start(1);
+    else if (m_phase == Phase::Idle || m_phase == Phase::Sync)
+        m_sleep.start(5);
+}
+
+void AcquisitionLoop::idlePass() {
+    if (varlin_def.Stopped != kFalse)
+        return;
+    startUp();
+    if (m_phase == Phase::Sync)
+        syncPass();
+}
+
+void AcquisitionLoop::startUp() {
+    m_view.setStateText(QStringLiteral("Initialize..."));
+    m_link.Init_Comm();
+    if (m_phase == Phase::Ended) // the window went away while a message box was up
+        return;
+    m_port.discardReceived();
+    varlin_def.RxChar.clear();
+    varlin_def.LineBuffer.clear();
+    LineEndCount = 1;
+    m_phase = Phase::Sync;
+}
+
+bool AcquisitionLoop::nextChar(Batch& batch) {
+    if (batch.budget == 0)
+        return false;
+    if (batch.waiting == 0)
+        batch.waiting = m_port.bytesWaiting();
+    if (batch.waiting <= 0)
+        return false;
+    varlin_def.RxChar = m_port.readChar();
+    if (varlin_def.RxChar.isEmpty()) { // the port was closed under us
+        batch.waiting = 0;
+        return false;
+    }
+    --batch.waiting;
+    --batch.budget;
+    return true;
+}
+
+void AcquisitionLoop::syncPass() {
+    Batch batch;
+    bool inStep = false;
+    // Everything up to the third line end is thrown away; what follows it stays waiting.
+    while (!inStep && nextChar(batch)) {
+        if (varlin_def.RxChar.at(0) == '\r' && ++LineEndCount > 3)
+            inStep = true;
+    }
+    if (inStep)
+        endOfSync();
+    else if (varlin_def.Stopped == kTrue)
+        endSequence();
+}
+
+void AcquisitionLoop::endOfSync() {
+    if (varlin_def.Stopped == kTrue) {
+        endSequence();
+        return;
+    }
+    m_view.setStateText(QStringLiteral("RcvData..."));
+    varlin_def.LineBuffer.clear();
+    varlin_def.RxChar.clear();
+    m_charSinceLineEnd = false;
+    m_phase = Phase::Receive;
+    receivePass();
+}
+
+void AcquisitionLoop::receivePass() {
+    Batch batch;
+    while (m_phase == Phase::Receive && nextChar(batch))
+        handleChar();
+}
+
+void AcquisitionLoop::endSequence() {
+    m_phase = Phase::Ended;
+    m_sleep.stop();
+    m_link.closePort();
+    m_view.endProgram();
+}
+
+void AcquisitionLoop::handleChar() {
+    const char c = varlin_def.RxChar.at(0);
+    if (c == '\r') {
+        lineEnd();
+        return;
+    }
+    m_charSinceLineEnd = true;
+    if (varlin_def.LineBuffer.isEmpty())
+        LineStamp = stamp();
+    // Codes 0 to 15 are line noise (LF, tab, NUL); bytes 128-255 are text of the code page.
+    if (static_cast<unsigned char>(c) > 15)
+        varlin_def.LineBuffer += c;
+}
+
+void AcquisitionLoop::lineEnd() {
+    // A line with no character of its own gets the time of its line end, not an older line's.
+    if (!m_charSinceLineEnd)
+        LineStamp = stamp();
+    RecordText = varlin_def.StampDateTime == kTrue ? LineStamp + "," + varlin_def.LineBuffer
+                                                   : varlin_def.LineBuffer;
+    m_writer.File_open();
+    if (SkipFirstRecord == kTrue)
+        SkipFirstRecord = kFalse;
+    else
+        keepRecord(RecordText);
+    m_writer.close();
+    m_view.showRecord(RecordText);
+    varlin_def.LineBuffer.clear();
+    m_charSinceLineEnd = false;
+}
+
+void AcquisitionLoop::keepRecord(const QByteArray& record) {
+    // The operator was told the file failed; the record waits, in order, for the next file.
+    m_pending.append(record);
+    if (m_pending.size() > kMaxPendingRecords)
+        m_pending.removeFirst();
+    while (!m_pending.isEmpty() && m_writer.isReady()) {
+        if (m_writer.writeLine(m_pending.constFirst()) != 0)
+            break;
+        m_pending.removeFirst();
+    }
+}
+
+QByteArray AcquisitionLoop::stamp() const {
+    const QLatin1StringView layout(varlin_def.StampMillis == kTrue ? "yyyy/MM/dd,hh:mm:ss.zzz"
+                                                                   : "yyyy/MM/dd,hh:mm:ss");
+    return m_clock.now().toString(layout).toLatin1();
+}
