@@ -80,6 +80,7 @@ void DataFileWriter::File_open() {
             m_headed = true;
     }
 
+    m_error = lastError;
     if (lastError != 0)
         m_messages.showMessage(QStringLiteral("Data file output error.  %1").arg(lastError));
 }
@@ -89,8 +90,8 @@ bool DataFileWriter::isReady() const {
 }
 
 int32_t DataFileWriter::writeLine(const QByteArray& record) {
-    if (m_fd < 0)
-        return EBADF;
+    if (!isReady())
+        return m_error != 0 ? m_error : EBADF;
     return appendWhole(m_fd, record + "\r\n");
 }
 

@@ -31,4 +31,5 @@ private:
     MessageSink& m_messages;
     int m_fd = -1;
     bool m_headed = false;
+    int m_error = 0; // why DataFile is not ready, given back to a write that comes anyway
 };

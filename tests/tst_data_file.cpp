@@ -1,0 +1,148 @@
+#include "acquisition/data_file.h"
+#include "acquisition/varlin_def.h"
+#include "support/fakes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+class TestDataFile : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    FakeClock m_clock;
+    RecordingSink m_sink;
+
+    QByteArray contents(const QString& name) const {
+        QFile file(m_dir->filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+    void put(const QString& name, const QByteArray& bytes) const {
+        QFile file(m_dir->filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        // A file size limit stands in for a full disk; its signal must not end the test.
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        varlin_def = VarlinDef{};
+        loadStartValues(QFile::encodeName(m_dir->path()));
+        m_clock.current = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0));
+        m_sink.messages.clear();
+    }
+
+    void fileNamedAfterClock_data() {
+        QTest::addColumn<int16_t>("hourly");
+        QTest::addColumn<QString>("savePathSuffix");
+        QTest::addColumn<QTime>("time");
+        QTest::addColumn<QString>("pathTail");
+        QTest::newRow("daily") << kFalse << "" << QTime(10, 0) << "/20261207.txt";
+        QTest::newRow("hourly") << kTrue << "" << QTime(9, 59, 59) << "/20261207_09.txt";
+        QTest::newRow("hourly at midnight") << kTrue << "" << QTime(0, 0) << "/20261207_00.txt";
+        QTest::newRow("folder ending in /") << kFalse << "/" << QTime(10, 0) << "//20261207.txt";
+    }
+    void fileNamedAfterClock() {
+        QFETCH(int16_t, hourly);
+        QFETCH(QString, savePathSuffix);
+        QFETCH(QTime, time);
+        QFETCH(QString, pathTail);
+        varlin_def.HourlyFiles = hourly;
+        varlin_def.SavePath += savePathSuffix.toLatin1();
+        m_clock.current.setTime(time);
+        DataFileWriter writer(m_clock, m_sink);
+        writer.File_open();
+        QCOMPARE(varlin_def.DataFilePath, QFile::encodeName(m_dir->path() + pathTail));
+        QVERIFY(writer.isReady());
+        QVERIFY(QFile::exists(QString::fromLatin1(varlin_def.DataFilePath)));
+        QCOMPARE(m_sink.messages, QStringList());
+    }
+
+    void headerOnlyForEmptyFile_data() {
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("comment");
+        QTest::addColumn<QByteArray>("after");
+        const QByteArray line = "\x10 1.5,\x80\xff\r\n";
+        QTest::newRow("new file, comment")
+            << false << QByteArray() << QByteArray("bay 3, probe")
+            << " Recive Data ,26/12/07,10:00:00,bay 3, probe\r\n" + line;
+        QTest::newRow("new file, no comment") << false << QByteArray() << QByteArray()
+                                              << " Recive Data ,26/12/07,10:00:00,\r\n" + line;
+        QTest::newRow("existing empty file") << true << QByteArray() << QByteArray("c")
+                                             << " Recive Data ,26/12/07,10:00:00,c\r\n" + line;
+        QTest::newRow("existing file with lines")
+            << true << QByteArray("old\r\n") << QByteArray("c") << "old\r\n" + line;
+    }
+    void headerOnlyForEmptyFile() {
+        QFETCH(bool, exists);
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, comment);
+        QFETCH(QByteArray, after);
+        if (exists)
+            put(QStringLiteral("20261207.txt"), before);
+        varlin_def.FileComment = comment;
+        DataFileWriter writer(m_clock, m_sink);
+        writer.File_open();
+        QVERIFY(writer.isReady());
+        QCOMPARE(writer.writeLine("\x10 1.5,\x80\xff"), 0);
+        writer.close();
+        writer.close(); // a second close does nothing
+        QCOMPARE(contents(QStringLiteral("20261207.txt")), after);
+    }
+
+    void missingFolderReportsOpenError() {
+        varlin_def.SavePath += "/absent";
+        DataFileWriter writer(m_clock, m_sink);
+        writer.File_open();
+        QCOMPARE(m_sink.messages, QStringList{QStringLiteral("Data file output error.  2")});
+        QVERIFY(!writer.isReady());
+        QVERIFY(varlin_def.DataFilePath.endsWith("/absent/20261207.txt"));
+        QCOMPARE(writer.writeLine("x"), ENOENT);
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList());
+    }
+
+    // A medium that fills up mid-write must not leave half a line behind.
+    void fullMediumLeavesNoPartialLine_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<bool>("ready");
+        QTest::newRow("header cut short") << QByteArray() << false;
+        QTest::newRow("record cut short") << QByteArray("old\r\n") << true;
+    }
+    void fullMediumLeavesNoPartialLine() {
+        QFETCH(QByteArray, before);
+        QFETCH(bool, ready);
+        put(QStringLiteral("20261207.txt"), before);
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit small = saved;
+        small.rlim_cur = 12;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        DataFileWriter writer(m_clock, m_sink);
+        writer.File_open();
+        const bool wasReady = writer.isReady();
+        const int32_t code = writer.writeLine("0123456789");
+        writer.close();
+        setrlimit(RLIMIT_FSIZE, &saved);
+        QCOMPARE(wasReady, ready);
+        QCOMPARE(code, ENOSPC);
+        QCOMPARE(m_sink.messages, ready
+                                      ? QStringList()
+                                      : QStringList{QStringLiteral("Data file output error.  28")});
+        QCOMPARE(contents(QStringLiteral("20261207.txt")), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDataFile)
+#include "tst_data_file.moc"
