@@ -1,0 +1,94 @@
+#include "ui/drive_list.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QStorageInfo>
+
+namespace {
+
+// Kernel and container file systems that hold no operator data. Qt already hides most of them;
+// the rest keep showing up on some distributions.
+bool isPseudoFileSystem(const QByteArray& type) {
+    static const QSet<QByteArray> kPseudo{
+        "proc",       "sysfs",      "devpts",   "devtmpfs", "cgroup",      "cgroup2",
+        "securityfs", "debugfs",    "tracefs",  "pstore",   "bpf",         "mqueue",
+        "hugetlbfs",  "configfs",   "fusectl",  "autofs",   "binfmt_misc", "efivarfs",
+        "nsfs",       "rpc_pipefs", "squashfs", "overlay",  "ramfs",       "tmpfs"};
+    return kPseudo.contains(type);
+}
+
+// System folders that only carry run-time state; removable media under /run/media stay.
+bool isSystemMount(const QString& root) {
+    if (root.startsWith(QLatin1StringView("/run/media/")))
+        return false;
+    for (const char* prefix : {"/proc", "/sys", "/dev", "/run", "/boot", "/snap"}) {
+        const QString p = QLatin1StringView(prefix);
+        if (root == p || root.startsWith(p + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
+bool holds(const QString& mountPoint, const QString& path) {
+    if (mountPoint == QLatin1StringView("/"))
+        return path.startsWith(QLatin1Char('/'));
+    return path == mountPoint || path.startsWith(mountPoint + QLatin1Char('/'));
+}
+
+} // namespace
+
+DriveList::DriveList(QWidget* parent) : QComboBox(parent) {
+    connect(this, &QComboBox::currentIndexChanged, this,
+            [this] { Q_EMIT driveChanged(currentDrive()); });
+    setDrives(saveableDrives());
+}
+
+void DriveList::setDrives(const QStringList& mountPoints) {
+    const QSignalBlocker quiet(this);
+    clear();
+    addItems(mountPoints);
+    setCurrentIndex(findText(driveOf(QDir::currentPath(), mountPoints)));
+}
+
+void DriveList::selectDriveOf(const QString& path) {
+    const int index = findText(driveOf(QDir::cleanPath(path), drives()));
+    if (index >= 0)
+        setCurrentIndex(index);
+}
+
+QString DriveList::currentDrive() const {
+    return currentText();
+}
+
+QStringList DriveList::drives() const {
+    QStringList listed;
+    for (int i = 0; i < count(); ++i)
+        listed << itemText(i);
+    return listed;
+}
+
+QStringList DriveList::saveableDrives() {
+    QStringList roots{QStringLiteral("/")};
+    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
+        const QString root = volume.rootPath();
+        if (!volume.isValid() || !volume.isReady() || volume.isReadOnly() || roots.contains(root))
+            continue;
+        // Containers bind single files such as /etc/hosts; only folders can hold data files.
+        if (isPseudoFileSystem(volume.fileSystemType()) || isSystemMount(root) ||
+            !QFileInfo(root).isDir())
+            continue;
+        roots << root;
+    }
+    roots.sort();
+    return roots;
+}
+
+QString DriveList::driveOf(const QString& path, const QStringList& mountPoints) {
+    QString best;
+    for (const QString& mountPoint : mountPoints) {
+        if (holds(mountPoint, path) && mountPoint.size() > best.size())
+            best = mountPoint;
+    }
+    return best;
+}
