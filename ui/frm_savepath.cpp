@@ -1,0 +1,200 @@
+#include "ui/frm_savepath.h"
+
+#include "acquisition/varlin_def.h"
+#include "ui/drive_list.h"
+#include "ui/folder_list.h"
+#include "ui/status_panels.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <optional>
+#include <string_view>
+
+namespace {
+
+constexpr int kTwipsPerPixel = 15;
+constexpr QSize kClientTwips{6240, 3675};
+
+// Every control's place in twips, relative to its container (window or frame).
+struct Placement {
+    std::string_view name;
+    int left, top, width, height;
+};
+constexpr std::array kPlacements{
+    Placement{"Frame1", 120, 120, 3135, 735},     Placement{"Check1", 360, 360, 1335, 255},
+    Placement{"Check3", 1680, 360, 1215, 255},    Placement{"Frame2", 120, 960, 3135, 855},
+    Placement{"cmb1", 480, 360, 975, 300},        Placement{"cmb2", 1680, 360, 1335, 300},
+    Placement{"Frame3", 120, 1920, 3135, 855},    Placement{"Text1", 480, 360, 2535, 270},
+    Placement{"frm4", 120, 2880, 3135, 735},      Placement{"Option1_0", 360, 360, 855, 255},
+    Placement{"Option1_1", 1440, 360, 855, 255},  Placement{"Label1", 3480, 120, 1215, 255},
+    Placement{"Drive1", 3480, 360, 2655, 300},    Placement{"Dir1", 3480, 720, 2655, 1980},
+    Placement{"Command1", 4320, 3120, 1575, 375},
+};
+
+QRect pixelRect(std::string_view name) {
+    for (const Placement& p : kPlacements) {
+        if (p.name == name)
+            return {p.left / kTwipsPerPixel, p.top / kTwipsPerPixel, p.width / kTwipsPerPixel,
+                    p.height / kTwipsPerPixel};
+    }
+    Q_UNREACHABLE();
+}
+
+template <typename W> W* placed(QWidget* container, std::string_view name) {
+    auto* widget = new W(container);
+    widget->setObjectName(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+    widget->setGeometry(pixelRect(name));
+    return widget;
+}
+
+template <typename W> W* placed(QWidget* container, std::string_view name, const char* caption) {
+    W* widget = placed<W>(container, name);
+    widget->setText(QString::fromLatin1(caption));
+    return widget;
+}
+
+QGroupBox* frame(QWidget* window, std::string_view name, const char* caption) {
+    auto* box = placed<QGroupBox>(window, name);
+    box->setTitle(QString::fromLatin1(caption));
+    return box;
+}
+
+// A free-text box with suggestions: typed text is never completed, added to the list or matched.
+QComboBox* suggestionBox(QWidget* container, std::string_view name) {
+    auto* box = placed<QComboBox>(container, name);
+    box->setEditable(true);
+    box->setCompleter(nullptr);
+    box->setInsertPolicy(QComboBox::NoInsert);
+    return box;
+}
+
+// Qt picks the first entry when an empty list gains items; the box must keep showing `text`.
+void fillKeepingText(QComboBox* box, const QString& text, const QStringList& entries) {
+    box->setEditText(text);
+    box->addItems(entries);
+    box->setCurrentIndex(-1);
+    box->setEditText(text);
+}
+
+// Only the last character names the port, so "COM12" is port 2. A text ending in anything but
+// a digit would name no port at all; the caller then keeps the port it had.
+std::optional<int16_t> portFromLastCharacter(const QString& text) {
+    if (text.isEmpty())
+        return std::nullopt;
+    const char16_t last = text.back().unicode();
+    if (last < u'0' || last > u'9')
+        return std::nullopt;
+    return static_cast<int16_t>(last - u'0');
+}
+
+int16_t flag(bool on) {
+    return on ? kTrue : kFalse;
+}
+
+} // namespace
+
+Frm_Savepath::Frm_Savepath(StatusPanels& panels, QWidget* parent)
+    : QWidget(parent,
+              Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      m_panels(panels) {
+    Q_INIT_RESOURCE(frm_savepath);
+    setAttribute(Qt::WA_DeleteOnClose);
+    setObjectName(QStringLiteral("Frm_Savepath"));
+    setWindowTitle(QStringLiteral("Setting"));
+    setWindowIcon(QIcon(QStringLiteral(":/savepath/icons/savepath.png")));
+    setFixedSize(kClientTwips / kTwipsPerPixel);
+    buildLeftColumn();
+    buildRightColumn();
+    setTabOrderFromIndexes();
+    connect(Check1, &QCheckBox::toggled, this, &Frm_Savepath::Check1_Click);
+    connect(Drive1, &DriveList::driveChanged, this, &Frm_Savepath::Drive1_Change);
+    connect(Command1, &QPushButton::clicked, this, &Frm_Savepath::Command1_Click);
+    Form_Load();
+}
+
+void Frm_Savepath::buildLeftColumn() {
+    Frame1 = frame(this, "Frame1", "Save Data");
+    Check1 = placed<QCheckBox>(Frame1, "Check1", "Date/Time");
+    Check3 = placed<QCheckBox>(Frame1, "Check3", "Mili Second");
+    Frame2 = frame(this, "Frame2", "COM Port");
+    cmb1 = suggestionBox(Frame2, "cmb1");
+    cmb1->setEditText(QStringLiteral("COM1"));
+    cmb2 = suggestionBox(Frame2, "cmb2");
+    cmb2->setEditText(QStringLiteral("9600"));
+    Frame3 = frame(this, "Frame3", "File Comment");
+    Text1 = placed<QLineEdit>(Frame3, "Text1", "Morva");
+    frm4 = frame(this, "frm4", "File Save Interval");
+    Option1[0] = placed<QRadioButton>(frm4, "Option1_0", "Date");
+    Option1[1] = placed<QRadioButton>(frm4, "Option1_1", "Hour");
+    Option1[0]->setChecked(true);
+}
+
+void Frm_Savepath::buildRightColumn() {
+    Label1 = placed<QLabel>(this, "Label1", "Data Save Path");
+    Drive1 = placed<DriveList>(this, "Drive1");
+    Dir1 = placed<FolderList>(this, "Dir1");
+    // A plain window has no default button, so Enter and Esc never reach "Close".
+    Command1 = placed<QPushButton>(this, "Command1", "Close");
+    Command1->setAutoDefault(false);
+}
+
+void Frm_Savepath::setTabOrderFromIndexes() {
+    const std::array<QWidget*, 10> order{Drive1, Dir1,  Command1, cmb1,       Check3,
+                                         cmb2,   Text1, Check1,   Option1[0], Option1[1]};
+    for (std::size_t i = 1; i < order.size(); ++i)
+        setTabOrder(order.at(i - 1), order.at(i));
+    Drive1->setFocus();
+}
+
+void Frm_Savepath::Form_Load() {
+    const QString savePath = QFile::decodeName(varlin_def.SavePath);
+    Drive1->selectDriveOf(savePath);
+    Dir1->setCurrentFolder(savePath);
+    fillKeepingText(cmb1, QStringLiteral("COM%1").arg(varlin_def.PortNumber),
+                    {"COM1", "COM2", "COM3", "COM4", "COM5"});
+    fillKeepingText(cmb2, QString::fromLatin1(varlin_def.BaudRate),
+                    {"4800", "9600", "14400", "38400"});
+    if (varlin_def.StampDateTime == kTrue)
+        Check1->setChecked(true);
+    if (varlin_def.StampMillis == kTrue)
+        Check3->setChecked(true);
+    if (!varlin_def.FileComment.isEmpty())
+        Text1->setText(QString::fromLatin1(varlin_def.FileComment));
+    Option1[varlin_def.HourlyFiles != kFalse ? 1 : 0]->setChecked(true);
+}
+
+void Frm_Savepath::Check1_Click(bool ticked) {
+    if (ticked) {
+        Check3->setEnabled(true);
+    } else {
+        Check3->setChecked(false);
+        Check3->setEnabled(false);
+    }
+}
+
+void Frm_Savepath::Drive1_Change(const QString& mountPoint) {
+    Dir1->setCurrentFolder(mountPoint);
+}
+
+void Frm_Savepath::Command1_Click() {
+    varlin_def.SavePath = QFile::encodeName(Dir1->currentFolder());
+    if (const auto port = portFromLastCharacter(cmb1->currentText()))
+        varlin_def.PortNumber = *port;
+    varlin_def.BaudRate = cmb2->currentText().toLatin1();
+    varlin_def.StampDateTime = flag(Check1->isChecked());
+    varlin_def.StampMillis = flag(Check3->isChecked());
+    varlin_def.FileComment = Text1->text().toLatin1();
+    m_panels.setPanelText(1, QFile::decodeName(varlin_def.DataFilePath));
+    m_panels.setPanelText(2, QStringLiteral("COM%1/%2")
+                                 .arg(varlin_def.PortNumber)
+                                 .arg(QString::fromLatin1(varlin_def.BaudRate)));
+    varlin_def.HourlyFiles = flag(!Option1[0]->isChecked());
+    close();
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QWidget>
+
+#include <array>
+
+class DriveList;
+class FolderList;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class StatusPanels;
+
+/// The "Setting" window: edits a copy of the shared settings and writes them back, with status
+/// bar panels 1 and 2, only when "Close" is clicked. The close box applies nothing.
+class Frm_Savepath : public QWidget {
+    Q_OBJECT
+public:
+    explicit Frm_Savepath(StatusPanels& panels, QWidget* parent = nullptr);
+
+private:
+    void buildLeftColumn();
+    void buildRightColumn();
+    void setTabOrderFromIndexes();
+    void Form_Load();
+    void Check1_Click(bool ticked);
+    void Drive1_Change(const QString& mountPoint);
+    void Command1_Click();
+
+    StatusPanels& m_panels;
+    QGroupBox* Frame1 = nullptr;
+    QCheckBox* Check1 = nullptr;
+    QCheckBox* Check3 = nullptr;
+    QGroupBox* Frame2 = nullptr;
+    QComboBox* cmb1 = nullptr;
+    QComboBox* cmb2 = nullptr;
+    QGroupBox* Frame3 = nullptr;
+    QLineEdit* Text1 = nullptr;
+    QGroupBox* frm4 = nullptr;
+    std::array<QRadioButton*, 2> Option1{};
+    QLabel* Label1 = nullptr;
+    DriveList* Drive1 = nullptr;
+    FolderList* Dir1 = nullptr;
+    QPushButton* Command1 = nullptr;
+};
