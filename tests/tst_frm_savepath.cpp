@@ -1,0 +1,322 @@
+#include "acquisition/varlin_def.h"
+#include "ui/drive_list.h"
+#include "ui/folder_list.h"
+#include "ui/frm_savepath.h"
+#include "ui/status_panels.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <tuple>
+
+namespace {
+
+class RecordingPanels final : public StatusPanels {
+public:
+    void setPanelText(int panel, const QString& text) override { texts[panel] = text; }
+    QMap<int, QString> texts;
+};
+
+// The settings the window may change; anything else it must leave alone.
+auto settings() {
+    const VarlinDef& v = varlin_def;
+    return std::tuple(v.SavePath, v.PortNumber, v.BaudRate, v.StampDateTime, v.StampMillis,
+                      v.FileComment, v.HourlyFiles, v.DataFilePath);
+}
+
+} // namespace
+
+class TstFrmSavepath : public QObject {
+    Q_OBJECT
+
+    RecordingPanels panels;
+    QPointer<Frm_Savepath> window;
+    QTemporaryDir tree;
+
+    void open() {
+        window = new Frm_Savepath(panels);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+    }
+    template <typename W> W* get(const char* name) {
+        auto* widget = window->findChild<W*>(QLatin1StringView(name));
+        if (!widget)
+            qFatal("no control %s", name);
+        return widget;
+    }
+    void clickClose() {
+        QTest::mouseClick(get<QPushButton>("Command1"), Qt::LeftButton);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(window.isNull());
+    }
+    QString treePath(const char* sub) const { return QDir(tree.path()).filePath(sub); }
+    QListWidgetItem* entry(const QString& text) {
+        const auto found = get<FolderList>("Dir1")->findItems(text, Qt::MatchExactly);
+        return found.isEmpty() ? nullptr : found.last();
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(tree.isValid());
+        QVERIFY(QDir(tree.path()).mkpath(QStringLiteral("alpha/beta")));
+        QVERIFY(QDir(tree.path()).mkpath(QStringLiteral("gamma")));
+    }
+    void init() {
+        varlin_def = VarlinDef{};
+        loadStartValues(executableFolder());
+        panels.texts.clear();
+    }
+    void cleanup() { delete window; }
+
+    // --- The first opening after start-up
+    void firstOpeningShowsStartValues() {
+        open();
+        QCOMPARE(get<FolderList>("Dir1")->currentFolder(), QCoreApplication::applicationDirPath());
+        QCOMPARE(get<DriveList>("Drive1")->currentDrive(),
+                 DriveList::driveOf(QCoreApplication::applicationDirPath(),
+                                    DriveList::saveableDrives()));
+        QCOMPARE(get<QComboBox>("cmb1")->currentText(), QStringLiteral("COM1"));
+        QCOMPARE(get<QComboBox>("cmb2")->currentText(), QStringLiteral("9600"));
+        QVERIFY(!get<QCheckBox>("Check1")->isChecked());
+        QVERIFY(!get<QCheckBox>("Check3")->isChecked());
+        QVERIFY(get<QCheckBox>("Check3")->isEnabled());
+        QCOMPARE(get<QLineEdit>("Text1")->text(), QStringLiteral("Morva"));
+        QVERIFY(get<QRadioButton>("Option1_0")->isChecked());
+        QVERIFY(!get<QRadioButton>("Option1_1")->isChecked());
+    }
+    void windowIsAFixedToolWindow() {
+        open();
+        QCOMPARE(window->windowTitle(), QStringLiteral("Setting"));
+        QCOMPARE(window->size(), QSize(416, 245));
+        QCOMPARE(window->minimumSize(), window->maximumSize());
+        QCOMPARE(window->windowType(), Qt::Tool);
+        QVERIFY(!(window->windowFlags() &
+                  (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        QVERIFY(window->windowFlags() & Qt::WindowCloseButtonHint);
+        QVERIFY(!window->windowIcon().pixmap(32, 32).isNull());
+    }
+    void controlsSitInTheirContainers_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("container");
+        QTest::addColumn<QRect>("pixels");
+        const QString win = QStringLiteral("Frm_Savepath");
+        QTest::newRow("Check3") << "Check3"
+                                << "Frame1" << QRect(112, 24, 81, 17);
+        QTest::newRow("cmb2") << "cmb2"
+                              << "Frame2" << QRect(112, 24, 89, 20);
+        QTest::newRow("Text1") << "Text1"
+                               << "Frame3" << QRect(32, 24, 169, 18);
+        QTest::newRow("Option1_1") << "Option1_1"
+                                   << "frm4" << QRect(96, 24, 57, 17);
+        QTest::newRow("frm4") << "frm4" << win << QRect(8, 192, 209, 49);
+        QTest::newRow("Dir1") << "Dir1" << win << QRect(232, 48, 177, 132);
+        QTest::newRow("Command1") << "Command1" << win << QRect(288, 208, 105, 25);
+    }
+    void controlsSitInTheirContainers() {
+        QFETCH(QString, name);
+        QFETCH(QString, container);
+        QFETCH(QRect, pixels);
+        open();
+        auto* control = get<QWidget>(name.toLatin1().constData());
+        QCOMPARE(control->parentWidget()->objectName(), container);
+        QCOMPARE(control->geometry(), pixels);
+    }
+    void tabOrderStartsAtDrive1() {
+        open();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        const char* order[] = {"Drive1", "Dir1",  "Command1", "cmb1",      "Check3",
+                               "cmb2",   "Text1", "Check1",   "Option1_0", "Drive1"};
+        for (const char* name : order) {
+            QCOMPARE(QApplication::focusWidget(), get<QWidget>(name));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+    }
+
+    // --- "Close" applies, the close box and keys do not
+    void closeWithoutChangeStoresMorvaAndRefreshesPanels() {
+        open();
+        clickClose();
+        QCOMPARE(varlin_def.FileComment, QByteArray("Morva"));
+        QCOMPARE(varlin_def.SavePath, executableFolder());
+        QCOMPARE(panels.texts.value(1, QStringLiteral("unset")), QString());
+        QCOMPARE(panels.texts.value(2), QStringLiteral("COM1/9600"));
+    }
+    void panel1ShowsTheDataFileOpenedLast() {
+        varlin_def.DataFilePath = "/data/20261207.txt";
+        open();
+        clickClose();
+        QCOMPARE(panels.texts.value(1), QStringLiteral("/data/20261207.txt"));
+    }
+    void clearedCommentIsStoredEmptyAndShowsMorvaAgain() {
+        open();
+        get<QLineEdit>("Text1")->clear();
+        clickClose();
+        QCOMPARE(varlin_def.FileComment, QByteArray(""));
+        open();
+        QCOMPARE(get<QLineEdit>("Text1")->text(), QStringLiteral("Morva"));
+    }
+    void closeBoxAndKeysApplyNothing() {
+        const auto before = settings();
+        open();
+        get<QComboBox>("cmb1")->setEditText(QStringLiteral("COM4"));
+        get<QLineEdit>("Text1")->setText(QStringLiteral("edited"));
+        get<QRadioButton>("Option1_1")->setChecked(true);
+        QTest::keyClick(window, Qt::Key_Escape);
+        QTest::keyClick(get<QPushButton>("Command1"), Qt::Key_Return);
+        QVERIFY(window->isVisible());
+        window->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(window.isNull());
+        QVERIFY(settings() == before);
+        QVERIFY(panels.texts.isEmpty());
+    }
+
+    // --- Port and baud rate
+    void portComesFromTheLastCharacter_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("stored");
+        QTest::newRow("COM7") << "COM7" << 7;
+        QTest::newRow("COM12") << "COM12" << 2;
+        QTest::newRow("COM10") << "COM10" << 0;
+        QTest::newRow("empty keeps 3") << "" << 3;
+        QTest::newRow("COM keeps 3") << "COM" << 3;
+        QTest::newRow("trailing blank keeps 3") << "COM1 " << 3;
+    }
+    void portComesFromTheLastCharacter() {
+        QFETCH(QString, typed);
+        QFETCH(int, stored);
+        varlin_def.PortNumber = 3;
+        open();
+        get<QComboBox>("cmb1")->setEditText(typed);
+        get<QComboBox>("cmb2")->setEditText(QStringLiteral("4800"));
+        clickClose();
+        QCOMPARE(varlin_def.PortNumber, stored);
+        QCOMPARE(varlin_def.BaudRate, QByteArray("4800"));
+        QCOMPARE(panels.texts.value(2), QStringLiteral("COM%1/4800").arg(stored));
+    }
+    void typedBaudIsStoredAndShownNextTime() {
+        open();
+        get<QComboBox>("cmb2")->setEditText(QStringLiteral("19200"));
+        clickClose();
+        QCOMPARE(varlin_def.BaudRate, QByteArray("19200"));
+        open();
+        QCOMPARE(get<QComboBox>("cmb2")->currentText(), QStringLiteral("19200"));
+        QCOMPARE(get<QComboBox>("cmb2")->findText(QStringLiteral("19200")), -1);
+    }
+    void everyOpeningListsFivePortsAndFourRates() {
+        for (int i = 0; i < 3; ++i) {
+            open();
+            auto* ports = get<QComboBox>("cmb1");
+            auto* rates = get<QComboBox>("cmb2");
+            QCOMPARE(ports->count(), 5);
+            QCOMPARE(ports->itemText(4), QStringLiteral("COM5"));
+            QCOMPARE(rates->count(), 4);
+            QCOMPARE(rates->itemText(2), QStringLiteral("14400"));
+            clickClose();
+        }
+    }
+
+    // --- Stamps and file interval
+    void loadTicksStampsAndLeavesMilliSecondEnabled_data() {
+        QTest::addColumn<int16_t>("dateTime");
+        QTest::addColumn<int16_t>("millis");
+        QTest::newRow("both") << kTrue << kTrue;
+        QTest::newRow("date/time only") << kTrue << kFalse;
+        QTest::newRow("millis only") << kFalse << kTrue;
+    }
+    void loadTicksStampsAndLeavesMilliSecondEnabled() {
+        QFETCH(int16_t, dateTime);
+        QFETCH(int16_t, millis);
+        varlin_def.StampDateTime = dateTime;
+        varlin_def.StampMillis = millis;
+        open();
+        QCOMPARE(get<QCheckBox>("Check1")->isChecked(), dateTime == kTrue);
+        QCOMPARE(get<QCheckBox>("Check3")->isChecked(), millis == kTrue);
+        QVERIFY(get<QCheckBox>("Check3")->isEnabled());
+    }
+    void untickingDateTimeGreysMilliSecond() {
+        varlin_def.StampDateTime = kTrue;
+        varlin_def.StampMillis = kTrue;
+        open();
+        auto* check3 = get<QCheckBox>("Check3");
+        QTest::mouseClick(get<QCheckBox>("Check1"), Qt::LeftButton);
+        QVERIFY(!check3->isChecked());
+        QVERIFY(!check3->isEnabled());
+        QTest::mouseClick(get<QCheckBox>("Check1"), Qt::LeftButton);
+        QVERIFY(!check3->isChecked());
+        QVERIFY(check3->isEnabled());
+    }
+    void milliSecondAloneIsStored() {
+        open();
+        QTest::mouseClick(get<QCheckBox>("Check3"), Qt::LeftButton);
+        clickClose();
+        QCOMPARE(varlin_def.StampMillis, kTrue);
+        QCOMPARE(varlin_def.StampDateTime, kFalse);
+    }
+    void hourAtCloseMeansHourlyFiles() {
+        open();
+        QTest::mouseClick(get<QRadioButton>("Option1_1"), Qt::LeftButton);
+        clickClose();
+        QCOMPARE(varlin_def.HourlyFiles, kTrue);
+        open();
+        QVERIFY(get<QRadioButton>("Option1_1")->isChecked());
+    }
+
+    // --- Drive and folder
+    void driveIsTheLongestMountHoldingThePath() {
+        const QStringList mounts{"/", "/srv", "/srv/data"};
+        QCOMPARE(DriveList::driveOf("/srv/data/logs", mounts), QStringLiteral("/srv/data"));
+        QCOMPARE(DriveList::driveOf("/srvdata", mounts), QStringLiteral("/"));
+        QCOMPARE(DriveList::driveOf("/srv", mounts), QStringLiteral("/srv"));
+        QVERIFY(DriveList::saveableDrives().contains(QStringLiteral("/")));
+        QVERIFY(!DriveList::saveableDrives().contains(QStringLiteral("/proc")));
+    }
+    void choosingADriveMovesDir1ToItsRoot() {
+        varlin_def.SavePath = QFile::encodeName(treePath("alpha/beta"));
+        open();
+        auto* drives = get<DriveList>("Drive1");
+        drives->setDrives({QStringLiteral("/"), treePath("gamma")});
+        drives->setCurrentIndex(drives->findText(treePath("gamma")));
+        QCOMPARE(get<FolderList>("Dir1")->currentFolder(), treePath("gamma"));
+    }
+    void openedFolderIsSavePathAfterClose() {
+        varlin_def.SavePath = QFile::encodeName(tree.path());
+        open();
+        auto* dir1 = get<FolderList>("Dir1");
+        // A real double-click: the first click of the pair, then the double-click event.
+        const QPoint alpha = dir1->visualItemRect(entry(QStringLiteral("alpha"))).center();
+        QTest::mouseClick(dir1->viewport(), Qt::LeftButton, {}, alpha);
+        QTest::mouseDClick(dir1->viewport(), Qt::LeftButton, {}, alpha);
+        QCOMPARE(dir1->currentFolder(), treePath("alpha"));
+        dir1->setCurrentItem(entry(QStringLiteral("beta")));
+        QTest::keyClick(dir1, Qt::Key_Return);
+        clickClose();
+        QCOMPARE(varlin_def.SavePath, QFile::encodeName(treePath("alpha/beta")));
+    }
+    void highlightAloneChangesNothing() {
+        varlin_def.SavePath = QFile::encodeName(tree.path());
+        open();
+        auto* dir1 = get<FolderList>("Dir1");
+        QTest::mouseClick(dir1->viewport(), Qt::LeftButton, {},
+                          dir1->visualItemRect(entry(QStringLiteral("gamma"))).center());
+        QCOMPARE(dir1->currentItem()->text(), QStringLiteral("gamma"));
+        clickClose();
+        QCOMPARE(varlin_def.SavePath, QFile::encodeName(tree.path()));
+    }
+    void missingSavePathShowsNearestExistingParent() {
+        varlin_def.SavePath = QFile::encodeName(treePath("alpha/gone/deeper"));
+        open();
+        QCOMPARE(get<FolderList>("Dir1")->currentFolder(), treePath("alpha"));
+        QVERIFY(entry(QStringLiteral("beta")));
+    }
+};
+
+QTEST_MAIN(TstFrmSavepath)
+#include "tst_frm_savepath.moc"
