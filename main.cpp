@@ -1,10 +1,16 @@
+#include "acquisition/clock.h"
+#include "acquisition/serial_port.h"
+#include "ui/frm_varlin.h"
+#include "ui/message_box_sink.h"
+
 #include <QApplication>
-#include <QWidget>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    QWidget window;
-    window.setWindowTitle(QStringLiteral("Tessaline Serial Data"));
+    SerialPort port;
+    SystemClock clock;
+    MessageBoxSink messages;
+    Frm_Varlin window(port, clock, messages);
     window.show();
     return QApplication::exec();
 }

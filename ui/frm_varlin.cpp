@@ -1,0 +1,247 @@
+#include "ui/frm_varlin.h"
+
+#include "acquisition/varlin_def.h"
+#include "ui/fonts.h"
+#include "ui/frm_savepath.h"
+#include "ui/status_bar.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <cstdlib>
+
+namespace {
+constexpr int kTwipsPerPixel = 15;
+constexpr int kClientWidthTwips = 7875;
+constexpr int kClientHeightTwips = 2670;
+
+// Where every control sits, in twips from the client area's top left corner.
+struct Placement {
+    const char* name;
+    int left, top, width, height;
+};
+constexpr std::array<Placement, 10> kLayout{{
+    {"Label1", 120, 240, 1575, 255},
+    {"lbl_title", 1680, 240, 4455, 255},
+    {"txt_meas_0", 240, 780, 7455, 345},
+    {"Command5", 720, 1320, 1095, 255},
+    {"txt_send", 1920, 1320, 5175, 270},
+    {"Command1", 480, 1800, 1695, 375},
+    {"Command4", 2280, 1800, 1695, 375},
+    {"Command2", 4080, 1800, 1695, 375},
+    {"Command3", 5880, 1800, 1695, 375},
+    {"SB1", 0, 2415, 7875, 255},
+}};
+
+int pixels(int twips) {
+    return twips / kTwipsPerPixel;
+}
+
+QRect pixelRect(const Placement& p) {
+    return {pixels(p.left), pixels(p.top), pixels(p.width), pixels(p.height)};
+}
+
+template <typename W> W* named(W* widget, const char* name) {
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+QLabel* label(QWidget* parent, const char* name, const QString& text, const QColor& color) {
+    auto* l = named(new QLabel(text, parent), name);
+    l->setTextFormat(Qt::PlainText);
+    QPalette palette = l->palette();
+    palette.setColor(QPalette::WindowText, color);
+    l->setPalette(palette);
+    return l;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const char* caption) {
+    return named(new QPushButton(QLatin1String(caption), parent), name);
+}
+
+QString portText() {
+    return QStringLiteral("COM%1/%2")
+        .arg(varlin_def.PortNumber)
+        .arg(QString::fromLatin1(varlin_def.BaudRate));
+}
+} // namespace
+
+Frm_Varlin::Frm_Varlin(CommPort& port, const Clock& clock, MessageSink& messages,
+                       std::function<void()> endProcess, QWidget* parent)
+    : QWidget(parent), m_link(port, messages), m_writer(clock, messages),
+      m_loop(port, m_link, m_writer, clock, *this), m_endProcess(std::move(endProcess)) {
+    // The icon lives in a static library, whose resources are linked only when asked for.
+    Q_INIT_RESOURCE(frm_varlin);
+    setObjectName(QStringLiteral("Frm_Varlin"));
+    setWindowTitle(QStringLiteral("Tessaline Serial Data"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/varlin.png")));
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Qt::black);
+    setPalette(palette);
+    setAutoFillBackground(true);
+    resize(pixels(kClientWidthTwips), pixels(kClientHeightTwips));
+    createControls();
+    placeControls();
+    connectControls();
+    Form_Load();
+}
+
+Frm_Varlin::~Frm_Varlin() = default;
+
+void Frm_Varlin::endAtOnce() {
+    std::_Exit(0);
+}
+
+void Frm_Varlin::createControls() {
+    Label1 = label(this, "Label1", QStringLiteral("Recive Data"), QColor(0x80, 0xFF, 0x80));
+    Label1->setFont(tahomaFont(9.75, true));
+    Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    lbl_title = label(this, "lbl_title", QStringLiteral("."), QColor(0x00, 0xFF, 0x00));
+    lbl_title->setFont(tahomaFont(9));
+    lbl_title->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    // The operator may select and copy a record but never edit it.
+    txt_meas[0] = named(new QLineEdit(this), "txt_meas_0");
+    txt_meas[0]->setReadOnly(true);
+    txt_meas[0]->setFont(minchoFont(11.25));
+    QPalette palette = txt_meas[0]->palette();
+    palette.setColor(QPalette::Base, QColor(0xC0, 0xFF, 0xC0));
+    palette.setColor(QPalette::Text, Qt::black);
+    txt_meas[0]->setPalette(palette);
+
+    Command5 = button(this, "Command5", "Send");
+    txt_send = named(new QLineEdit(QStringLiteral("Send Data Input"), this), "txt_send");
+    Command1 = button(this, "Command1", "START");
+    Command4 = button(this, "Command4", "STOP");
+    Command2 = button(this, "Command2", "Setting");
+    Command3 = button(this, "Command3", "END");
+    SB1 = named(new StatusBar(this), "SB1");
+    SB1->setFont(tahomaFont(8.25));
+
+    setTabOrder(Command2, Command3);
+    setTabOrder(Command3, Command1);
+    setTabOrder(Command1, Command4);
+    setTabOrder(Command4, Command5);
+    setTabOrder(Command5, txt_send);
+    setTabOrder(txt_send, txt_meas[0]);
+}
+
+void Frm_Varlin::placeControls() {
+    for (const Placement& p : kLayout)
+        findChild<QWidget*>(QLatin1String(p.name), Qt::FindDirectChildrenOnly)
+            ->setGeometry(pixelRect(p));
+}
+
+void Frm_Varlin::connectControls() {
+    connect(Command1, &QPushButton::clicked, this, &Frm_Varlin::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Frm_Varlin::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &Frm_Varlin::Command3_Click);
+    connect(Command4, &QPushButton::clicked, this, &Frm_Varlin::Command4_Click);
+    connect(Command5, &QPushButton::clicked, this, &Frm_Varlin::Command5_Click);
+    connect(&m_link, &SerialLink::lineMessage, lbl_title, &QLabel::setText);
+}
+
+void Frm_Varlin::Form_Load() {
+    loadStartValues(executableFolder());
+    showSavePathAndPort();
+    SB1->setPanelText(3, QStringLiteral("Wait..."));
+    showRunState(false);
+}
+
+void Frm_Varlin::showSavePathAndPort() {
+    SB1->setPanelText(1, QFile::decodeName(varlin_def.SavePath));
+    SB1->setPanelText(2, portText());
+}
+
+void Frm_Varlin::showRunState(bool running) {
+    Command1->setEnabled(!running);
+    Command2->setEnabled(!running);
+    Command3->setEnabled(!running);
+    Command5->setEnabled(running);
+}
+
+void Frm_Varlin::Command1_Click() {
+    if (varlin_def.Stopped != kTrue)
+        return;
+    varlin_def.Stopped = kFalse;
+    showRunState(true);
+}
+
+void Frm_Varlin::Command4_Click() {
+    if (varlin_def.Stopped != kFalse)
+        return;
+    // The flag goes first: the loop is parked at its yield and sees it before the port closes.
+    varlin_def.Stopped = kTrue;
+    showRunState(false);
+    SB1->setPanelText(3, QStringLiteral("Stop..."));
+    m_link.closePort();
+}
+
+void Frm_Varlin::Command2_Click() {
+    if (!m_settings)
+        m_settings = new Frm_Savepath(*this, this);
+    m_settings->show();
+    m_settings->raise();
+    m_settings->activateWindow();
+}
+
+void Frm_Varlin::Command3_Click() {
+    endProgram();
+}
+
+void Frm_Varlin::Command5_Click() {
+    m_link.send(txt_send->text().toLatin1());
+}
+
+void Frm_Varlin::setStateText(const QString& text) {
+    SB1->setPanelText(3, text);
+}
+
+void Frm_Varlin::setPanelText(int panel, const QString& text) {
+    SB1->setPanelText(panel, text);
+}
+
+void Frm_Varlin::showRecord(const QByteArray& record) {
+    // One byte, one character: nothing of a record is lost or merged on screen.
+    txt_meas[0]->setText(QString::fromLatin1(record));
+    txt_meas[0]->setCursorPosition(0);
+}
+
+void Frm_Varlin::endProgram() {
+    m_ending = true;
+    close();
+    m_endProcess();
+}
+
+bool Frm_Varlin::event(QEvent* event) {
+    if (event->type() == QEvent::WindowActivate)
+        m_loop.start();
+    return QWidget::event(event);
+}
+
+void Frm_Varlin::showEvent(QShowEvent* event) {
+    // Some platforms never activate a window; being shown is enough to start receiving.
+    QWidget::showEvent(event);
+    m_loop.start();
+}
+
+void Frm_Varlin::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    SB1->setGeometry(0, height() - SB1->height(), width(), SB1->height());
+}
+
+void Frm_Varlin::closeEvent(QCloseEvent* event) {
+    // The loop never runs on without its window, nor leaves the port open behind it.
+    m_loop.halt();
+    m_link.closePort();
+    event->accept();
+    if (m_ending)
+        return;
+    // The close box ends the program just as END does.
+    m_ending = true;
+    hide();
+    m_endProcess();
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "acquisition/acquisition_loop.h"
+#include "acquisition/data_file.h"
+#include "acquisition/loop_view.h"
+#include "acquisition/serial_link.h"
+#include "ui/status_panels.h"
+
+#include <QPointer>
+#include <QWidget>
+#include <array>
+#include <functional>
+
+class Clock;
+class CommPort;
+class Frm_Savepath;
+class MessageSink;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class StatusBar;
+
+/// The start-up window: START, STOP, Setting, END and Send, the latest record, the line's
+/// messages and the status bar. It owns the port link, the data file writer and the loop.
+class Frm_Varlin : public QWidget, public LoopView, public StatusPanels {
+    Q_OBJECT
+public:
+    Frm_Varlin(CommPort& port, const Clock& clock, MessageSink& messages,
+               std::function<void()> endProcess = endAtOnce, QWidget* parent = nullptr);
+    ~Frm_Varlin() override;
+
+    /// Ends the process at once, without another event or any clean-up.
+    static void endAtOnce();
+
+    void setStateText(const QString& text) override;
+    void showRecord(const QByteArray& record) override;
+    void endProgram() override;
+    void setPanelText(int panel, const QString& text) override;
+
+    /// Panels 1 and 2 from SavePath, PortNumber and BaudRate, as the load step shows them.
+    void showSavePathAndPort();
+
+protected:
+    bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createControls();
+    void placeControls();
+    void connectControls();
+    void Form_Load();
+    void showRunState(bool running);
+
+    void Command1_Click(); // START
+    void Command2_Click(); // Setting
+    void Command3_Click(); // END
+    void Command4_Click(); // STOP
+    void Command5_Click(); // Send
+
+    SerialLink m_link;
+    DataFileWriter m_writer;
+    AcquisitionLoop m_loop;
+    std::function<void()> m_endProcess;
+    bool m_ending = false;
+    QPointer<Frm_Savepath> m_settings;
+
+    QLabel* Label1 = nullptr;
+    QLabel* lbl_title = nullptr;
+    std::array<QLineEdit*, 1> txt_meas{};
+    QPushButton* Command5 = nullptr;
+    QLineEdit* txt_send = nullptr;
+    QPushButton* Command1 = nullptr;
+    QPushButton* Command4 = nullptr;
+    QPushButton* Command2 = nullptr;
+    QPushButton* Command3 = nullptr;
+    StatusBar* SB1 = nullptr;
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QWidget>
+#include <array>
+
+class ClockPanel;
+class QLabel;
+
+/// The main window's status bar: three text panels and a clock, at fixed widths from the left.
+class StatusBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit StatusBar(QWidget* parent = nullptr);
+
+    /// Panels are numbered from 1; panel 4 is the clock.
+    void setPanelText(int panel, const QString& text);
+    QString panelText(int panel) const;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    std::array<QLabel*, 4> m_panels{};
+};
