@@ -56,6 +56,8 @@ QStringList pathFromRoot(const QString& folder) {
 FolderList::FolderList(QWidget* parent) : QListWidget(parent) {
     setItemDelegate(new IndentDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setTextElideMode(Qt::ElideRight);
     connect(this, &QListWidget::itemDoubleClicked, this, &FolderList::openEntry);
     setCurrentFolder(QDir::currentPath());
 }
@@ -104,5 +106,7 @@ void FolderList::refill() {
     for (const QString& name : subFolders)
         addEntry(current.filePath(name), name, static_cast<int>(chain.size()), false);
     setCurrentRow(static_cast<int>(chain.size()) - 1);
+    // Show the path from the root whenever it fits, as the list reads top down.
+    scrollToTop();
     scrollToItem(currentItem());
 }

@@ -98,6 +98,17 @@ int16_t flag(bool on) {
     return on ? kTrue : kFalse;
 }
 
+// The classic small dialog face; the table's control sizes were made for it.
+QFont dialogFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                      QStringLiteral("Nimbus Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(8.25);
+    return font;
+}
+
 } // namespace
 
 Frm_Savepath::Frm_Savepath(StatusPanels& panels, QWidget* parent)
@@ -110,6 +121,7 @@ Frm_Savepath::Frm_Savepath(StatusPanels& panels, QWidget* parent)
     setWindowTitle(QStringLiteral("Setting"));
     setWindowIcon(QIcon(QStringLiteral(":/savepath/icons/savepath.png")));
     setFixedSize(kClientTwips / kTwipsPerPixel);
+    setFont(dialogFont());
     buildLeftColumn();
     buildRightColumn();
     setTabOrderFromIndexes();
