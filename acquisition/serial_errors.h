@@ -16,4 +16,5 @@ inline constexpr int32_t kPortNotOpen = 8012;      // the operation needs an ope
 inline constexpr int32_t kSettingsRefused = 8015;  // the driver refused the line settings
 inline constexpr int32_t kModemLineFailed = 8016;  // DTR or RTS could not be set
 inline constexpr int32_t kOpenFailed = 8020;       // any other failure to open the device
+inline constexpr int32_t kOperationFailed = 8021;  // the driver refused a discard or send
 } // namespace SerialError

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "acquisition/comm_port.h"
+#include "acquisition/line_events.h"
 
+#include <QQueue>
+#include <QSerialPort>
 #include <QString>
+#include <QTimer>
 #include <functional>
-
-class QSerialPort;
 
 /// Maps a port number (1 is "COM1") to a device path, or an empty string for none.
 using PortResolver = std::function<QString(int16_t portNumber)>;
@@ -38,5 +40,39 @@ public:
     void injectEvent(int16_t code);
 
 private:
-    // ... the helper that implements this class adds its private members here.
+    struct LineFormat {
+        qint32 baud = 9600;
+        QSerialPort::Parity parity = QSerialPort::NoParity;
+        QSerialPort::DataBits dataBits = QSerialPort::Data8;
+        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    };
+    static bool parseLineFormat(const QByteArray& text, LineFormat& format);
+    int32_t applyLineFormat();
+    int32_t applyModemLine(int bit, bool on);
+    int32_t openFailureCode(const QString& device) const;
+    void startWatching();
+    void pollLine();
+    void onPortError(QSerialPort::SerialPortError error);
+    void releaseLostPort();
+    void queueEvent(int16_t code);
+    void deliverNextEvent();
+
+    PortResolver m_resolver;
+    QSerialPort m_port;
+    QTimer m_pollTimer;
+    LineFormat m_format;
+    int16_t m_portNumber = 1;
+    int16_t m_readLength = 1;
+    int16_t m_receiveThreshold = 0;
+    int16_t m_sendThreshold = 0;
+    bool m_dtr = true;
+    bool m_rts = true;
+    bool m_lost = false; // the device vanished; the port counts as closed
+    bool m_countersWatched = false;
+    bool m_modemLinesWatched = false;
+    LineCounters m_counters;
+    int m_modemLines = 0;
+    QQueue<int16_t> m_pendingEvents;
+    bool m_deliveryScheduled = false;
+    int16_t m_latestEvent = 0;
 };

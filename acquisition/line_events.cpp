@@ -1,0 +1,33 @@
+#include "acquisition/line_events.h"
+
+#include <sys/ioctl.h>
+
+QList<int16_t> counterEvents(const LineCounters& before, const LineCounters& after) {
+    QList<int16_t> codes;
+    // A counter that moved by several in one poll still means one condition to report.
+    if (after.brk != before.brk)
+        codes << LineEvent::kBreak;
+    if (after.frame != before.frame)
+        codes << LineEvent::kFraming;
+    if (after.overrun != before.overrun)
+        codes << LineEvent::kOverrun;
+    if (after.bufOverrun != before.bufOverrun)
+        codes << LineEvent::kReceiveOverflow;
+    if (after.parity != before.parity)
+        codes << LineEvent::kParity;
+    return codes;
+}
+
+QList<int16_t> modemLineEvents(int before, int after) {
+    const int changed = before ^ after;
+    QList<int16_t> codes;
+    if (changed & TIOCM_CTS)
+        codes << LineEvent::kCtsChanged;
+    if (changed & TIOCM_DSR)
+        codes << LineEvent::kDsrChanged;
+    if (changed & TIOCM_CD)
+        codes << LineEvent::kCdChanged;
+    if (changed & TIOCM_RI)
+        codes << LineEvent::kRingChanged;
+    return codes;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QList>
+#include <cstdint>
+
+// Event codes for the conditions the serial layer watches on an open line. Line errors keep
+// the old serial control's numbers; line-state changes use its small numbers, outside the
+// error range, so the window treats them as non-error events.
+namespace LineEvent {
+inline constexpr int16_t kCtsChanged = 3;
+inline constexpr int16_t kDsrChanged = 4;
+inline constexpr int16_t kCdChanged = 5;
+inline constexpr int16_t kRingChanged = 6;
+inline constexpr int16_t kBreak = 1001;
+inline constexpr int16_t kFraming = 1004;
+inline constexpr int16_t kOverrun = 1006;
+inline constexpr int16_t kReceiveOverflow = 1008;
+inline constexpr int16_t kParity = 1009;
+} // namespace LineEvent
+
+/// The kernel's error counters of one line, as TIOCGICOUNT reports them.
+struct LineCounters {
+    int brk = 0;
+    int frame = 0;
+    int overrun = 0;
+    int bufOverrun = 0;
+    int parity = 0;
+};
+
+/// One event code per counter that moved between two readings, in a fixed order.
+QList<int16_t> counterEvents(const LineCounters& before, const LineCounters& after);
+
+/// One event code per modem line (CTS, DSR, CD, RI; TIOCM_* bits) that changed state.
+QList<int16_t> modemLineEvents(int before, int after);

@@ -1,0 +1,334 @@
+#include "acquisition/serial_port.h"
+
+#include "acquisition/port_scan.h"
+#include "acquisition/serial_errors.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// Often enough to report a line error while the operator still looks at the line; cheap enough
+// (two ioctls) to run for hours.
+constexpr int kPollIntervalMs = 50;
+constexpr qint64 kMaxWaitingCount = 32767;
+
+// ptys and some USB drivers have no counters or modem lines; that is not a fault of the line.
+bool driverLacksIt() {
+    return errno == ENOTTY || errno == EINVAL;
+}
+
+bool readCounters(int fd, LineCounters& counters) {
+    serial_icounter_struct raw{};
+    if (::ioctl(fd, TIOCGICOUNT, &raw) != 0)
+        return false;
+    counters = {raw.brk, raw.frame, raw.overrun, raw.buf_overrun, raw.parity};
+    return true;
+}
+
+bool readModemLines(int fd, int& lines) {
+    return ::ioctl(fd, TIOCMGET, &lines) == 0;
+}
+
+} // namespace
+
+SerialPort::SerialPort(PortResolver resolver, QObject* parent)
+    : CommPort(parent), m_resolver(std::move(resolver)), m_port(this), m_pollTimer(this) {
+    if (!m_resolver)
+        m_resolver = systemPortResolver;
+    m_pollTimer.setInterval(kPollIntervalMs);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialPort::onPortError);
+    connect(&m_pollTimer, &QTimer::timeout, this, &SerialPort::pollLine);
+}
+
+SerialPort::~SerialPort() {
+    close();
+}
+
+int32_t SerialPort::selectPort(int16_t portNumber) {
+    if (isOpen())
+        return SerialError::kPortAlreadyOpen;
+    if (portNumber < 1)
+        return SerialError::kInvalidPort;
+    m_portNumber = portNumber;
+    return SerialError::kNone;
+}
+
+int32_t SerialPort::setLineSettings(const QByteArray& settings) {
+    LineFormat format;
+    if (!parseLineFormat(settings, format))
+        return SerialError::kInvalidValue;
+    const LineFormat previous = m_format;
+    m_format = format;
+    if (!isOpen())
+        return SerialError::kNone;
+    const int32_t code = applyLineFormat();
+    if (code != SerialError::kNone) {
+        // The port keeps running with what it had; the refused text is not remembered.
+        m_format = previous;
+        applyLineFormat();
+    }
+    return code;
+}
+
+int32_t SerialPort::setReadLength(int16_t length) {
+    if (length < 0)
+        return SerialError::kInvalidValue;
+    // Stored for completeness; readChar() always hands out a single byte.
+    m_readLength = length;
+    return SerialError::kNone;
+}
+
+int32_t SerialPort::setDtr(bool on) {
+    m_dtr = on;
+    return isOpen() ? applyModemLine(TIOCM_DTR, on) : SerialError::kNone;
+}
+
+int32_t SerialPort::setRts(bool on) {
+    m_rts = on;
+    return isOpen() ? applyModemLine(TIOCM_RTS, on) : SerialError::kNone;
+}
+
+int32_t SerialPort::setReceiveThreshold(int16_t count) {
+    if (count < 0)
+        return SerialError::kInvalidValue;
+    // Received data raises no event in this layer whatever the threshold; it is only polled.
+    m_receiveThreshold = count;
+    return SerialError::kNone;
+}
+
+int32_t SerialPort::setSendThreshold(int16_t count) {
+    if (count < 0)
+        return SerialError::kInvalidValue;
+    m_sendThreshold = count;
+    return SerialError::kNone;
+}
+
+int32_t SerialPort::open() {
+    if (isOpen())
+        return SerialError::kPortAlreadyOpen;
+    close(); // a port whose device vanished is still held until released
+    const QString device = m_resolver(m_portNumber);
+    if (device.isEmpty())
+        return SerialError::kInvalidPort;
+    m_port.setPortName(device);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    applyLineFormat(); // only stored while closed; QSerialPort applies it when opening
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        const int32_t code = openFailureCode(device);
+        m_port.clearError();
+        return code;
+    }
+    int32_t code = applyModemLine(TIOCM_DTR, m_dtr);
+    const int32_t rtsCode = applyModemLine(TIOCM_RTS, m_rts);
+    if (rtsCode != SerialError::kNone)
+        code = rtsCode;
+    startWatching();
+    return code;
+}
+
+int32_t SerialPort::close() {
+    m_pollTimer.stop();
+    if (m_port.isOpen())
+        m_port.close();
+    m_port.clearError();
+    m_lost = false;
+    return SerialError::kNone;
+}
+
+bool SerialPort::isOpen() const {
+    return m_port.isOpen() && !m_lost;
+}
+
+int32_t SerialPort::discardReceived() {
+    if (!isOpen())
+        return SerialError::kPortNotOpen;
+    // clear() empties both Qt's buffer and the driver's input queue.
+    return m_port.clear(QSerialPort::Input) ? SerialError::kNone : SerialError::kOperationFailed;
+}
+
+int16_t SerialPort::bytesWaiting() {
+    if (!isOpen())
+        return 0;
+    // Only what the event loop has already collected: asking the line would mean waiting.
+    return static_cast<int16_t>(std::min(m_port.bytesAvailable(), kMaxWaitingCount));
+}
+
+QByteArray SerialPort::readChar() {
+    if (!isOpen() || m_port.bytesAvailable() == 0)
+        return {};
+    return m_port.read(1);
+}
+
+int32_t SerialPort::sendText(const QByteArray& text) {
+    if (!isOpen())
+        return SerialError::kPortNotOpen;
+    if (text.isEmpty())
+        return SerialError::kNone;
+    if (m_port.write(text) != text.size())
+        return SerialError::kOperationFailed;
+    // Hand the bytes to the driver now rather than at the next event loop pass; this does not
+    // wait for the line.
+    m_port.flush();
+    return SerialError::kNone;
+}
+
+int16_t SerialPort::latestEvent() const {
+    return m_latestEvent;
+}
+
+void SerialPort::injectEvent(int16_t code) {
+    queueEvent(code);
+}
+
+bool SerialPort::parseLineFormat(const QByteArray& text, LineFormat& format) {
+    const QList<QByteArray> parts = text.split(',');
+    if (parts.size() != 4)
+        return false;
+    const QByteArray& baud = parts[0];
+    bool ok = !baud.isEmpty() &&
+              std::all_of(baud.begin(), baud.end(), [](char c) { return c >= '0' && c <= '9'; });
+    format.baud = ok ? baud.toInt(&ok) : 0;
+    if (!ok || format.baud <= 0)
+        return false;
+
+    const QByteArray parity = parts[1].toUpper();
+    if (parity == "N")
+        format.parity = QSerialPort::NoParity;
+    else if (parity == "E")
+        format.parity = QSerialPort::EvenParity;
+    else if (parity == "O")
+        format.parity = QSerialPort::OddParity;
+    else if (parity == "M")
+        format.parity = QSerialPort::MarkParity;
+    else if (parity == "S")
+        format.parity = QSerialPort::SpaceParity;
+    else
+        return false;
+
+    const QByteArray& bits = parts[2];
+    if (bits != "5" && bits != "6" && bits != "7" && bits != "8")
+        return false;
+    format.dataBits = static_cast<QSerialPort::DataBits>(bits.toInt());
+
+    const QByteArray& stop = parts[3];
+    if (stop == "1")
+        format.stopBits = QSerialPort::OneStop;
+    else if (stop == "1.5")
+        format.stopBits = QSerialPort::OneAndHalfStop;
+    else if (stop == "2")
+        format.stopBits = QSerialPort::TwoStop;
+    else
+        return false;
+    return true;
+}
+
+int32_t SerialPort::applyLineFormat() {
+    // Rates without a standard constant (14400) go through Qt's custom-rate path.
+    const bool ok = m_port.setBaudRate(m_format.baud) && m_port.setParity(m_format.parity) &&
+                    m_port.setDataBits(m_format.dataBits) && m_port.setStopBits(m_format.stopBits);
+    return ok ? SerialError::kNone : SerialError::kSettingsRefused;
+}
+
+int32_t SerialPort::applyModemLine(int bit, bool on) {
+    // Done here rather than through QSerialPort, which reports a device without modem lines
+    // (a pty) as an error; for us there is simply no line to assert.
+    int bits = bit;
+    if (::ioctl(m_port.handle(), on ? TIOCMBIS : TIOCMBIC, &bits) == 0 || driverLacksIt())
+        return SerialError::kNone;
+    return SerialError::kModemLineFailed;
+}
+
+int32_t SerialPort::openFailureCode(const QString& device) const {
+    switch (m_port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return SerialError::kInvalidPort;
+    case QSerialPort::PermissionError:
+        // Qt reports a lock held by another program as a permission error too.
+        return ::access(QFile::encodeName(device).constData(), R_OK | W_OK) == 0
+                   ? SerialError::kDeviceBusy
+                   : SerialError::kPermissionDenied;
+    case QSerialPort::UnsupportedOperationError:
+        return SerialError::kSettingsRefused;
+    default:
+        return SerialError::kOpenFailed;
+    }
+}
+
+void SerialPort::startWatching() {
+    const int fd = m_port.handle();
+    m_countersWatched = readCounters(fd, m_counters);
+    m_modemLinesWatched = readModemLines(fd, m_modemLines);
+    if (m_countersWatched || m_modemLinesWatched)
+        m_pollTimer.start();
+}
+
+void SerialPort::pollLine() {
+    if (!isOpen()) {
+        m_pollTimer.stop();
+        return;
+    }
+    const int fd = m_port.handle();
+    LineCounters counters;
+    if (m_countersWatched && readCounters(fd, counters)) {
+        for (int16_t code : counterEvents(m_counters, counters))
+            queueEvent(code);
+        m_counters = counters;
+    } else if (m_countersWatched && driverLacksIt()) {
+        m_countersWatched = false;
+    }
+    int lines = 0;
+    if (m_modemLinesWatched && readModemLines(fd, lines)) {
+        for (int16_t code : modemLineEvents(m_modemLines, lines))
+            queueEvent(code);
+        m_modemLines = lines;
+    } else if (m_modemLinesWatched && driverLacksIt()) {
+        m_modemLinesWatched = false;
+    }
+    if (!m_countersWatched && !m_modemLinesWatched)
+        m_pollTimer.stop();
+}
+
+void SerialPort::onPortError(QSerialPort::SerialPortError error) {
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
+        return;
+    if (!m_port.isOpen() || m_lost)
+        return;
+    // The device is gone, and QSerialPort would report it hundreds of times a second. The
+    // port counts as closed from here; the descriptor is released once we are out of
+    // QSerialPort's notifier, which must not be deleted under its own feet.
+    m_lost = true;
+    m_pollTimer.stop();
+    QMetaObject::invokeMethod(this, &SerialPort::releaseLostPort, Qt::QueuedConnection);
+}
+
+void SerialPort::releaseLostPort() {
+    if (m_lost)
+        close();
+}
+
+void SerialPort::queueEvent(int16_t code) {
+    m_pendingEvents.enqueue(code);
+    if (m_deliveryScheduled)
+        return;
+    m_deliveryScheduled = true;
+    QMetaObject::invokeMethod(this, &SerialPort::deliverNextEvent, Qt::QueuedConnection);
+}
+
+void SerialPort::deliverNextEvent() {
+    // The flag stays set while the event is delivered, so a handler that runs the event loop
+    // never receives the next event inside this one.
+    if (!m_pendingEvents.isEmpty()) {
+        m_latestEvent = m_pendingEvents.dequeue();
+        Q_EMIT event();
+    }
+    m_deliveryScheduled = false;
+    if (!m_pendingEvents.isEmpty()) {
+        m_deliveryScheduled = true;
+        QMetaObject::invokeMethod(this, &SerialPort::deliverNextEvent, Qt::QueuedConnection);
+    }
+}
