@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+
+/// A pseudo-terminal whose master side the test drives as the instrument; the program under
+/// test opens slavePath() as its serial port.
+class PtyInstrument {
+public:
+    /// Opens a new pty with its slave in raw mode; isOpen() tells whether that worked.
+    PtyInstrument();
+    /// Closes both sides that are still open.
+    ~PtyInstrument();
+    PtyInstrument(const PtyInstrument&) = delete;
+    PtyInstrument& operator=(const PtyInstrument&) = delete;
+
+    /// True while the master side is open.
+    bool isOpen() const { return m_master >= 0; }
+    /// The device path the logger opens, e.g. "/dev/pts/3".
+    QString slavePath() const { return m_slavePath; }
+    /// Sends bytes to the logger; true when all of them reached the pty.
+    bool write(const QByteArray& bytes);
+    /// Collects what the logger sent until `count` bytes arrived or `timeoutMs` passed; runs
+    /// the Qt event loop meanwhile so queued writes go out.
+    QByteArray read(qsizetype count, int timeoutMs = 2000);
+    /// Everything the logger sends within `ms`, for checking that nothing (more) is sent.
+    QByteArray readFor(int ms);
+    /// The line speed the logger set on the pty, in baud (0 if unknown).
+    uint32_t lineSpeed() const;
+    /// Hangs up the instrument's side, as when a USB adapter is unplugged.
+    void closeMaster();
+
+private:
+    int m_master = -1;
+    int m_slave = -1; // kept open so the master never sees a hang-up between the logger's opens
+    QString m_slavePath;
+};
