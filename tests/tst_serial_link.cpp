@@ -1,0 +1,161 @@
+#include "acquisition/serial_errors.h"
+#include "acquisition/serial_link.h"
+#include "acquisition/serial_port.h"
+#include "acquisition/varlin_def.h"
+#include "support/fakes.h"
+#include "support/pty_instrument.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+class TstSerialLink : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() {
+        varlin_def = VarlinDef{};
+        loadStartValues("/tmp");
+    }
+
+    // --- Init_Comm
+    void opensQuietlyWithDefaults();
+    void refusedBaudShowsMessageAndStillOpens();
+    void portWithoutDeviceShowsMessageAndStaysClosed();
+    void twoFailingStepsReportTheLater();
+
+    // --- OnComm
+    void lineEventCaption_data();
+    void lineEventCaption();
+
+    // --- Send and the close-port rule
+    void sendPutsExactBytesOnTheLine();
+    void emptySendSendsNothing();
+    void closePortRule();
+
+private:
+    static PortResolver portAt(int16_t number, const QString& path) {
+        return [number, path](int16_t n) { return n == number ? path : QString(); };
+    }
+};
+
+void TstSerialLink::opensQuietlyWithDefaults() {
+    PtyInstrument instrument;
+    SerialPort port(portAt(3, instrument.slavePath()));
+    RecordingSink sink;
+    SerialLink link(port, sink);
+    varlin_def.PortNumber = 3;
+    link.Init_Comm();
+    QCOMPARE(sink.messages, QStringList());
+    QVERIFY(port.isOpen());
+    QCOMPARE(instrument.lineSpeed(), 9600u);
+}
+
+void TstSerialLink::refusedBaudShowsMessageAndStillOpens() {
+    PtyInstrument instrument;
+    SerialPort port(portAt(1, instrument.slavePath()));
+    RecordingSink sink;
+    SerialLink link(port, sink);
+    varlin_def.BaudRate = "abc";
+    link.Init_Comm();
+    QCOMPARE(sink.messages, QStringList{QStringLiteral("Error : <COM1> 380")});
+    QVERIFY(port.isOpen());
+}
+
+void TstSerialLink::portWithoutDeviceShowsMessageAndStaysClosed() {
+    SerialPort port([](int16_t) { return QString(); });
+    RecordingSink sink;
+    SerialLink link(port, sink);
+    varlin_def.PortNumber = 7;
+    link.Init_Comm();
+    QCOMPARE(sink.messages.size(), 1);
+    QVERIFY2(sink.messages[0].startsWith("Error : <COM7> "), qPrintable(sink.messages[0]));
+    QVERIFY(!port.isOpen());
+}
+
+void TstSerialLink::twoFailingStepsReportTheLater() {
+    FakeCommPort port;
+    port.failSettings = SerialError::kInvalidValue;
+    port.failOpen = SerialError::kDeviceBusy;
+    RecordingSink sink;
+    SerialLink link(port, sink);
+    link.Init_Comm();
+    QCOMPARE(sink.messages, QStringList{QStringLiteral("Error : <COM1> 8010")});
+    QCOMPARE(port.settings, QByteArray("9600,N,8,1"));
+    QVERIFY(port.dtr && port.rts);
+}
+
+void TstSerialLink::lineEventCaption_data() {
+    QTest::addColumn<int16_t>("portNumber");
+    QTest::addColumn<int16_t>("code");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<int>("beeps");
+    const QList<std::pair<int16_t, const char*>> errors = {
+        {1001, "Break signal detected"},
+        {1002, "CTS timeout detected"},
+        {1003, "DSR timeout detected"},
+        {1004, "Framing error detected"},
+        {1006, "Over run error detected"},
+        {1007, "CD timeout detected"},
+        {1008, "Receive buffer overflow detected"},
+        {1010, "Transfer buffer full error detected"},
+        {1011, "DCB get error detected"}};
+    for (const auto& [code, text] : errors)
+        QTest::addRow("%d", code) << int16_t(1) << code << QString("Com1 : ") + text << 1;
+    QTest::newRow("parity on port 2")
+        << int16_t(2) << int16_t(1009) << "Com2 : Parity error detected" << 1;
+    QTest::newRow("port 10") << int16_t(10) << int16_t(1001) << "Com10 : Break signal detected"
+                             << 1;
+    QTest::newRow("1005 is no error") << int16_t(2) << int16_t(1005) << QString() << 0;
+    QTest::newRow("CTS changed") << int16_t(2) << LineEvent::kCtsChanged << QString() << 0;
+}
+
+void TstSerialLink::lineEventCaption() {
+    QFETCH(int16_t, portNumber);
+    QFETCH(int16_t, code);
+    QFETCH(QString, caption);
+    QFETCH(int, beeps);
+    SerialPort port([](int16_t) { return QString(); });
+    RecordingSink sink;
+    SerialLink link(port, sink);
+    QSignalSpy captions(&link, &SerialLink::lineMessage);
+    varlin_def.PortNumber = portNumber;
+    port.injectEvent(code);
+    QTRY_COMPARE(captions.count(), 1);
+    QCOMPARE(captions[0][0].toString(), caption);
+    QCOMPARE(sink.beeps, beeps);
+}
+
+void TstSerialLink::sendPutsExactBytesOnTheLine() {
+    PtyInstrument instrument;
+    SerialPort port(portAt(1, instrument.slavePath()));
+    RecordingSink sink;
+    SerialLink link(port, sink);
+    link.Init_Comm();
+    link.send("ABC");
+    QCOMPARE(instrument.read(3), QByteArray("ABC"));
+    QCOMPARE(instrument.readFor(100), QByteArray()); // no terminator follows
+}
+
+void TstSerialLink::emptySendSendsNothing() {
+    PtyInstrument instrument;
+    SerialPort port(portAt(1, instrument.slavePath()));
+    RecordingSink sink;
+    SerialLink link(port, sink);
+    link.Init_Comm();
+    link.send("");
+    QCOMPARE(instrument.readFor(150), QByteArray());
+}
+
+void TstSerialLink::closePortRule() {
+    FakeCommPort port;
+    RecordingSink sink;
+    SerialLink link(port, sink);
+    link.closePort();
+    QCOMPARE(port.closes, 0); // a closed port is not touched
+    link.Init_Comm();
+    link.closePort();
+    QCOMPARE(port.closes, 1);
+    QVERIFY(!port.isOpen());
+}
+
+QTEST_GUILESS_MAIN(TstSerialLink)
+#include "tst_serial_link.moc"

@@ -1,0 +1,323 @@
+#include "acquisition/line_events.h"
+#include "acquisition/port_scan.h"
+#include "acquisition/serial_errors.h"
+#include "acquisition/serial_port.h"
+#include "support/pty_instrument.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <sys/ioctl.h>
+
+namespace {
+QStringList g_warnings;
+QtMessageHandler g_previousHandler = nullptr;
+
+void recordWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        g_warnings << text;
+    if (g_previousHandler)
+        g_previousHandler(type, context, text);
+}
+} // namespace
+
+class TstSerialPort : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() { g_previousHandler = qInstallMessageHandler(recordWarnings); }
+    void init() { g_warnings.clear(); }
+    // Every case doubles as a check that the layer never makes Qt complain.
+    void cleanup() { QCOMPARE(g_warnings, QStringList()); }
+
+    // --- talking to the instrument
+    void exchangesBytesBothWays_data();
+    void exchangesBytesBothWays();
+    void readsOneRawByteAtATime();
+    void discardDropsWhatWasReceived();
+    void bytesWaitingStopsAt32767();
+
+    // --- configuration
+    void refusedBaudKeepsLastAcceptedSettings();
+    void lineSettingsText_data();
+    void lineSettingsText();
+    void portCannotChangeWhileOpen();
+    void portWithoutDeviceIsInvalid();
+    void portHeldElsewhereIsBusy();
+
+    // --- closed port and lost device
+    void closedPortIsHarmless();
+    void vanishedDeviceClosesPortOnce();
+
+    // --- events
+    void eventsAreQueuedOneAtATime();
+    void ptyRaisesNoLineEvents();
+    void counterEvents_data();
+    void counterEvents();
+    void modemLineEvents_data();
+    void modemLineEvents();
+
+    // --- port numbers
+    void portOrder_data();
+    void portOrder();
+
+private:
+    static PortResolver resolverFor(const PtyInstrument& pty) {
+        return [path = pty.slavePath()](int16_t n) { return n == 1 ? path : QString(); };
+    }
+};
+
+void TstSerialPort::exchangesBytesBothWays_data() {
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<uint>("speed");
+    QTest::newRow("9600") << QByteArray("9600,N,8,1") << 9600u;
+    QTest::newRow("14400, a custom rate") << QByteArray("14400,N,8,1") << 14400u;
+}
+
+void TstSerialPort::exchangesBytesBothWays() {
+    QFETCH(QByteArray, settings);
+    QFETCH(uint, speed);
+    PtyInstrument instrument;
+    SerialPort port(resolverFor(instrument));
+    QCOMPARE(port.setLineSettings(settings), SerialError::kNone);
+    QCOMPARE(port.open(), SerialError::kNone);
+    QVERIFY(port.isOpen());
+    QCOMPARE(instrument.lineSpeed(), speed);
+
+    QVERIFY(instrument.write("T=21.5\r"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(7));
+    QByteArray line;
+    while (port.bytesWaiting() > 0)
+        line += port.readChar();
+    QCOMPARE(line, QByteArray("T=21.5\r"));
+
+    QCOMPARE(port.sendText("MEAS?"), SerialError::kNone);
+    QCOMPARE(instrument.read(5), QByteArray("MEAS?"));
+}
+
+void TstSerialPort::readsOneRawByteAtATime() {
+    PtyInstrument instrument;
+    SerialPort port(resolverFor(instrument));
+    QCOMPARE(port.open(), SerialError::kNone);
+    const QByteArray raw("\x00\xff\xe9\r\n", 5);
+    QVERIFY(instrument.write(raw));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(5));
+    for (char expected : raw)
+        QCOMPARE(port.readChar(), QByteArray(1, expected));
+    QCOMPARE(port.readChar(), QByteArray());
+}
+
+void TstSerialPort::discardDropsWhatWasReceived() {
+    PtyInstrument instrument;
+    SerialPort port(resolverFor(instrument));
+    QCOMPARE(port.open(), SerialError::kNone);
+    QVERIFY(instrument.write("old data"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(8));
+    QCOMPARE(port.discardReceived(), SerialError::kNone);
+    QCOMPARE(port.bytesWaiting(), int16_t(0));
+    QVERIFY(instrument.write("N"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(1));
+    QCOMPARE(port.readChar(), QByteArray("N"));
+}
+
+void TstSerialPort::bytesWaitingStopsAt32767() {
+    PtyInstrument instrument;
+    SerialPort port(resolverFor(instrument));
+    QCOMPARE(port.open(), SerialError::kNone);
+    QVERIFY(instrument.write(QByteArray(40000, 'x')));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(32767));
+}
+
+void TstSerialPort::refusedBaudKeepsLastAcceptedSettings() {
+    PtyInstrument instrument;
+    SerialPort port(resolverFor(instrument));
+    QCOMPARE(port.setLineSettings("14400,N,8,1"), SerialError::kNone);
+    QCOMPARE(port.setLineSettings("abc,N,8,1"), SerialError::kInvalidValue);
+    QCOMPARE(port.open(), SerialError::kNone);
+    QCOMPARE(instrument.lineSpeed(), 14400u);
+}
+
+void TstSerialPort::lineSettingsText_data() {
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<int32_t>("code");
+    QTest::newRow("usual") << QByteArray("38400,N,8,1") << SerialError::kNone;
+    QTest::newRow("even parity, 7 bits, 2 stops") << QByteArray("4800,e,7,2") << SerialError::kNone;
+    QTest::newRow("zero") << QByteArray("0,N,8,1") << SerialError::kInvalidValue;
+    QTest::newRow("negative") << QByteArray("-9600,N,8,1") << SerialError::kInvalidValue;
+    QTest::newRow("fraction") << QByteArray("9600.5,N,8,1") << SerialError::kInvalidValue;
+    QTest::newRow("too big") << QByteArray("99999999999,N,8,1") << SerialError::kInvalidValue;
+    QTest::newRow("empty baud") << QByteArray(",N,8,1") << SerialError::kInvalidValue;
+    QTest::newRow("parity X") << QByteArray("9600,X,8,1") << SerialError::kInvalidValue;
+    QTest::newRow("9 data bits") << QByteArray("9600,N,9,1") << SerialError::kInvalidValue;
+    QTest::newRow("3 stop bits") << QByteArray("9600,N,8,3") << SerialError::kInvalidValue;
+    QTest::newRow("missing field") << QByteArray("9600,N,8") << SerialError::kInvalidValue;
+}
+
+void TstSerialPort::lineSettingsText() {
+    QFETCH(QByteArray, settings);
+    QFETCH(int32_t, code);
+    SerialPort port([](int16_t) { return QString(); });
+    QCOMPARE(port.setLineSettings(settings), code);
+}
+
+void TstSerialPort::portCannotChangeWhileOpen() {
+    PtyInstrument instrument;
+    SerialPort port(resolverFor(instrument));
+    QCOMPARE(port.open(), SerialError::kNone);
+    QCOMPARE(port.selectPort(2), SerialError::kPortAlreadyOpen);
+    QCOMPARE(port.open(), SerialError::kPortAlreadyOpen);
+    // On a pty there are no modem lines: asserting them is not a failure.
+    QCOMPARE(port.setDtr(true), SerialError::kNone);
+    QCOMPARE(port.setRts(true), SerialError::kNone);
+    QCOMPARE(port.close(), SerialError::kNone);
+    QCOMPARE(port.selectPort(2), SerialError::kNone);
+}
+
+void TstSerialPort::portWithoutDeviceIsInvalid() {
+    SerialPort unmapped([](int16_t) { return QString(); });
+    QCOMPARE(unmapped.open(), SerialError::kInvalidPort);
+    QVERIFY(!unmapped.isOpen());
+    SerialPort missing([](int16_t) { return QStringLiteral("/dev/ttyUSB-not-there"); });
+    QCOMPARE(missing.open(), SerialError::kInvalidPort);
+    QVERIFY(!missing.isOpen());
+    QCOMPARE(missing.selectPort(0), SerialError::kInvalidPort);
+}
+
+void TstSerialPort::portHeldElsewhereIsBusy() {
+    PtyInstrument instrument;
+    SerialPort first(resolverFor(instrument));
+    SerialPort second(resolverFor(instrument));
+    QCOMPARE(first.open(), SerialError::kNone);
+    QCOMPARE(second.open(), SerialError::kDeviceBusy);
+    QVERIFY(!second.isOpen());
+    first.close();
+    QCOMPARE(second.open(), SerialError::kNone);
+}
+
+void TstSerialPort::closedPortIsHarmless() {
+    PtyInstrument instrument;
+    SerialPort port(resolverFor(instrument));
+    QCOMPARE(port.open(), SerialError::kNone);
+    QVERIFY(instrument.write("late"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(4));
+    QCOMPARE(port.close(), SerialError::kNone);
+
+    QCOMPARE(port.discardReceived(), SerialError::kPortNotOpen);
+    QCOMPARE(port.bytesWaiting(), int16_t(0));
+    QCOMPARE(port.readChar(), QByteArray());
+    QCOMPARE(port.sendText("ABC"), SerialError::kPortNotOpen);
+    QCOMPARE(port.close(), SerialError::kNone);
+    QVERIFY(!port.isOpen());
+    QCOMPARE(instrument.readFor(100), QByteArray());
+}
+
+void TstSerialPort::vanishedDeviceClosesPortOnce() {
+    PtyInstrument instrument;
+    SerialPort port(resolverFor(instrument));
+    QCOMPARE(port.open(), SerialError::kNone);
+    auto* qtPort = port.findChild<QSerialPort*>();
+    QVERIFY(qtPort);
+    QSignalSpy errors(qtPort, &QSerialPort::errorOccurred);
+    QSignalSpy events(&port, &CommPort::event);
+
+    instrument.closeMaster();
+    QTRY_VERIFY(!port.isOpen());
+    QTest::qWait(300);
+    const auto isFailure = [](const QList<QVariant>& args) {
+        return args[0].value<QSerialPort::SerialPortError>() != QSerialPort::NoError;
+    };
+    QCOMPARE(std::count_if(errors.begin(), errors.end(), isFailure), 1);
+    QVERIFY(!qtPort->isOpen());
+    QCOMPARE(events.count(), 0);
+    QCOMPARE(port.bytesWaiting(), int16_t(0));
+    QCOMPARE(port.sendText("x"), SerialError::kPortNotOpen);
+}
+
+void TstSerialPort::eventsAreQueuedOneAtATime() {
+    SerialPort port([](int16_t) { return QString(); });
+    QList<int16_t> seen;
+    int depth = 0;
+    int deepest = 0;
+    connect(&port, &CommPort::event, this, [&] {
+        deepest = std::max(deepest, ++depth);
+        seen << port.latestEvent();
+        QCoreApplication::processEvents(); // a handler that yields must not get the next one
+        --depth;
+    });
+    port.injectEvent(1009);
+    port.injectEvent(3);
+    QVERIFY(seen.isEmpty()); // never inside the caller's operation
+    QTRY_COMPARE(seen, (QList<int16_t>{1009, 3}));
+    QCOMPARE(deepest, 1);
+}
+
+void TstSerialPort::ptyRaisesNoLineEvents() {
+    PtyInstrument instrument;
+    SerialPort port(resolverFor(instrument));
+    QSignalSpy events(&port, &CommPort::event);
+    QCOMPARE(port.open(), SerialError::kNone);
+    QVERIFY(instrument.write("data"));
+    QTest::qWait(200);
+    QCOMPARE(events.count(), 0);
+}
+
+void TstSerialPort::counterEvents_data() {
+    QTest::addColumn<LineCounters>("after");
+    QTest::addColumn<QList<int16_t>>("codes");
+    QTest::newRow("nothing moved") << LineCounters{} << QList<int16_t>{};
+    QTest::newRow("break") << LineCounters{1, 0, 0, 0, 0} << QList<int16_t>{1001};
+    QTest::newRow("3 framing errors, one event")
+        << LineCounters{0, 3, 0, 0, 0} << QList<int16_t>{1004};
+    QTest::newRow("overrun") << LineCounters{0, 0, 1, 0, 0} << QList<int16_t>{1006};
+    QTest::newRow("buffer overflow") << LineCounters{0, 0, 0, 1, 0} << QList<int16_t>{1008};
+    QTest::newRow("parity and break") << LineCounters{2, 0, 0, 0, 1} << QList<int16_t>{1001, 1009};
+}
+
+void TstSerialPort::counterEvents() {
+    QFETCH(LineCounters, after);
+    QFETCH(QList<int16_t>, codes);
+    QCOMPARE(::counterEvents(LineCounters{}, after), codes);
+}
+
+void TstSerialPort::modemLineEvents_data() {
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<QList<int16_t>>("codes");
+    QTest::newRow("DTR is ours, not an event") << 0 << TIOCM_DTR << QList<int16_t>{};
+    QTest::newRow("CTS rises") << 0 << TIOCM_CTS << QList<int16_t>{LineEvent::kCtsChanged};
+    QTest::newRow("DSR falls") << TIOCM_DSR << 0 << QList<int16_t>{LineEvent::kDsrChanged};
+    QTest::newRow("CD and ring") << 0 << (TIOCM_CD | TIOCM_RI)
+                                 << QList<int16_t>{LineEvent::kCdChanged, LineEvent::kRingChanged};
+}
+
+void TstSerialPort::modemLineEvents() {
+    QFETCH(int, before);
+    QFETCH(int, after);
+    QFETCH(QList<int16_t>, codes);
+    QCOMPARE(::modemLineEvents(before, after), codes);
+}
+
+void TstSerialPort::portOrder_data() {
+    QTest::addColumn<QList<TtyEntry>>("scan");
+    QTest::addColumn<QStringList>("ports");
+    QTest::newRow("laptop with one USB adapter")
+        << QList<TtyEntry>{{"ttyS0", false},  {"ttyS1", false}, {"ttyS31", false},
+                           {"ttyUSB0", true}, {"tty0", true},   {"console", true}}
+        << QStringList{"ttyUSB0"};
+    QTest::newRow("numbers, not text order")
+        << QList<TtyEntry>{{"ttyS10", true}, {"ttyS2", true}, {"ttyUSB10", true}, {"ttyUSB9", true}}
+        << QStringList{"ttyS2", "ttyS10", "ttyUSB9", "ttyUSB10"};
+    QTest::newRow("built-in, then USB, then ACM")
+        << QList<TtyEntry>{{"ttyACM0", true}, {"ttyUSB1", true}, {"ttyAMA0", true}, {"ttyS0", true}}
+        << QStringList{"ttyS0", "ttyAMA0", "ttyUSB1", "ttyACM0"};
+    QTest::newRow("odd names ignored")
+        << QList<TtyEntry>{{"ttyS", true}, {"ttySx1", true}, {"ttyUSB0a", true}, {"ttyS1", true}}
+        << QStringList{"ttyS1"};
+}
+
+void TstSerialPort::portOrder() {
+    QFETCH(QList<TtyEntry>, scan);
+    QFETCH(QStringList, ports);
+    QCOMPARE(orderSerialDevices(scan), ports);
+}
+
+QTEST_GUILESS_MAIN(TstSerialPort)
+#include "tst_serial_port.moc"
