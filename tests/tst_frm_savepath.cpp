@@ -148,12 +148,6 @@ private Q_SLOTS:
         QCOMPARE(panels.texts.value(1, QStringLiteral("unset")), QString());
         QCOMPARE(panels.texts.value(2), QStringLiteral("COM1/9600"));
     }
-    void panel1ShowsTheDataFileOpenedLast() {
-        varlin_def.DataFilePath = "/data/20261207.txt";
-        open();
-        clickClose();
-        QCOMPARE(panels.texts.value(1), QStringLiteral("/data/20261207.txt"));
-    }
     void clearedCommentIsStoredEmptyAndShowsMorvaAgain() {
         open();
         get<QLineEdit>("Text1")->clear();
