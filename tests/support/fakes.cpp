@@ -23,6 +23,7 @@ int32_t FakeCommPort::discardReceived() {
 }
 
 int16_t FakeCommPort::bytesWaiting() {
+    ++polls;
     if (!opened)
         return 0;
     return static_cast<int16_t>(std::min<qsizetype>(received.size(), 32767));

@@ -70,6 +70,7 @@ public:
     bool opened = false;
     int opens = 0;
     int closes = 0;
+    int polls = 0; // calls of bytesWaiting(), to see whether anyone still polls
     int32_t failSelect = 0;
     int32_t failSettings = 0;
     int32_t failOpen = 0;

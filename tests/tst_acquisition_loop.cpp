@@ -1,0 +1,269 @@
+#include "acquisition/acquisition_loop.h"
+#include "acquisition/data_file.h"
+#include "acquisition/loop_view.h"
+#include "acquisition/serial_link.h"
+#include "support/fakes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+class FakeView final : public LoopView {
+public:
+    void setStateText(const QString& text) override { states << text; }
+    void showRecord(const QByteArray& record) override { records << record; }
+    void endProgram() override { ++endCalls; }
+
+    QStringList states;
+    QList<QByteArray> records;
+    int endCalls = 0;
+};
+
+// Holds the caller like a modal box does: runs a nested event loop until "dismissed".
+class ModalSink final : public MessageSink {
+public:
+    void showMessage(const QString& text) override {
+        messages << text;
+        const int before = port->polls;
+        QTest::qWait(20);
+        pollsDuringMessages += port->polls - before;
+    }
+    void beep() override {}
+
+    FakeCommPort* port = nullptr;
+    QStringList messages;
+    int pollsDuringMessages = 0;
+};
+
+struct Rig {
+    FakeCommPort port;
+    ModalSink sink;
+    FakeClock clock;
+    FakeView view;
+    SerialLink link{port, sink};
+    DataFileWriter writer{clock, sink};
+    AcquisitionLoop loop{port, link, writer, clock, view};
+
+    Rig() { sink.port = &port; }
+
+    // START, then an instrument that has sent three line ends: the loop is receiving.
+    bool startReceiving() {
+        varlin_def.Stopped = kFalse;
+        loop.start();
+        if (!QTest::qWaitFor([this] { return loop.phase() == AcquisitionLoop::Phase::Sync; }))
+            return false;
+        port.received += "tail of a line\r\n1\r\n2\r\n";
+        return QTest::qWaitFor([this] { return loop.phase() == AcquisitionLoop::Phase::Receive; });
+    }
+    // The instrument sends bytes; true once the loop has read them all.
+    bool send(const QByteArray& bytes) {
+        port.received += bytes;
+        return QTest::qWaitFor([this] { return port.received.isEmpty(); });
+    }
+};
+
+const QByteArray kHeader = " Recive Data ,26/12/07,10:00:00,\r\n";
+
+} // namespace
+
+class TestAcquisitionLoop : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<Rig> m_rig;
+
+    QByteArray file(const QString& name) const {
+        QFile f(m_dir->filePath(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+
+private Q_SLOTS:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        varlin_def = VarlinDef{};
+        loadStartValues(QFile::encodeName(m_dir->path()));
+        m_rig = std::make_unique<Rig>();
+    }
+    void cleanup() { m_rig.reset(); }
+
+    void recordsFromLines_data() {
+        QTest::addColumn<int16_t>("stamp");
+        QTest::addColumn<int16_t>("millis");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("lines");
+        QTest::newRow("CR LF instrument")
+            << kFalse << kFalse << QByteArray("12.5\r\n13.0\r\n") << QByteArray("12.5\r\n13.0\r\n");
+        QTest::newRow("codes 0-15 dropped, 16 and 128-255 kept")
+            << kFalse << kFalse << QByteArray("a\tb\0c\x0f\x10\x80\xff\r\n", 11)
+            << QByteArray("abc\x10\x80\xff\r\n");
+        QTest::newRow("empty lines")
+            << kFalse << kFalse << QByteArray("A\r\n\r\rB\r\n") << QByteArray("A\r\n\r\n\r\nB\r\n");
+        QTest::newRow("stamp") << kTrue << kFalse << QByteArray("12.5\r\n")
+                               << QByteArray("2026/12/07,10:00:00,12.5\r\n");
+        QTest::newRow("stamp with ms") << kTrue << kTrue << QByteArray("12.5\r\n")
+                                       << QByteArray("2026/12/07,10:00:00.250,12.5\r\n");
+        QTest::newRow("LF CR gives stamp and comma")
+            << kTrue << kFalse << QByteArray("\n\r") << QByteArray("2026/12/07,10:00:00,\r\n");
+    }
+    void recordsFromLines() {
+        QFETCH(int16_t, stamp);
+        QFETCH(int16_t, millis);
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, lines);
+        varlin_def.StampDateTime = stamp;
+        varlin_def.StampMillis = millis;
+        m_rig->clock.advanceMs(250);
+        QVERIFY(m_rig->startReceiving());
+        QVERIFY(m_rig->send("first\r\n" + input));
+        QCOMPARE(file("20261207.txt"), kHeader + lines);
+    }
+
+    void firstRecordShownNotWritten() {
+        m_rig->port.received = "stale\r\r\r\r"; // received before START: discarded
+        QVERIFY(m_rig->startReceiving());
+        QCOMPARE(m_rig->view.states, QStringList({"Initialize...", "RcvData..."}));
+        QVERIFY(m_rig->send("first\r\n"));
+        QCOMPARE(m_rig->view.records, QList<QByteArray>{"first"});
+        QCOMPARE(file("20261207.txt"), kHeader);
+        QVERIFY(m_rig->send("second\r\n"));
+        QCOMPARE(file("20261207.txt"), kHeader + "second\r\n");
+    }
+
+    void syncDiscardsThreeLineEnds() {
+        varlin_def.Stopped = kFalse;
+        m_rig->loop.start();
+        QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Sync);
+        QVERIFY(m_rig->send("a\rb\r\nc\rfirst\rsecond\r"));
+        QCOMPARE(m_rig->view.records, QList<QByteArray>({"first", "second"}));
+        QCOMPARE(file("20261207.txt"), kHeader + "second\r\n");
+    }
+
+    void stopInReceiveIdlesAndStartSyncsAgain() {
+        QVERIFY(m_rig->startReceiving());
+        QVERIFY(m_rig->send("first\r\nA\r\nhal"));
+        varlin_def.Stopped = kTrue; // STOP
+        m_rig->port.close();
+        QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Idle);
+        QVERIFY(m_rig->startReceiving());
+        QCOMPARE(m_rig->port.opens, 2);
+        QVERIFY(m_rig->send("B\r\n"));
+        QCOMPARE(m_rig->view.endCalls, 0);
+        QCOMPARE(m_rig->view.records, QList<QByteArray>({"first", "A", "B"}));
+        QCOMPARE(file("20261207.txt"), kHeader + "A\r\nB\r\n");
+    }
+
+    void noPassesAfterTheEnd_data() {
+        QTest::addColumn<bool>("stopClosesPort");
+        QTest::addColumn<bool>("windowClosed");
+        QTest::newRow("STOP in sync") << true << false;
+        QTest::newRow("STOP in sync, port still open") << false << false;
+        QTest::newRow("window closed") << false << true;
+    }
+    void noPassesAfterTheEnd() {
+        QFETCH(bool, stopClosesPort);
+        QFETCH(bool, windowClosed);
+        Rig& rig = *m_rig;
+        varlin_def.Stopped = kFalse;
+        rig.loop.start();
+        QTRY_COMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Sync);
+        if (windowClosed) {
+            rig.loop.halt();
+        } else {
+            varlin_def.Stopped = kTrue;
+            if (stopClosesPort)
+                rig.port.close();
+        }
+        QTRY_COMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Ended);
+        QCOMPARE(rig.view.endCalls, windowClosed ? 0 : 1);
+        QCOMPARE(rig.port.opened, windowClosed);
+        QCOMPARE(rig.port.closes, windowClosed ? 0 : 1);
+        const int polls = rig.port.polls;
+        rig.loop.start();
+        varlin_def.Stopped = kFalse;
+        QTest::qWait(30);
+        QCOMPARE(rig.port.polls, polls);
+        QCOMPARE(rig.view.endCalls, windowClosed ? 0 : 1);
+    }
+
+    void lineStamps_data() {
+        QTest::addColumn<int16_t>("hourly");
+        QTest::addColumn<QTime>("startTime");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<int>("advanceMs");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QByteArrayList>("contents");
+        QTest::newRow("line across midnight")
+            << kFalse << QTime(23, 59, 59) << QByteArray("AB") << 1000 << QByteArray("CD\r\n")
+            << QStringList{"20261207.txt", "20261208.txt"}
+            << QByteArrayList{" Recive Data ,26/12/07,23:59:59,\r\n",
+                              " Recive Data ,26/12/08,00:00:00,\r\n2026/12/07,23:59:59,ABCD\r\n"};
+        QTest::newRow("two CRs in a row")
+            << kFalse << QTime(10, 0) << QByteArray("A\r") << 1000 << QByteArray("\r")
+            << QStringList{"20261207.txt"}
+            << QByteArrayList{kHeader + "2026/12/07,10:00:00,A\r\n2026/12/07,10:00:01,\r\n"};
+        QTest::newRow("hourly files")
+            << kTrue << QTime(10, 59, 59) << QByteArray("A\r\n") << 1000 << QByteArray("B\r\n")
+            << QStringList{"20261207_10.txt", "20261207_11.txt"}
+            << QByteArrayList{" Recive Data ,26/12/07,10:59:59,\r\n2026/12/07,10:59:59,A\r\n",
+                              " Recive Data ,26/12/07,11:00:00,\r\n2026/12/07,11:00:00,B\r\n"};
+    }
+    void lineStamps() {
+        QFETCH(int16_t, hourly);
+        QFETCH(QTime, startTime);
+        QFETCH(QByteArray, before);
+        QFETCH(int, advanceMs);
+        QFETCH(QByteArray, after);
+        QFETCH(QStringList, files);
+        QFETCH(QByteArrayList, contents);
+        varlin_def.StampDateTime = kTrue;
+        varlin_def.HourlyFiles = hourly;
+        m_rig->clock.current.setTime(startTime);
+        QVERIFY(m_rig->startReceiving());
+        QVERIFY(m_rig->send("first\r\n" + before));
+        m_rig->clock.advanceMs(advanceMs);
+        QVERIFY(m_rig->send(after));
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), files);
+        for (qsizetype i = 0; i < files.size(); ++i)
+            QCOMPARE(file(files[i]), contents[i]);
+    }
+
+    void recordsKeptWhileFolderIsMissing() {
+        varlin_def.SavePath += "/later";
+        QVERIFY(m_rig->startReceiving());
+        QVERIFY(m_rig->send("first\r\nA\r\n"));
+        const QString error = QStringLiteral("Data file output error.  2");
+        QCOMPARE(m_rig->sink.messages, QStringList({error, error}));
+        QCOMPARE(m_rig->sink.pollsDuringMessages, 0);
+        QCOMPARE(m_rig->view.records, QList<QByteArray>({"first", "A"}));
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList());
+        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("later")));
+        QVERIFY(m_rig->send("B\r\n"));
+        QCOMPARE(file("later/20261207.txt"), kHeader + "A\r\nB\r\n");
+        QCOMPARE(m_rig->sink.messages.size(), 2);
+    }
+
+    void burstOfTenThousandLines() {
+        QVERIFY(m_rig->startReceiving());
+        QByteArray burst = "first\r\n";
+        QByteArray expected = kHeader;
+        for (int i = 0; i < 10000; ++i) {
+            const QByteArray line = "line " + QByteArray::number(i) + "\r\n";
+            burst += line;
+            expected += line;
+        }
+        m_rig->port.received += burst;
+        QTRY_COMPARE_WITH_TIMEOUT(m_rig->view.records.size(), 10001, 20000);
+        QCOMPARE(file("20261207.txt"), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAcquisitionLoop)
+#include "tst_acquisition_loop.moc"
