@@ -1,0 +1,329 @@
+// Measures the acquisition loop against an instrument on a pseudo-terminal: what reaches the
+// data files, how late, and what it costs in CPU while receiving and while idle.
+//
+//   bench_throughput [seconds per phase]   (default 20)
+
+#include "acquisition/acquisition_loop.h"
+#include "acquisition/clock.h"
+#include "acquisition/data_file.h"
+#include "acquisition/loop_view.h"
+#include "acquisition/message_sink.h"
+#include "acquisition/serial_link.h"
+#include "acquisition/serial_port.h"
+#include "acquisition/varlin_def.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <poll.h>
+#include <pthread.h>
+#include <pty.h>
+#include <string>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kLineBytes = 60; // what the instrument sends per line, CR LF included
+
+int64_t monoNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+double processCpu() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double threadCpu(pthread_t thread) {
+    clockid_t id{};
+    timespec t{};
+    if (pthread_getcpuclockid(thread, &id) != 0 || clock_gettime(id, &t) != 0)
+        return 0;
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+QByteArray instrumentLine(int seq) {
+    QByteArray line = "L" + QByteArray::number(seq).rightJustified(8, '0') + ",";
+    return line.leftJustified(kLineBytes - 2, '.') + "\r\n";
+}
+
+class QuietView final : public LoopView {
+public:
+    void setStateText(const QString&) override {}
+    void showRecord(const QByteArray&) override { ++records; }
+    void endProgram() override { ended = true; }
+    int records = 0;
+    bool ended = false;
+};
+
+class PrintingSink final : public MessageSink {
+public:
+    void showMessage(const QString& text) override {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    }
+    void beep() override {}
+};
+
+// Notes when each record appears in the data files, by the sequence number it carries.
+class FileWatcher {
+public:
+    FileWatcher(const QString& folder, int lines)
+        : m_folder(folder),
+          m_seenNs(std::make_unique<std::atomic<int64_t>[]>(static_cast<size_t>(lines))),
+          m_lines(lines) {
+        for (int i = 0; i < lines; ++i)
+            m_seenNs[static_cast<size_t>(i)] = -1;
+        m_fd = inotify_init1(IN_CLOEXEC);
+        inotify_add_watch(m_fd, QFile::encodeName(folder).constData(), IN_MODIFY);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~FileWatcher() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    int64_t seenNs(int seq) const { return m_seenNs[static_cast<size_t>(seq)]; }
+    int64_t recordedBytes() const { return m_recordedBytes; }
+    int corruptLines() const { return m_corrupt; }
+    double cpu() { return threadCpu(m_thread.native_handle()); }
+
+private:
+    void run() {
+        alignas(inotify_event) char buffer[4096];
+        while (!m_stop) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->len > 0)
+                    readNew(QString::fromLocal8Bit(event->name));
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+    void readNew(const QString& name) {
+        QFile file(m_folder + "/" + name);
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        qint64& offset = m_offsets[name];
+        file.seek(offset);
+        const QByteArray fresh = file.readAll();
+        const int64_t now = monoNs();
+        qsizetype start = 0;
+        for (qsizetype end; (end = fresh.indexOf("\r\n", start)) >= 0; start = end + 2) {
+            const QByteArray line = fresh.mid(start, end - start + 2);
+            const int seq = line.startsWith('L') ? line.mid(1, 8).toInt() : -1;
+            if (seq < 0 || seq >= m_lines)
+                continue;
+            m_seenNs[static_cast<size_t>(seq)] = now;
+            m_recordedBytes += line.size();
+            if (line != instrumentLine(seq))
+                ++m_corrupt;
+        }
+        offset += start; // a line not yet whole is read again next time
+    }
+
+    QString m_folder;
+    std::unique_ptr<std::atomic<int64_t>[]> m_seenNs;
+    int m_lines;
+    int m_fd = -1;
+    std::map<QString, qint64> m_offsets;
+    std::atomic<int64_t> m_recordedBytes{0};
+    std::atomic<int> m_corrupt{0};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Sends lines firstSeq.. paced at bytesPerSecond, a few bytes every millisecond like a UART;
+// notes when each line's end left.
+struct Instrument {
+    int master = -1;
+    std::vector<int64_t> sentNs; // by sequence number
+    double cpu = 0;              // of the sending thread
+
+    void send(int firstSeq, int count, double bytesPerSecond) {
+        QByteArray stream;
+        for (int i = 0; i < count; ++i)
+            stream += instrumentLine(firstSeq + i);
+        const int64_t t0 = monoNs();
+        qsizetype sent = 0;
+        while (sent < stream.size()) {
+            const double due = static_cast<double>(monoNs() - t0) / 1e9 * bytesPerSecond;
+            const qsizetype upTo = std::min<qsizetype>(stream.size(), std::llround(due));
+            if (upTo > sent) {
+                const ssize_t n =
+                    ::write(master, stream.constData() + sent, static_cast<size_t>(upTo - sent));
+                if (n <= 0)
+                    break;
+                const int64_t now = monoNs();
+                // A CR is a line end; the line it ends is the one its byte belongs to.
+                for (qsizetype i = sent; i < sent + n; ++i)
+                    if (stream[i] == '\r')
+                        sentNs[static_cast<size_t>(firstSeq + i / kLineBytes)] = now;
+                sent += n;
+            }
+            timespec pause{0, 1000000};
+            nanosleep(&pause, nullptr);
+        }
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        cpu = static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    }
+};
+
+void spinFor(int ms) {
+    QEventLoop wait;
+    QTimer::singleShot(ms, &wait, &QEventLoop::quit);
+    wait.exec();
+}
+
+bool spinUntil(const std::function<bool()>& done, int timeoutMs) {
+    const int64_t deadline = monoNs() + int64_t{timeoutMs} * 1000000;
+    while (!done() && monoNs() < deadline)
+        spinFor(2);
+    return done();
+}
+
+double percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty())
+        return 0;
+    const auto rank = static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    const double phaseSeconds = argc > 1 ? std::atof(argv[1]) : 20.0;
+    const double rates[] = {960, 3840, 11520};
+    const char* bauds[] = {"9600", "38400", "115200"};
+
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        std::perror("openpty");
+        return 1;
+    }
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    const QString path = QString::fromLocal8Bit(ttyname(slave));
+
+    QTemporaryDir folder;
+    loadStartValues(QFile::encodeName(folder.path()));
+    SystemClock clock;
+    PrintingSink sink;
+    QuietView view;
+    SerialPort port([path](int16_t) { return path; });
+    SerialLink link(port, sink);
+    DataFileWriter writer(clock, sink);
+    AcquisitionLoop loop(port, link, writer, clock, view);
+    loop.start();
+
+    int totalLines = 0;
+    for (double rate : rates)
+        totalLines += static_cast<int>(rate * phaseSeconds / kLineBytes);
+    FileWatcher watcher(folder.path(), totalLines);
+    Instrument instrument{master, std::vector<int64_t>(static_cast<size_t>(totalLines), -1)};
+
+    std::printf("phase of %.0f s each, %d-byte lines ending in CR LF, pty %s\n", phaseSeconds,
+                kLineBytes, qPrintable(path));
+    {
+        const double cpu0 = processCpu() - watcher.cpu();
+        const int64_t t0 = monoNs();
+        spinFor(static_cast<int>(phaseSeconds * 1000));
+        const double wall = static_cast<double>(monoNs() - t0) / 1e9;
+        std::printf("idle (stopped): CPU %.3f%% of a core\n",
+                    100 * (processCpu() - watcher.cpu() - cpu0) / wall);
+    }
+
+    int firstSeq = 0;
+    for (size_t r = 0; r < std::size(rates); ++r) {
+        const int count = static_cast<int>(rates[r] * phaseSeconds / kLineBytes);
+        varlin_def.BaudRate = bauds[r];
+        varlin_def.Stopped = kFalse; // START
+        const int shown = view.records;
+        const int64_t recordedBefore = watcher.recordedBytes();
+        const int corruptBefore = watcher.corruptLines();
+        spinUntil([&] { return loop.phase() == AcquisitionLoop::Phase::Sync; }, 2000);
+        const QByteArray lead = "sync\r\nsync\r\nsync\r\nW warm-up\r\n";
+        if (::write(master, lead.constData(), static_cast<size_t>(lead.size())) != lead.size() ||
+            !spinUntil([&] { return view.records > shown; }, 5000)) {
+            std::printf("the loop did not get in step\n");
+            return 1;
+        }
+
+        const double cpu0 = processCpu() - watcher.cpu();
+        const int64_t t0 = monoNs();
+        QEventLoop streaming;
+        std::thread sender([&] {
+            instrument.send(firstSeq, count, rates[r]);
+            QMetaObject::invokeMethod(&streaming, &QEventLoop::quit, Qt::QueuedConnection);
+        });
+        streaming.exec();
+        sender.join();
+        const double wall = static_cast<double>(monoNs() - t0) / 1e9;
+        const double cpu = processCpu() - watcher.cpu() - cpu0 - instrument.cpu;
+        const auto last = static_cast<size_t>(firstSeq + count - 1);
+        spinUntil([&] { return watcher.seenNs(static_cast<int>(last)) >= 0; }, 2000);
+
+        std::vector<double> latencyMs;
+        int lost = 0;
+        for (int seq = firstSeq; seq < firstSeq + count; ++seq) {
+            const int64_t seen = watcher.seenNs(seq);
+            if (seen < 0)
+                ++lost;
+            else
+                latencyMs.push_back(
+                    static_cast<double>(seen - instrument.sentNs[static_cast<size_t>(seq)]) / 1e6);
+        }
+        std::sort(latencyMs.begin(), latencyMs.end());
+        const int64_t recorded = watcher.recordedBytes() - recordedBefore;
+        std::printf("%6.0f bytes/s (%s baud): sent %d bytes in %d lines, recorded %lld bytes, "
+                    "lines lost %d, corrupt %d; latency p50 %.2f ms, p99 %.2f ms, max %.2f ms; "
+                    "CPU %.2f%% of a core\n",
+                    rates[r], bauds[r], count * kLineBytes, count, static_cast<long long>(recorded),
+                    lost, watcher.corruptLines() - corruptBefore, percentile(latencyMs, 0.5),
+                    percentile(latencyMs, 0.99), latencyMs.empty() ? 0 : latencyMs.back(),
+                    100 * cpu / wall);
+        std::fflush(stdout);
+
+        varlin_def.Stopped = kTrue; // STOP: the flag, then the port
+        link.closePort();
+        spinUntil([&] { return loop.phase() == AcquisitionLoop::Phase::Idle; }, 2000);
+        firstSeq += count;
+    }
+    loop.halt();
+    ::close(slave);
+    ::close(master);
+    return view.ended ? 1 : 0;
+}
