@@ -82,7 +82,7 @@ void DataFileWriter::File_open() {
 
     m_error = lastError;
     if (lastError != 0)
-        m_messages.showMessage(QStringLiteral("Data file output error.  %1").arg(lastError));
+        report(lastError);
 }
 
 bool DataFileWriter::isReady() const {
@@ -91,8 +91,16 @@ bool DataFileWriter::isReady() const {
 
 int32_t DataFileWriter::writeLine(const QByteArray& record) {
     if (!isReady())
-        return m_error != 0 ? m_error : EBADF;
-    return appendWhole(m_fd, record + "\r\n");
+        return m_error != 0 ? m_error : EBADF; // File_open has told the operator already
+    const int error = appendWhole(m_fd, record + "\r\n");
+    // A full medium shows up here for files that already have lines: say so, as File_open does.
+    if (error != 0)
+        report(error);
+    return error;
+}
+
+void DataFileWriter::report(int error) {
+    m_messages.showMessage(QStringLiteral("Data file output error.  %1").arg(error));
 }
 
 void DataFileWriter::close() {

@@ -20,13 +20,15 @@ public:
     void File_open();
     /// True when DataFile is open and headed, ready for a record line.
     bool isReady() const;
-    /// Appends record + CR LF in one write; on failure nothing of it stays in the file.
-    /// Returns 0 or the errno of the failure.
+    /// Appends record + CR LF in one write; on failure nothing of it stays in the file and the
+    /// operator is told. Returns 0 or the errno of the failure.
     int32_t writeLine(const QByteArray& record);
     /// Closes DataFile; does nothing when it is not open.
     void close();
 
 private:
+    void report(int error);
+
     const Clock& m_clock;
     MessageSink& m_messages;
     int m_fd = -1;
