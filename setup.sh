@@ -5,6 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev)
+case "${1:-}" in
+# Records may hold Japanese text: give the record box a Mincho face to draw it with.
+run | demo) packages+=(fonts-ipafont-mincho) ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
