@@ -162,7 +162,9 @@ void AcquisitionLoop::lineEnd() {
     else
         keepRecord(RecordText);
     m_writer.close();
-    m_view.showRecord(RecordText);
+    // A window closed while the message box was up is no place to show the record.
+    if (m_phase != Phase::Ended)
+        m_view.showRecord(RecordText);
     varlin_def.LineBuffer.clear();
     m_charSinceLineEnd = false;
 }
