@@ -1,0 +1,80 @@
+// The real logger windows with COM1 wired to the simulated balance, for trying the program
+// without serial hardware. The logger itself stays free of options: only this program knows
+// where the simulated instrument is.
+
+#include "acquisition/clock.h"
+#include "acquisition/serial_port.h"
+#include "ui/frm_varlin.h"
+#include "ui/message_box_sink.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTextStream>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+// Starts the simulator that sits beside this executable; returns its device path, or an empty
+// string with the reason in `error`.
+QString startSimulator(QProcess& sim, QString& error) {
+    const QString program =
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("sim_instrument"));
+    if (!QFileInfo(program).isExecutable()) {
+        error = QStringLiteral("%1 not found").arg(program);
+        return {};
+    }
+    sim.setProgram(program);
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The simulator and the logger end together: END leaves the process at once, so the
+    // kernel, not a destructor, has to stop the child.
+    const pid_t parent = ::getpid();
+    sim.setChildProcessModifier([parent] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(0); // the parent is already gone
+    });
+    sim.start();
+    while (!sim.canReadLine()) {
+        if (!sim.waitForReadyRead(5000)) {
+            error = QStringLiteral("%1 did not report its device").arg(program);
+            return {};
+        }
+    }
+    return QString::fromLocal8Bit(sim.readLine()).trimmed();
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QTextStream out(stdout);
+
+    QProcess sim;
+    QString error;
+    const QString device = startSimulator(sim, error);
+    if (device.isEmpty()) {
+        QTextStream(stderr) << "tessaline_demo: " << error << Qt::endl;
+        return 1;
+    }
+    out << "Simulated balance on " << device << " is COM1. Press START to receive; "
+        << "what Send sends is shown below." << Qt::endl;
+    // What the logger sends arrives at the simulator, which reports it as "received: ...".
+    QObject::connect(&sim, &QProcess::readyReadStandardOutput, &sim,
+                     [&sim, &out] { out << sim.readAllStandardOutput() << Qt::flush; });
+
+    SerialPort port([device](int16_t portNumber) { return portNumber == 1 ? device : QString(); });
+    SystemClock clock;
+    MessageBoxSink messages;
+    Frm_Varlin window(port, clock, messages);
+    window.show();
+    const int rc = QApplication::exec();
+
+    sim.terminate();
+    sim.waitForFinished(2000);
+    return rc;
+}
