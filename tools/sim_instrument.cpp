@@ -271,8 +271,11 @@ private:
             report("received", std::string_view(buf, static_cast<std::size_t>(n)));
     }
 
-    // Bytes written to the device that its reader has not taken yet.
+    // Bytes written to the device that its reader has not taken yet. Written bytes reach the
+    // device's count a moment later; polling the device first waits for that.
     std::size_t unread() const {
+        pollfd fd{m_slave, POLLIN, 0};
+        ::poll(&fd, 1, 0);
         int waiting = 0;
         if (::ioctl(m_slave, FIONREAD, &waiting) != 0)
             return 0;
