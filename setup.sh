@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, then launches the logger (run), runs every test (test),
-# or starts the logger wired to the simulated instrument (demo).
+# or starts the logger with COM1 wired to a simulated instrument (demo).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -36,8 +36,12 @@ test)
     build build
     (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2)
     ;;
+demo)
+    build build
+    exec build/tools/tessaline_demo
+    ;;
 *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run|test|demo" >&2
     exit 2
     ;;
 esac
