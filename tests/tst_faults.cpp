@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -146,6 +147,7 @@ void TstFaults::deviceVanishesThenComesBack() {
     SerialPort serial(
         [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
     CountingPort port(serial);
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
     int portErrors = 0;
     connect(
         serial.findChild<QSerialPort*>(), &QSerialPort::errorOccurred, this,
@@ -197,6 +199,7 @@ void TstFaults::deviceVanishesThenComesBack() {
 
 void TstFaults::folderRemovedThenRestored() {
     FakeCommPort port;
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
     const QString folder = m_tmp.path() + "/data";
     QVERIFY(QDir().mkpath(folder));
     openMain(port, folder);
@@ -225,7 +228,10 @@ void TstFaults::diskFullThenSpaceReturns() {
     QVERIFY(QDir().mkpath(disk));
     QVERIFY2(::mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=16k") == 0,
              std::strerror(errno));
+    const auto unmount =
+        qScopeGuard([&disk] { ::umount2(QFile::encodeName(disk).constData(), MNT_DETACH); });
     FakeCommPort port;
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
     openMain(port, disk);
     startReceiving(port, {"r1", "r2"});
 
@@ -256,8 +262,6 @@ void TstFaults::diskFullThenSpaceReturns() {
     QTRY_COMPARE(shown(), QStringLiteral("after"));
     QCOMPARE(fileText(dataFile()), expected + "after\r\n");
     QCOMPARE(m_sink.messages.size(), notWritten);
-    m_main.reset();
-    ::umount2(QFile::encodeName(disk).constData(), MNT_DETACH);
 }
 
 void TstFaults::killedMidBurstLeavesWholeLines() {
@@ -266,6 +270,9 @@ void TstFaults::killedMidBurstLeavesWholeLines() {
     const QString folder = m_tmp.path() + "/killed";
     QVERIFY(QDir().mkpath(folder));
     QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    child.setProcessEnvironment(env);
     child.start(QCoreApplication::applicationFilePath(),
                 {"--logger-child", instrument.slavePath(), folder});
     QVERIFY(child.waitForStarted());
