@@ -142,13 +142,13 @@ private Q_SLOTS:
 };
 
 void TstFaults::deviceVanishesThenComesBack() {
+    int portErrors = 0; // outlives the port, which reports while it closes
     auto instrument = std::make_unique<PtyInstrument>();
     QVERIFY(instrument->isOpen());
     SerialPort serial(
         [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
     CountingPort port(serial);
     const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
-    int portErrors = 0;
     connect(
         serial.findChild<QSerialPort*>(), &QSerialPort::errorOccurred, this,
         [&portErrors](QSerialPort::SerialPortError e) { portErrors += e != QSerialPort::NoError; });
