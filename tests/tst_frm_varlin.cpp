@@ -88,7 +88,8 @@ void TstFrmVarlin::freshStartShowsStartValues() {
     const QTime now = QTime::currentTime();
     QVERIFY(panel(4) == ClockPanel::shortTime(now) ||
             panel(4) == ClockPanel::shortTime(now.addSecs(-60)));
-    QVERIFY(control<ClockPanel>("panel4")->msUntilNextMinute() <= 60020);
+    QVERIFY(control<StatusBar>("SB1")->findChild<ClockPanel*>("panel4")->msUntilNextMinute() <=
+            60020);
     QCOMPARE(varlin_def.Stopped, kTrue);
     for (const char* name : {"Command1", "Command4", "Command2", "Command3"})
         QVERIFY2(control(name)->isEnabled(), name);
