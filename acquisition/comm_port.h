@@ -30,5 +30,5 @@ public:
 
 Q_SIGNALS:
     /// A line error or line-state change; latestEvent() holds its code while it is delivered.
-    void event();
+    void lineEvent();
 };

@@ -6,7 +6,7 @@
 
 SerialLink::SerialLink(CommPort& port, MessageSink& messages, QObject* parent)
     : QObject(parent), m_port(port), m_messages(messages) {
-    connect(&m_port, &CommPort::event, this, &SerialLink::OnComm);
+    connect(&m_port, &CommPort::lineEvent, this, &SerialLink::OnComm);
 }
 
 void SerialLink::Init_Comm() {

@@ -324,7 +324,7 @@ void SerialPort::deliverNextEvent() {
     // never receives the next event inside this one.
     if (!m_pendingEvents.isEmpty()) {
         m_latestEvent = m_pendingEvents.dequeue();
-        Q_EMIT event();
+        Q_EMIT lineEvent();
     }
     m_deliveryScheduled = false;
     if (!m_pendingEvents.isEmpty()) {

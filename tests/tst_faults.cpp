@@ -72,9 +72,9 @@ class CountingPort final : public CommPort {
     Q_OBJECT
 public:
     explicit CountingPort(CommPort& inner) : m_inner(inner) {
-        connect(&m_inner, &CommPort::event, this, [this] {
+        connect(&m_inner, &CommPort::lineEvent, this, [this] {
             ++events;
-            Q_EMIT event();
+            Q_EMIT lineEvent();
         });
     }
 

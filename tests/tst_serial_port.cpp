@@ -216,7 +216,7 @@ void TstSerialPort::vanishedDeviceClosesPortOnce() {
     auto* qtPort = port.findChild<QSerialPort*>();
     QVERIFY(qtPort);
     QSignalSpy errors(qtPort, &QSerialPort::errorOccurred);
-    QSignalSpy events(&port, &CommPort::event);
+    QSignalSpy events(&port, &CommPort::lineEvent);
 
     instrument.closeMaster();
     QTRY_VERIFY(!port.isOpen());
@@ -236,7 +236,7 @@ void TstSerialPort::eventsAreQueuedOneAtATime() {
     QList<int16_t> seen;
     int depth = 0;
     int deepest = 0;
-    connect(&port, &CommPort::event, this, [&] {
+    connect(&port, &CommPort::lineEvent, this, [&] {
         deepest = std::max(deepest, ++depth);
         seen << port.latestEvent();
         QCoreApplication::processEvents(); // a handler that yields must not get the next one
@@ -252,7 +252,7 @@ void TstSerialPort::eventsAreQueuedOneAtATime() {
 void TstSerialPort::ptyRaisesNoLineEvents() {
     PtyInstrument instrument;
     SerialPort port(resolverFor(instrument));
-    QSignalSpy events(&port, &CommPort::event);
+    QSignalSpy events(&port, &CommPort::lineEvent);
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(instrument.write("data"));
     QTest::qWait(200);

@@ -45,5 +45,5 @@ int32_t FakeCommPort::sendText(const QByteArray& text) {
 
 void FakeCommPort::raise(int16_t code) {
     eventCode = code;
-    Q_EMIT event();
+    Q_EMIT lineEvent();
 }
