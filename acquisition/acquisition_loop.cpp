@@ -40,7 +40,7 @@ void AcquisitionLoop::pass() {
         break;
     case Phase::Receive:
         // The test that closes the previous receive pass, after its sleep.
-        if (varlin_def.Stopped == kTrue) {
+        if (stopSeen()) {
             m_phase = Phase::Idle;
             idlePass();
         } else {
@@ -68,6 +68,7 @@ void AcquisitionLoop::idlePass() {
 }
 
 void AcquisitionLoop::startUp() {
+    m_stopPending = false;
     m_view.setStateText(QStringLiteral("Initialize..."));
     m_link.Init_Comm();
     if (m_phase == Phase::Ended) // the window went away while a message box was up
@@ -106,12 +107,12 @@ void AcquisitionLoop::syncPass() {
     }
     if (inStep)
         endOfSync();
-    else if (varlin_def.Stopped == kTrue)
+    else if (stopSeen())
         endSequence();
 }
 
 void AcquisitionLoop::endOfSync() {
-    if (varlin_def.Stopped == kTrue) {
+    if (stopSeen()) {
         endSequence();
         return;
     }

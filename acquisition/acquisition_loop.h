@@ -29,6 +29,9 @@ public:
     void start();
     /// Stops all further passes (the window is going away without the end sequence).
     void halt();
+    /// STOP was pressed. The loop acts on it at its next test even when START comes before
+    /// that test, so it never goes on polling the port STOP closed.
+    void stopPressed() { m_stopPending = true; }
     Phase phase() const { return m_phase; }
 
     // Most characters handled in one pass, so the window stays responsive under a flood.
@@ -54,6 +57,7 @@ private:
     void lineEnd();
     void keepRecord(const QByteArray& record);
     QByteArray stamp() const;
+    bool stopSeen() const { return varlin_def.Stopped == kTrue || m_stopPending; }
 
     CommPort& m_port;
     SerialLink& m_link;
@@ -69,4 +73,5 @@ private:
     QByteArray RecordText;
     QList<QByteArray> m_pending; // records not yet in a file, oldest first
     bool m_charSinceLineEnd = false;
+    bool m_stopPending = false;
 };

@@ -158,6 +158,22 @@ private Q_SLOTS:
         QCOMPARE(file("20261207.txt"), kHeader + "A\r\nB\r\n");
     }
 
+    // A quick STOP and START both land before the loop's next test of the flag.
+    void stopAndStartInOneYieldSyncsAgain() {
+        QVERIFY(m_rig->startReceiving());
+        QVERIFY(m_rig->send("first\r\nA\r\n"));
+        varlin_def.Stopped = kTrue; // STOP
+        m_rig->port.close();
+        m_rig->loop.stopPressed();
+        varlin_def.Stopped = kFalse; // START
+        QTRY_COMPARE(m_rig->port.opens, 2);
+        QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Sync);
+        m_rig->port.received += "x\r\ny\r\nz\r\nB\r\n";
+        QTRY_COMPARE(m_rig->view.records.size(), 3);
+        QCOMPARE(m_rig->view.records.last(), QByteArray("B"));
+        QCOMPARE(file("20261207.txt"), kHeader + "A\r\nB\r\n");
+    }
+
     void noPassesAfterTheEnd_data() {
         QTest::addColumn<bool>("stopClosesPort");
         QTest::addColumn<bool>("windowClosed");

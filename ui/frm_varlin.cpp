@@ -175,6 +175,7 @@ void Frm_Varlin::Command4_Click() {
         return;
     // The flag goes first: the loop is parked at its yield and sees it before the port closes.
     varlin_def.Stopped = kTrue;
+    m_loop.stopPressed();
     showRunState(false);
     SB1->setPanelText(3, QStringLiteral("Stop..."));
     m_link.closePort();
