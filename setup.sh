@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, then launches the logger (run), runs every test (test),
-# or starts the logger with COM1 wired to a simulated instrument (demo).
+# starts the logger with COM1 wired to a simulated instrument (demo), or runs every test in a
+# clang build with AddressSanitizer and UndefinedBehaviorSanitizer (asan).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -8,6 +9,8 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl
 case "${1:-}" in
 # Records may hold Japanese text: give the record box a Mincho face to draw it with.
 run | demo) packages+=(fonts-ipafont-mincho) ;;
+# The sanitizer build uses clang, whose libFuzzer also drives the fuzz target.
+asan) packages+=(clang libclang-rt-14-dev) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
@@ -36,12 +39,17 @@ test)
     build build
     (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2)
     ;;
+asan)
+    cmake --preset asan
+    cmake --build --preset asan
+    ctest --preset asan
+    ;;
 demo)
     build build
     exec build/tools/tessaline_demo
     ;;
 *)
-    echo "usage: $0 run|test|demo" >&2
+    echo "usage: $0 run|test|demo|asan" >&2
     exit 2
     ;;
 esac
