@@ -187,7 +187,6 @@ void TstFaults::deviceVanishesThenComesBack() {
     QVERIFY(m_sink.messages.isEmpty());
 
     click("Command4");
-    QTest::qWait(50); // the loop's next pass sees STOP before the operator's next click
     instrument = std::make_unique<PtyInstrument>(); // re-plugged: a new device path
     click("Command1");
     QTRY_VERIFY(port.isOpen());
