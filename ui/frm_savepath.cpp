@@ -4,6 +4,7 @@
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/status_panels.h"
+#include "ui/twips.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,7 +20,6 @@
 
 namespace {
 
-constexpr int kTwipsPerPixel = 15;
 constexpr QSize kClientTwips{6240, 3675};
 
 // Every control's place in twips, relative to its container (window or frame).
@@ -41,8 +41,7 @@ constexpr std::array kPlacements{
 QRect pixelRect(std::string_view name) {
     for (const Placement& p : kPlacements) {
         if (p.name == name)
-            return {p.left / kTwipsPerPixel, p.top / kTwipsPerPixel, p.width / kTwipsPerPixel,
-                    p.height / kTwipsPerPixel};
+            return ::pixelRect(p.left, p.top, p.width, p.height);
     }
     Q_UNREACHABLE();
 }
@@ -204,9 +203,7 @@ void Frm_Savepath::Command1_Click() {
     varlin_def.StampMillis = flag(Check3->isChecked());
     varlin_def.FileComment = Text1->text().toLatin1();
     m_panels.setPanelText(1, QFile::decodeName(varlin_def.DataFilePath));
-    m_panels.setPanelText(2, QStringLiteral("COM%1/%2")
-                                 .arg(varlin_def.PortNumber)
-                                 .arg(QString::fromLatin1(varlin_def.BaudRate)));
+    m_panels.setPanelText(2, portPanelText());
     varlin_def.HourlyFiles = flag(!Option1[0]->isChecked());
     close();
 }

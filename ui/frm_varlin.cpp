@@ -4,6 +4,7 @@
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
 #include "ui/status_bar.h"
+#include "ui/twips.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -14,7 +15,6 @@
 #include <cstdlib>
 
 namespace {
-constexpr int kTwipsPerPixel = 15;
 constexpr int kClientWidthTwips = 7875;
 constexpr int kClientHeightTwips = 2670;
 
@@ -36,12 +36,8 @@ constexpr std::array<Placement, 10> kLayout{{
     {"SB1", 0, 2415, 7875, 255},
 }};
 
-int pixels(int twips) {
-    return twips / kTwipsPerPixel;
-}
-
 QRect pixelRect(const Placement& p) {
-    return {pixels(p.left), pixels(p.top), pixels(p.width), pixels(p.height)};
+    return ::pixelRect(p.left, p.top, p.width, p.height);
 }
 
 template <typename W> W* named(W* widget, const char* name) {
@@ -62,11 +58,6 @@ QPushButton* button(QWidget* parent, const char* name, const char* caption) {
     return named(new QPushButton(QLatin1String(caption), parent), name);
 }
 
-QString portText() {
-    return QStringLiteral("COM%1/%2")
-        .arg(varlin_def.PortNumber)
-        .arg(QString::fromLatin1(varlin_def.BaudRate));
-}
 } // namespace
 
 Frm_Varlin::Frm_Varlin(CommPort& port, const Clock& clock, MessageSink& messages,
@@ -153,7 +144,7 @@ void Frm_Varlin::Form_Load() {
 
 void Frm_Varlin::showSavePathAndPort() {
     SB1->setPanelText(1, QFile::decodeName(varlin_def.SavePath));
-    SB1->setPanelText(2, portText());
+    SB1->setPanelText(2, portPanelText());
 }
 
 void Frm_Varlin::showRunState(bool running) {

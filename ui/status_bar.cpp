@@ -1,12 +1,12 @@
 #include "ui/status_bar.h"
 
 #include "ui/clock_panel.h"
+#include "ui/twips.h"
 
 #include <QApplication>
 #include <QLabel>
 
 namespace {
-constexpr int kTwipsPerPixel = 15;
 // Panel widths in twips, panel 1 first.
 constexpr std::array<int, 4> kPanelTwips{4200, 1200, 1200, 1200};
 
@@ -30,7 +30,7 @@ StatusBar::StatusBar(QWidget* parent) : QWidget(parent) {
         QLabel* panel = i + 1 == m_panels.size() ? new ClockPanel(this) : new QLabel(this);
         panel->setObjectName(QStringLiteral("panel%1").arg(i + 1));
         bevel(panel);
-        const int width = kPanelTwips.at(i) / kTwipsPerPixel;
+        const int width = pixels(kPanelTwips.at(i));
         panel->setGeometry(left, 0, width, height());
         left += width;
         m_panels.at(i) = panel;
