@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, then launches the logger (run), runs every test (test),
 # starts the logger with COM1 wired to a simulated instrument (demo), or runs every test in a
-# clang build with AddressSanitizer and UndefinedBehaviorSanitizer (asan).
+# clang build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer (asan).
+# Builds go through the presets in CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -24,28 +25,26 @@ fi
 
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
-build() { # build DIR [extra cmake args]
-    local dir=$1; shift
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALINE_WERROR=$werror "$@"
-    cmake --build "$dir" -j2
+build() { # build PRESET
+    cmake --preset "$1" -DTESSALINE_WERROR=$werror
+    cmake --build --preset "$1"
 }
 
 case "${1:-}" in
 run)
-    build build
+    build dev
     exec build/tessaline
     ;;
 test)
-    build build
-    (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2)
+    build dev
+    ctest --preset dev
     ;;
 asan)
-    cmake --preset asan
-    cmake --build --preset asan
+    build asan
     ctest --preset asan
     ;;
 demo)
-    build build
+    build dev
     exec build/tools/tessaline_demo
     ;;
 *)

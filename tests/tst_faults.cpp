@@ -268,10 +268,7 @@ void TstFaults::killedMidBurstLeavesWholeLines() {
     QVERIFY(instrument.isOpen());
     const QString folder = m_tmp.path() + "/killed";
     QVERIFY(QDir().mkpath(folder));
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    child.setProcessEnvironment(env);
+    QProcess child; // inherits the test's environment, headless platform included
     child.start(QCoreApplication::applicationFilePath(),
                 {"--logger-child", instrument.slavePath(), folder});
     QVERIFY(child.waitForStarted());

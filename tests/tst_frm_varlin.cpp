@@ -82,6 +82,7 @@ void TstFrmVarlin::freshStartShowsStartValues() {
     m_window = std::make_unique<Frm_Varlin>(m_fake, m_clock, m_sink, [this] { ++m_ends; });
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Tessaline Serial Data"));
     QCOMPARE(m_window->size(), QSize(525, 178));
+    QVERIFY(!m_window->windowIcon().pixmap(32, 32).isNull());
     QCOMPARE(panel(1), QCoreApplication::applicationDirPath());
     QCOMPARE(panel(2), QStringLiteral("COM1/9600"));
     QCOMPARE(panel(3), QStringLiteral("Wait..."));

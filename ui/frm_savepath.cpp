@@ -114,11 +114,10 @@ Frm_Savepath::Frm_Savepath(StatusPanels& panels, QWidget* parent)
     : QWidget(parent,
               Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       m_panels(panels) {
-    Q_INIT_RESOURCE(frm_savepath);
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("Frm_Savepath"));
     setWindowTitle(QStringLiteral("Setting"));
-    setWindowIcon(QIcon(QStringLiteral(":/savepath/icons/savepath.png")));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/savepath.png")));
     setFixedSize(kClientTwips / kTwipsPerPixel);
     setFont(dialogFont());
     buildLeftColumn();

@@ -64,8 +64,6 @@ Frm_Varlin::Frm_Varlin(CommPort& port, const Clock& clock, MessageSink& messages
                        std::function<void()> endProcess, QWidget* parent)
     : QWidget(parent), m_link(port, messages), m_writer(clock, messages),
       m_loop(port, m_link, m_writer, clock, *this), m_endProcess(std::move(endProcess)) {
-    // The icon lives in a static library, whose resources are linked only when asked for.
-    Q_INIT_RESOURCE(frm_varlin);
     setObjectName(QStringLiteral("Frm_Varlin"));
     setWindowTitle(QStringLiteral("Tessaline Serial Data"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/varlin.png")));
