@@ -45,7 +45,7 @@ asan)
     ;;
 demo)
     build dev
-    exec build/tools/tessaline_demo
+    exec build/tools/tessaline-demo
     ;;
 *)
     echo "usage: $0 run|test|demo|asan" >&2

@@ -1,8 +1,6 @@
 // The simulated balance as the demo and a tester use it: what it says it sent is what arrives
 // on its device, line by line, and what is written to the device comes back on its stdout.
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -39,9 +37,7 @@ QByteArray unescape(const QByteArray& text) {
 class SimRun {
 public:
     explicit SimRun(const QStringList& args) {
-        m_sim.start(QDir(QCoreApplication::applicationDirPath())
-                        .filePath(QStringLiteral("../tools/sim_instrument")),
-                    args);
+        m_sim.start(QStringLiteral(TESSALINE_SIMULATOR_PATH), args);
         if (m_sim.waitForStarted() && m_sim.waitForReadyRead(5000))
             device = m_sim.readLine().trimmed();
         if (!device.isEmpty())

@@ -51,7 +51,7 @@ extern "C" void onStopSignal(int) {
 extern "C" void onIgnoredSignal(int) {}
 
 const char kUsage[] =
-    R"(Usage: sim_instrument [options]
+    R"(Usage: tessaline-sim-balance [options]
 Plays a laboratory balance on a pseudo-terminal. Prints the device path it serves as the first
 line on stdout, then sends lines like "ST,+0012.345 g" ended by CR LF, and prints what it
 receives as "received: <text>" (non-printable bytes as \r, \n, \t or \xNN).
@@ -115,13 +115,14 @@ int parseOptions(int argc, char* argv[], Options& opt) {
         auto known = std::find_if(std::begin(numbers), std::end(numbers),
                                   [&](const NumberOption& n) { return arg == n.name; });
         if (known == std::end(numbers) || !parseNumber(value, *known->target)) {
-            std::fprintf(stderr, "sim_instrument: bad option %.*s\n%s",
+            std::fprintf(stderr, "tessaline-sim-balance: bad option %.*s\n%s",
                          static_cast<int>(arg.size()), arg.data(), kUsage);
             return 2;
         }
     }
     if (opt.burst < 1 || opt.burstEvery < 1) {
-        std::fprintf(stderr, "sim_instrument: --burst and --burst-every must be at least 1\n");
+        std::fprintf(stderr,
+                     "tessaline-sim-balance: --burst and --burst-every must be at least 1\n");
         return 2;
     }
     return 0;
@@ -225,7 +226,8 @@ private:
             std::string line = makeLine();
             if (backlog) {
                 if (m_dropped++ == 0)
-                    std::fprintf(stderr, "sim_instrument: nobody is reading, dropping lines\n");
+                    std::fprintf(stderr,
+                                 "tessaline-sim-balance: nobody is reading, dropping lines\n");
                 continue;
             }
             m_dropped = 0;
@@ -327,7 +329,7 @@ int Instrument::run() {
         if (::ppoll(&fd, 1, &timeout, &waitMask) < 0) {
             if (errno == EINTR)
                 continue;
-            std::perror("sim_instrument: poll");
+            std::perror("tessaline-sim-balance: poll");
             return 1;
         }
         if (fd.revents & POLLIN)
@@ -367,7 +369,7 @@ int main(int argc, char* argv[]) {
     int slave = -1; // held open so the device neither vanishes nor hangs up between opens
     char path[256] = {};
     if (::openpty(&master, &slave, path, &raw, nullptr) != 0) {
-        std::perror("sim_instrument: openpty");
+        std::perror("tessaline-sim-balance: openpty");
         return 1;
     }
     const int flags = ::fcntl(master, F_GETFL);

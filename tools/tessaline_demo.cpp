@@ -23,7 +23,7 @@ namespace {
 // string with the reason in `error`.
 QString startSimulator(QProcess& sim, QString& error) {
     const QString program =
-        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("sim_instrument"));
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(TESSALINE_SIMULATOR));
     if (!QFileInfo(program).isExecutable()) {
         error = QStringLiteral("%1 not found").arg(program);
         return {};
@@ -58,7 +58,7 @@ int main(int argc, char* argv[]) {
     QString error;
     const QString device = startSimulator(sim, error);
     if (device.isEmpty()) {
-        QTextStream(stderr) << "tessaline_demo: " << error << Qt::endl;
+        QTextStream(stderr) << "tessaline-demo: " << error << Qt::endl;
         return 1;
     }
     out << "Simulated balance on " << device << " is COM1. Press START to receive; "
