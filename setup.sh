@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, then launches the logger (run), runs every test (test),
-# starts the logger with COM1 wired to a simulated instrument (demo), or runs every test in a
-# clang build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer (asan).
+# starts the logger with COM1 wired to a simulated instrument (demo), runs every test in a
+# clang build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer (asan), or
+# builds the Debian package build/tessaline_<version>_amd64.deb from a release build (package).
 # Builds go through the presets in CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -12,6 +13,8 @@ case "${1:-}" in
 run | demo) packages+=(fonts-ipafont-mincho) ;;
 # The sanitizer build uses clang, whose libFuzzer also drives the fuzz target.
 asan) packages+=(clang libclang-rt-14-dev) ;;
+# CPack reads the package's dependencies off its binaries with dpkg-shlibdeps and file.
+package) packages+=(dpkg-dev file) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
@@ -47,8 +50,13 @@ demo)
     build dev
     exec build/tools/tessaline-demo
     ;;
+package)
+    build release
+    cpack --preset release
+    echo "Install it with: apt install $(ls ./build/tessaline_*_amd64.deb -t | head -n 1)"
+    ;;
 *)
-    echo "usage: $0 run|test|demo|asan" >&2
+    echo "usage: $0 run|test|demo|asan|package" >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,28 @@
+# A Debian package made from the install rules: `./setup.sh package`, which builds the release
+# preset and runs `cpack --preset release`. Its dependencies come from the linked libraries.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tessaline)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The Tessaline Serial Data developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "data logger for a laboratory instrument on a serial port")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Tessaline Serial Data logs the measurements of one laboratory instrument on a
+serial (RS-232) port, such as a balance or a meter that sends its readings as
+lines of text. Every line becomes one record, stamped with the date and time
+if asked, appended whole to a daily or hourly plain text file.
+
+The operator starts and stops acquisition, sends text to the instrument and
+chooses the data folder, port, baud rate, stamps, file interval and header
+comment in two small windows.
+
+The package also holds tessaline-sim-balance, a simulated laboratory balance
+on a pseudo-terminal, and tessaline-demo, which shows the logger with its
+first port wired to the simulated balance.")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tessaline Serial Data maintainers <maintainers@example.org>")
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Checks the package that `./setup.sh package` built, as CI does: the desktop entry and the
+# AppStream metadata validate, lintian finds no error, the package holds exactly the files of
+# packaging/package-contents.txt, and it installs, starts headless, stops on SIGTERM and purges.
+# Run as root on a machine where the package may be installed and purged; installs the
+# checking tools it lacks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+fail() {
+    echo "check-package: $*" >&2
+    exit 1
+}
+# A process that has ended may linger as a zombie until its parent reaps it.
+alive() {
+    local state
+    state=$(ps -o stat= -p "$1") || return 1
+    [[ $state != Z* ]]
+}
+[ "$(id -u)" -eq 0 ] || fail "run as root: it installs and purges the package"
+
+version=$(sed -n 's/^project(Tessaline VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+deb=$PWD/build/tessaline_${version}_amd64.deb
+[ -f "$deb" ] || fail "$deb missing: run ./setup.sh package first"
+
+tools=(desktop-file-utils appstream lintian procps)
+missing=()
+for p in "${tools[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y "${missing[@]}"
+fi
+
+work=$(mktemp -d)
+installed=no
+cleanup() {
+    [ "$installed" = yes ] && apt-get purge -y tessaline >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "== contents"
+dpkg-deb --contents "$deb" | awk '{print $1, $2, $6}' | sort >"$work/contents"
+grep -v '^#' packaging/package-contents.txt | sort >"$work/expected"
+diff -u "$work/expected" "$work/contents" || fail "the package's files differ from packaging/package-contents.txt"
+echo "$(wc -l <"$work/contents") entries as expected"
+
+dpkg-deb -x "$deb" "$work/root"
+echo "== desktop-file-validate"
+out=$(desktop-file-validate "$work/root/usr/share/applications/tessaline.desktop" 2>&1) ||
+    fail "desktop-file-validate: $out"
+[ -z "$out" ] || fail "desktop-file-validate: $out"
+echo "clean"
+
+echo "== appstreamcli validate --no-net"
+appstreamcli validate --no-net "$work"/root/usr/share/metainfo/*.metainfo.xml ||
+    fail "the AppStream metadata does not validate"
+
+echo "== lintian"
+# lintian warns when run as root; CI has no other account.
+lintian --display-info --fail-on error "$deb" 2> >(grep -v '^running with root' >&2) ||
+    fail "lintian reports errors"
+echo "no errors"
+
+echo "== install"
+export DEBIAN_FRONTEND=noninteractive
+apt-get install -y "$deb"
+installed=yes
+for program in tessaline tessaline-demo tessaline-sim-balance; do
+    [ -x "/usr/bin/$program" ] || fail "/usr/bin/$program missing after install"
+done
+# The menu entry starts the installed logger and shows its icon.
+entry=/usr/share/applications/tessaline.desktop
+[ "$(command -v "$(sed -n 's/^Exec=//p' "$entry")")" = /usr/bin/tessaline ] ||
+    fail "the menu entry does not start /usr/bin/tessaline"
+[ -f "/usr/share/icons/hicolor/32x32/apps/$(sed -n 's/^Icon=//p' "$entry").png" ] ||
+    fail "the menu entry's icon is not in the hicolor theme"
+
+# Started as from the menu, but headless and in a scratch folder.
+export QT_QPA_PLATFORM=offscreen
+echo "== start /usr/bin/tessaline, then SIGTERM"
+(cd "$work" && exec /usr/bin/tessaline) &
+pid=$!
+sleep 3
+alive "$pid" || fail "tessaline did not stay up for 3 s"
+kill -TERM "$pid"
+for _ in $(seq 50); do
+    alive "$pid" || break
+    sleep 0.1
+done
+if alive "$pid"; then
+    kill -KILL "$pid"
+    fail "tessaline still running 5 s after SIGTERM"
+fi
+status=0
+wait "$pid" || status=$?
+# A logger ended by SIGTERM reports it as 128 + 15.
+[ "$status" -eq 143 ] || [ "$status" -eq 0 ] || fail "tessaline exited with $status after SIGTERM"
+echo "ran 3 s, ended on SIGTERM with status $status"
+
+echo "== start /usr/bin/tessaline-demo: it finds the simulated balance beside itself"
+(cd "$work" && exec /usr/bin/tessaline-demo) >"$work/demo.out" 2>&1 &
+pid=$!
+for _ in $(seq 100); do
+    grep -q '^Simulated balance on /dev/' "$work/demo.out" && break
+    alive "$pid" || break
+    sleep 0.1
+done
+grep '^Simulated balance on /dev/' "$work/demo.out" || fail "tessaline-demo: $(cat "$work/demo.out")"
+balance=$(ps -o pid= --ppid "$pid" | tr -d ' ')
+[ -n "$balance" ] || fail "tessaline-demo runs no simulated balance"
+kill -TERM "$pid"
+wait "$pid" || true
+for _ in $(seq 50); do
+    alive "$balance" || break
+    sleep 0.1
+done
+! alive "$balance" || fail "the simulated balance outlived the demo"
+echo "demo and balance ended"
+
+echo "== purge"
+apt-get purge -y tessaline
+installed=no
+[ ! -e /usr/bin/tessaline ] || fail "/usr/bin/tessaline left after purge"
+echo "check-package: all checks passed"
