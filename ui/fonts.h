@@ -6,3 +6,5 @@
 QFont tahomaFont(qreal points, bool bold = false);
 /// MS Mincho at the given size, or an installed serif (else any face) that writes Japanese.
 QFont minchoFont(qreal points);
+/// The classic small dialog face the settings window's control sizes were made for.
+QFont dialogFont();

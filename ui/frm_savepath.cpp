@@ -3,6 +3,7 @@
 #include "acquisition/varlin_def.h"
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
+#include "ui/fonts.h"
 #include "ui/status_panels.h"
 #include "ui/twips.h"
 
@@ -23,10 +24,6 @@ namespace {
 constexpr QSize kClientTwips{6240, 3675};
 
 // Every control's place in twips, relative to its container (window or frame).
-struct Placement {
-    std::string_view name;
-    int left, top, width, height;
-};
 constexpr std::array kPlacements{
     Placement{"Frame1", 120, 120, 3135, 735},     Placement{"Check1", 360, 360, 1335, 255},
     Placement{"Check3", 1680, 360, 1215, 255},    Placement{"Frame2", 120, 960, 3135, 855},
@@ -38,18 +35,10 @@ constexpr std::array kPlacements{
     Placement{"Command1", 4320, 3120, 1575, 375},
 };
 
-QRect pixelRect(std::string_view name) {
-    for (const Placement& p : kPlacements) {
-        if (p.name == name)
-            return ::pixelRect(p.left, p.top, p.width, p.height);
-    }
-    Q_UNREACHABLE();
-}
-
 template <typename W> W* placed(QWidget* container, std::string_view name) {
     auto* widget = new W(container);
     widget->setObjectName(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
-    widget->setGeometry(pixelRect(name));
+    place(widget, kPlacements);
     return widget;
 }
 
@@ -95,17 +84,6 @@ std::optional<int16_t> portFromLastCharacter(const QString& text) {
 
 int16_t flag(bool on) {
     return on ? kTrue : kFalse;
-}
-
-// The classic small dialog face; the table's control sizes were made for it.
-QFont dialogFont() {
-    QFont font;
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                      QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
-                      QStringLiteral("Nimbus Sans")});
-    font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(8.25);
-    return font;
 }
 
 } // namespace

@@ -19,10 +19,6 @@ constexpr int kClientWidthTwips = 7875;
 constexpr int kClientHeightTwips = 2670;
 
 // Where every control sits, in twips from the client area's top left corner.
-struct Placement {
-    const char* name;
-    int left, top, width, height;
-};
 constexpr std::array<Placement, 10> kLayout{{
     {"Label1", 120, 240, 1575, 255},
     {"lbl_title", 1680, 240, 4455, 255},
@@ -35,10 +31,6 @@ constexpr std::array<Placement, 10> kLayout{{
     {"Command3", 5880, 1800, 1695, 375},
     {"SB1", 0, 2415, 7875, 255},
 }};
-
-QRect pixelRect(const Placement& p) {
-    return ::pixelRect(p.left, p.top, p.width, p.height);
-}
 
 template <typename W> W* named(W* widget, const char* name) {
     widget->setObjectName(QLatin1String(name));
@@ -119,9 +111,9 @@ void Frm_Varlin::createControls() {
 }
 
 void Frm_Varlin::placeControls() {
-    for (const Placement& p : kLayout)
-        findChild<QWidget*>(QLatin1String(p.name), Qt::FindDirectChildrenOnly)
-            ->setGeometry(pixelRect(p));
+    // Every control created so far, so none can be left out of the layout unnoticed.
+    for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        place(control, kLayout);
 }
 
 void Frm_Varlin::connectControls() {
