@@ -7,8 +7,8 @@
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    SerialPort port;
     SystemClock clock;
+    SerialPort port(clock);
     MessageBoxSink messages;
     Frm_Varlin window(port, clock, messages);
     window.show();

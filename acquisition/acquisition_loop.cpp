@@ -1,6 +1,5 @@
 #include "acquisition/acquisition_loop.h"
 
-#include "acquisition/clock.h"
 #include "acquisition/comm_port.h"
 #include "acquisition/data_file.h"
 #include "acquisition/loop_view.h"
@@ -9,8 +8,8 @@
 #include <QDateTime>
 
 AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer,
-                                 const Clock& clock, LoopView& view, QObject* parent)
-    : QObject(parent), m_port(port), m_link(link), m_writer(writer), m_clock(clock), m_view(view) {
+                                 LoopView& view, QObject* parent)
+    : QObject(parent), m_port(port), m_link(link), m_writer(writer), m_view(view) {
     m_sleep.setSingleShot(true);
     m_sleep.setTimerType(Qt::PreciseTimer);
     connect(&m_sleep, &QTimer::timeout, this, &AcquisitionLoop::pass);
@@ -145,7 +144,7 @@ void AcquisitionLoop::handleChar() {
     }
     m_charSinceLineEnd = true;
     if (varlin_def.LineBuffer.isEmpty())
-        LineStamp = stamp();
+        LineStamp = arrivalStamp();
     // Codes 0 to 15 are line noise (LF, tab, NUL); bytes 128-255 are text of the code page.
     if (static_cast<unsigned char>(c) > 15)
         varlin_def.LineBuffer += c;
@@ -154,7 +153,7 @@ void AcquisitionLoop::handleChar() {
 void AcquisitionLoop::lineEnd() {
     // A line with no character of its own gets the time of its line end, not an older line's.
     if (!m_charSinceLineEnd)
-        LineStamp = stamp();
+        LineStamp = arrivalStamp();
     RecordText = varlin_def.StampDateTime == kTrue ? LineStamp + "," + varlin_def.LineBuffer
                                                    : varlin_def.LineBuffer;
     m_writer.File_open();
@@ -182,8 +181,10 @@ void AcquisitionLoop::keepRecord(const QByteArray& record) {
     }
 }
 
-QByteArray AcquisitionLoop::stamp() const {
+QByteArray AcquisitionLoop::arrivalStamp() const {
+    // When the character reached the computer, not when the loop got to it: a message box may
+    // have held the loop meanwhile.
     const QLatin1StringView layout(varlin_def.StampMillis == kTrue ? "yyyy/MM/dd,hh:mm:ss.zzz"
                                                                    : "yyyy/MM/dd,hh:mm:ss");
-    return m_clock.now().toString(layout).toLatin1();
+    return m_port.lastCharArrival().toString(layout).toLatin1();
 }

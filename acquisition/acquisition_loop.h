@@ -8,7 +8,6 @@
 #include <QTimer>
 #include <cstdint>
 
-class Clock;
 class CommPort;
 class DataFileWriter;
 class LoopView;
@@ -22,8 +21,8 @@ class AcquisitionLoop : public QObject {
 public:
     enum class Phase { NotStarted, Idle, Sync, Receive, Ended };
 
-    AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer, const Clock& clock,
-                    LoopView& view, QObject* parent = nullptr);
+    AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer, LoopView& view,
+                    QObject* parent = nullptr);
 
     /// Attach point for the main window's first activation; later calls do nothing.
     void start();
@@ -56,13 +55,12 @@ private:
     void handleChar();
     void lineEnd();
     void keepRecord(const QByteArray& record);
-    QByteArray stamp() const;
+    QByteArray arrivalStamp() const; // of the character just read
     bool stopSeen() const { return varlin_def.Stopped == kTrue || m_stopPending; }
 
     CommPort& m_port;
     SerialLink& m_link;
     DataFileWriter& m_writer;
-    const Clock& m_clock;
     LoopView& m_view;
     QTimer m_sleep;
     Phase m_phase = Phase::NotStarted;

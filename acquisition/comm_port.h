@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <cstdint>
 
@@ -25,6 +26,9 @@ public:
     virtual int32_t discardReceived() = 0;
     virtual int16_t bytesWaiting() = 0;
     virtual QByteArray readChar() = 0;
+    /// When the character last returned by readChar() reached the computer: the port notes the
+    /// clock as it collects received bytes, also while a message box holds the reader.
+    virtual QDateTime lastCharArrival() const = 0;
     virtual int32_t sendText(const QByteArray& text) = 0;
     virtual int16_t latestEvent() const = 0;
 

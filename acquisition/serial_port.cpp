@@ -1,5 +1,6 @@
 #include "acquisition/serial_port.h"
 
+#include "acquisition/clock.h"
 #include "acquisition/port_scan.h"
 #include "acquisition/serial_errors.h"
 
@@ -36,12 +37,16 @@ bool readModemLines(int fd, int& lines) {
 
 } // namespace
 
-SerialPort::SerialPort(PortResolver resolver, QObject* parent)
-    : CommPort(parent), m_resolver(std::move(resolver)), m_port(this), m_pollTimer(this) {
+SerialPort::SerialPort(const Clock& clock, PortResolver resolver, QObject* parent)
+    : CommPort(parent), m_clock(clock), m_resolver(std::move(resolver)), m_port(this),
+      m_pollTimer(this) {
     if (!m_resolver)
         m_resolver = systemPortResolver;
     m_pollTimer.setInterval(kPollIntervalMs);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialPort::onPortError);
+    // Qt collects received bytes whenever the event loop runs, a message box's included: the
+    // time they arrived is noted then, not when the reader gets to them.
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialPort::noteArrivals);
     connect(&m_pollTimer, &QTimer::timeout, this, &SerialPort::pollLine);
 }
 
@@ -137,6 +142,7 @@ int32_t SerialPort::close() {
         m_port.close();
     m_port.clearError();
     m_lost = false;
+    forgetArrivals();
     return SerialError::kNone;
 }
 
@@ -148,7 +154,9 @@ int32_t SerialPort::discardReceived() {
     if (!isOpen())
         return SerialError::kPortNotOpen;
     // clear() empties both Qt's buffer and the driver's input queue.
-    return m_port.clear(QSerialPort::Input) ? SerialError::kNone : SerialError::kOperationFailed;
+    const bool cleared = m_port.clear(QSerialPort::Input);
+    forgetArrivals();
+    return cleared ? SerialError::kNone : SerialError::kOperationFailed;
 }
 
 int16_t SerialPort::bytesWaiting() {
@@ -161,7 +169,21 @@ int16_t SerialPort::bytesWaiting() {
 QByteArray SerialPort::readChar() {
     if (!isOpen() || m_port.bytesAvailable() == 0)
         return {};
-    return m_port.read(1);
+    // Bytes Qt collected without saying so (it never repeats readyRead inside a handler of
+    // readyRead) are noted now, the earliest time we know of them.
+    noteArrivals();
+    const QByteArray c = m_port.read(1);
+    if (c.isEmpty() || m_arrivals.isEmpty())
+        return c;
+    m_lastCharArrival = m_arrivals.head().at;
+    if (--m_arrivals.head().bytes == 0)
+        m_arrivals.dequeue();
+    --m_noted;
+    return c;
+}
+
+QDateTime SerialPort::lastCharArrival() const {
+    return m_lastCharArrival;
 }
 
 int32_t SerialPort::sendText(const QByteArray& text) {
@@ -331,4 +353,19 @@ void SerialPort::deliverNextEvent() {
         m_deliveryScheduled = true;
         QMetaObject::invokeMethod(this, &SerialPort::deliverNextEvent, Qt::QueuedConnection);
     }
+}
+
+void SerialPort::noteArrivals() {
+    const qint64 held = m_port.bytesAvailable();
+    if (held < m_noted) // bytes left without our reading them: start afresh
+        forgetArrivals();
+    if (held > m_noted) {
+        m_arrivals.enqueue({held - m_noted, m_clock.now()});
+        m_noted = held;
+    }
+}
+
+void SerialPort::forgetArrivals() {
+    m_arrivals.clear();
+    m_noted = 0;
 }

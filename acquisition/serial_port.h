@@ -9,15 +9,17 @@
 #include <QTimer>
 #include <functional>
 
+class Clock;
+
 /// Maps a port number (1 is "COM1") to a device path, or an empty string for none.
 using PortResolver = std::function<QString(int16_t portNumber)>;
 
-/// The serial layer on QSerialPort: the port operations the program uses, and line events
-/// from the kernel's line counters and modem lines.
+/// The serial layer on QSerialPort: the port operations the program uses, the arrival time of
+/// every received byte, and line events from the kernel's line counters and modem lines.
 class SerialPort final : public CommPort {
     Q_OBJECT
 public:
-    explicit SerialPort(PortResolver resolver = {}, QObject* parent = nullptr);
+    explicit SerialPort(const Clock& clock, PortResolver resolver = {}, QObject* parent = nullptr);
     ~SerialPort() override;
 
     int32_t selectPort(int16_t portNumber) override;
@@ -33,6 +35,7 @@ public:
     int32_t discardReceived() override;
     int16_t bytesWaiting() override;
     QByteArray readChar() override;
+    QDateTime lastCharArrival() const override;
     int32_t sendText(const QByteArray& text) override;
     int16_t latestEvent() const override;
 
@@ -56,7 +59,16 @@ private:
     void releaseLostPort();
     void queueEvent(int16_t code);
     void deliverNextEvent();
+    void noteArrivals();
+    void forgetArrivals();
 
+    // Received bytes that arrived together, oldest first.
+    struct Arrival {
+        qint64 bytes;
+        QDateTime at;
+    };
+
+    const Clock& m_clock;
     PortResolver m_resolver;
     QSerialPort m_port;
     QTimer m_pollTimer;
@@ -75,4 +87,7 @@ private:
     QQueue<int16_t> m_pendingEvents;
     bool m_deliveryScheduled = false;
     int16_t m_latestEvent = 0;
+    QQueue<Arrival> m_arrivals; // covers exactly the bytes QSerialPort holds unread
+    qint64 m_noted = 0;
+    QDateTime m_lastCharArrival;
 };

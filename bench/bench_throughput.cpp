@@ -243,10 +243,10 @@ int main(int argc, char* argv[]) {
     SystemClock clock;
     PrintingSink sink;
     QuietView view;
-    SerialPort port([path](int16_t) { return path; });
+    SerialPort port(clock, [path](int16_t) { return path; });
     SerialLink link(port, sink);
     DataFileWriter writer(clock, sink);
-    AcquisitionLoop loop(port, link, writer, clock, view);
+    AcquisitionLoop loop(port, link, writer, view);
     loop.start();
 
     int totalLines = 0;

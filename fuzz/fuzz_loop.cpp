@@ -28,7 +28,7 @@ public:
 };
 
 // An instrument that starts sending right after the loop discarded what came before START;
-// the clock moves as each byte is read.
+// the clock moves as each byte is read, and each byte arrives as it is read.
 class StreamPort final : public CommPort {
 public:
     StreamPort(const QByteArray& bytes, StepClock& clock, qint64 stepMs)
@@ -62,6 +62,7 @@ public:
         m_clock.current = m_clock.current.addMSecs(m_stepMs);
         return m_bytes.mid(m_next++, 1);
     }
+    QDateTime lastCharArrival() const override { return m_clock.current; }
     int32_t sendText(const QByteArray&) override { return 0; }
     int16_t latestEvent() const override { return 0; }
     qsizetype left() const { return m_bytes.size() - m_next; }
@@ -159,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Recorder recorder;
     SerialLink link(port, recorder);
     DataFileWriter writer(clock, recorder);
-    AcquisitionLoop loop(port, link, writer, clock, recorder);
+    AcquisitionLoop loop(port, link, writer, recorder);
     loop.start();
     // Each pass reads a bounded share; the passes follow one another through the event loop.
     do

@@ -2,7 +2,9 @@
 #include "acquisition/data_file.h"
 #include "acquisition/loop_view.h"
 #include "acquisition/serial_link.h"
+#include "acquisition/serial_port.h"
 #include "support/fakes.h"
+#include "support/pty_instrument.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,6 +43,20 @@ public:
     int pollsDuringMessages = 0;
 };
 
+// The operator leaves the first box open while the instrument goes on sending, then presses OK.
+class LingeringBox final : public MessageSink {
+public:
+    void showMessage(const QString& text) override {
+        messages << text;
+        if (messages.size() == 1)
+            whileOpen();
+    }
+    void beep() override {}
+
+    std::function<void()> whileOpen;
+    QStringList messages;
+};
+
 struct Rig {
     FakeCommPort port;
     ModalSink sink;
@@ -48,9 +64,12 @@ struct Rig {
     FakeView view;
     SerialLink link{port, sink};
     DataFileWriter writer{clock, sink};
-    AcquisitionLoop loop{port, link, writer, clock, view};
+    AcquisitionLoop loop{port, link, writer, view};
 
-    Rig() { sink.port = &port; }
+    Rig() {
+        sink.port = &port;
+        port.clock = &clock;
+    }
 
     // START, then an instrument that has sent three line ends: the loop is receiving.
     bool startReceiving() {
@@ -241,6 +260,74 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), files);
         for (qsizetype i = 0; i < files.size(); ++i)
             QCOMPARE(file(files[i]), contents[i]);
+    }
+
+    void stampsAreArrivalTimesWhileABoxIsOpen_data() {
+        QTest::addColumn<bool>("pty");
+        QTest::addColumn<int16_t>("millis");
+        QTest::addColumn<QByteArray>("lines");
+        QTest::newRow("pty instrument, seconds") << true << kFalse
+                                                 << QByteArray("2026/12/07,10:10:00,L1\r\n"
+                                                               "2026/12/07,10:20:00,\r\n"
+                                                               "2026/12/07,10:30:00,L3\r\n"
+                                                               "2026/12/07,10:40:00,L4\r\n");
+        QTest::newRow("fake port, milliseconds") << false << kTrue
+                                                 << QByteArray("2026/12/07,10:10:00.111,L1\r\n"
+                                                               "2026/12/07,10:20:00.222,\r\n"
+                                                               "2026/12/07,10:30:00.333,L3\r\n"
+                                                               "2026/12/07,10:40:00.444,L4\r\n");
+    }
+    void stampsAreArrivalTimesWhileABoxIsOpen() {
+        QFETCH(bool, pty);
+        QFETCH(int16_t, millis);
+        QFETCH(QByteArray, lines);
+        varlin_def.StampDateTime = kTrue;
+        varlin_def.StampMillis = millis;
+        varlin_def.SavePath += "/stick"; // pulled: the first line end opens a box
+        FakeClock clock;
+        PtyInstrument instrument;
+        QVERIFY(instrument.isOpen());
+        SerialPort serial(clock, [&instrument](int16_t) { return instrument.slavePath(); });
+        FakeCommPort fake;
+        CommPort& port = pty ? static_cast<CommPort&>(serial) : fake;
+        const auto send = [&](const QByteArray& bytes) {
+            if (pty)
+                return instrument.write(bytes);
+            fake.feed(bytes, clock.current);
+            return true;
+        };
+        LingeringBox box;
+        FakeView view;
+        SerialLink link(port, box);
+        DataFileWriter writer(clock, box);
+        AcquisitionLoop loop(port, link, writer, view);
+        bool collected = true;
+        box.whileOpen = [&] {
+            // A line every ten minutes, each collected by the port as it comes: an empty line
+            // (two CRs in a row), then a CR LF line whose LF starts the next line.
+            const QDateTime opened = clock.current;
+            for (const QByteArray chunk : {"L1\r", "\r", "L3\r\n", "L4\r"}) {
+                clock.advanceMs(10 * 60'000 + 111);
+                const qsizetype waiting = port.bytesWaiting() + chunk.size();
+                collected = send(chunk) &&
+                            QTest::qWaitFor([&] { return port.bytesWaiting() == waiting; }) &&
+                            collected;
+            }
+            clock.current = opened.addSecs(3600); // an hour later the stick is back, OK
+            QDir(m_dir->path()).mkdir(QStringLiteral("stick"));
+        };
+        varlin_def.Stopped = kFalse;
+        loop.start();
+        QTRY_VERIFY(port.isOpen());
+        QVERIFY(send("x\ry\rz\r"));
+        QTRY_COMPARE(loop.phase(), AcquisitionLoop::Phase::Receive);
+        QVERIFY(send("first\r"));
+        QTRY_COMPARE(view.records.size(), 5);
+        QVERIFY(collected);
+        QCOMPARE(box.messages, QStringList{QStringLiteral("Data file output error.  2")});
+        // The file is still the one of the moment each record is written.
+        QCOMPARE(file("stick/20261207.txt"), " Recive Data ,26/12/07,11:00:00,\r\n" + lines);
+        loop.halt();
     }
 
     void recordsKeptWhileFolderIsMissing() {

@@ -24,7 +24,8 @@ class TstEndToEnd : public QObject {
     FakeClock m_clock;
     RecordingSink m_sink;
     PtyInstrument m_instrument;
-    SerialPort m_port{[this](int16_t n) { return n == 1 ? m_instrument.slavePath() : QString(); }};
+    SerialPort m_port{m_clock,
+                      [this](int16_t n) { return n == 1 ? m_instrument.slavePath() : QString(); }};
     int m_ends = 0;
 
     template <typename W = QWidget> static W* child(QWidget* window, const char* name) {

@@ -54,8 +54,8 @@ public:
 int runLoggerChild(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString device = QString::fromLocal8Bit(argv[2]);
-    SerialPort port([device](int16_t n) { return n == 1 ? device : QString(); });
     SystemClock clock;
+    SerialPort port(clock, [device](int16_t n) { return n == 1 ? device : QString(); });
     PrintingSink sink;
     Frm_Varlin window(port, clock, sink);
     window.show();
@@ -94,6 +94,7 @@ public:
         return m_inner.bytesWaiting();
     }
     QByteArray readChar() override { return m_inner.readChar(); }
+    QDateTime lastCharArrival() const override { return m_inner.lastCharArrival(); }
     int32_t sendText(const QByteArray& text) override { return m_inner.sendText(text); }
     int16_t latestEvent() const override { return m_inner.latestEvent(); }
 
@@ -146,7 +147,7 @@ void TstFaults::deviceVanishesThenComesBack() {
     auto instrument = std::make_unique<PtyInstrument>();
     QVERIFY(instrument->isOpen());
     SerialPort serial(
-        [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
+        m_clock, [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
     CountingPort port(serial);
     const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
     connect(

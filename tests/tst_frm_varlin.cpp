@@ -144,7 +144,7 @@ void TstFrmVarlin::recordAndSendThroughPtyInstrument() {
     PtyInstrument instrument;
     QVERIFY(instrument.isOpen());
     SerialPort port(
-        [&instrument](int16_t n) { return n == 1 ? instrument.slavePath() : QString(); });
+        m_clock, [&instrument](int16_t n) { return n == 1 ? instrument.slavePath() : QString(); });
     open(port);
     click("Command1");
     QTRY_VERIFY(port.isOpen());

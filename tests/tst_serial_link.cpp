@@ -32,6 +32,7 @@ private Q_SLOTS:
     void closePortRule();
 
 private:
+    FakeClock m_clock;
     static PortResolver portAt(int16_t number, const QString& path) {
         return [number, path](int16_t n) { return n == number ? path : QString(); };
     }
@@ -39,7 +40,7 @@ private:
 
 void TstSerialLink::opensQuietlyWithDefaults() {
     PtyInstrument instrument;
-    SerialPort port(portAt(3, instrument.slavePath()));
+    SerialPort port(m_clock, portAt(3, instrument.slavePath()));
     RecordingSink sink;
     SerialLink link(port, sink);
     varlin_def.PortNumber = 3;
@@ -51,7 +52,7 @@ void TstSerialLink::opensQuietlyWithDefaults() {
 
 void TstSerialLink::refusedBaudShowsMessageAndStillOpens() {
     PtyInstrument instrument;
-    SerialPort port(portAt(1, instrument.slavePath()));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     RecordingSink sink;
     SerialLink link(port, sink);
     varlin_def.BaudRate = "abc";
@@ -61,7 +62,7 @@ void TstSerialLink::refusedBaudShowsMessageAndStillOpens() {
 }
 
 void TstSerialLink::portWithoutDeviceShowsMessageAndStaysClosed() {
-    SerialPort port([](int16_t) { return QString(); });
+    SerialPort port(m_clock, [](int16_t) { return QString(); });
     RecordingSink sink;
     SerialLink link(port, sink);
     varlin_def.PortNumber = 7;
@@ -113,7 +114,7 @@ void TstSerialLink::lineEventCaption() {
     QFETCH(int16_t, code);
     QFETCH(QString, caption);
     QFETCH(int, beeps);
-    SerialPort port([](int16_t) { return QString(); });
+    SerialPort port(m_clock, [](int16_t) { return QString(); });
     RecordingSink sink;
     SerialLink link(port, sink);
     QSignalSpy captions(&link, &SerialLink::lineMessage);
@@ -126,7 +127,7 @@ void TstSerialLink::lineEventCaption() {
 
 void TstSerialLink::sendPutsExactBytesOnTheLine() {
     PtyInstrument instrument;
-    SerialPort port(portAt(1, instrument.slavePath()));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     RecordingSink sink;
     SerialLink link(port, sink);
     link.Init_Comm();
@@ -137,7 +138,7 @@ void TstSerialLink::sendPutsExactBytesOnTheLine() {
 
 void TstSerialLink::emptySendSendsNothing() {
     PtyInstrument instrument;
-    SerialPort port(portAt(1, instrument.slavePath()));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     RecordingSink sink;
     SerialLink link(port, sink);
     link.Init_Comm();

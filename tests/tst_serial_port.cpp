@@ -2,6 +2,7 @@
 #include "acquisition/port_scan.h"
 #include "acquisition/serial_errors.h"
 #include "acquisition/serial_port.h"
+#include "support/fakes.h"
 #include "support/pty_instrument.h"
 
 #include <QSignalSpy>
@@ -60,6 +61,7 @@ private Q_SLOTS:
     void portOrder();
 
 private:
+    FakeClock m_clock;
     static PortResolver resolverFor(const PtyInstrument& pty) {
         return [path = pty.slavePath()](int16_t n) { return n == 1 ? path : QString(); };
     }
@@ -76,7 +78,7 @@ void TstSerialPort::exchangesBytesBothWays() {
     QFETCH(QByteArray, settings);
     QFETCH(uint, speed);
     PtyInstrument instrument;
-    SerialPort port(resolverFor(instrument));
+    SerialPort port(m_clock, resolverFor(instrument));
     QCOMPARE(port.setLineSettings(settings), SerialError::kNone);
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(port.isOpen());
@@ -95,7 +97,7 @@ void TstSerialPort::exchangesBytesBothWays() {
 
 void TstSerialPort::readsOneRawByteAtATime() {
     PtyInstrument instrument;
-    SerialPort port(resolverFor(instrument));
+    SerialPort port(m_clock, resolverFor(instrument));
     QCOMPARE(port.open(), SerialError::kNone);
     const QByteArray raw("\x00\xff\xe9\r\n", 5);
     QVERIFY(instrument.write(raw));
@@ -107,7 +109,7 @@ void TstSerialPort::readsOneRawByteAtATime() {
 
 void TstSerialPort::discardDropsWhatWasReceived() {
     PtyInstrument instrument;
-    SerialPort port(resolverFor(instrument));
+    SerialPort port(m_clock, resolverFor(instrument));
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(instrument.write("old data"));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(8));
@@ -120,7 +122,7 @@ void TstSerialPort::discardDropsWhatWasReceived() {
 
 void TstSerialPort::bytesWaitingStopsAt32767() {
     PtyInstrument instrument;
-    SerialPort port(resolverFor(instrument));
+    SerialPort port(m_clock, resolverFor(instrument));
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(instrument.write(QByteArray(40000, 'x')));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(32767));
@@ -128,7 +130,7 @@ void TstSerialPort::bytesWaitingStopsAt32767() {
 
 void TstSerialPort::refusedBaudKeepsLastAcceptedSettings() {
     PtyInstrument instrument;
-    SerialPort port(resolverFor(instrument));
+    SerialPort port(m_clock, resolverFor(instrument));
     QCOMPARE(port.setLineSettings("14400,N,8,1"), SerialError::kNone);
     QCOMPARE(port.setLineSettings("abc,N,8,1"), SerialError::kInvalidValue);
     QCOMPARE(port.open(), SerialError::kNone);
@@ -154,13 +156,13 @@ void TstSerialPort::lineSettingsText_data() {
 void TstSerialPort::lineSettingsText() {
     QFETCH(QByteArray, settings);
     QFETCH(int32_t, code);
-    SerialPort port([](int16_t) { return QString(); });
+    SerialPort port(m_clock, [](int16_t) { return QString(); });
     QCOMPARE(port.setLineSettings(settings), code);
 }
 
 void TstSerialPort::portCannotChangeWhileOpen() {
     PtyInstrument instrument;
-    SerialPort port(resolverFor(instrument));
+    SerialPort port(m_clock, resolverFor(instrument));
     QCOMPARE(port.open(), SerialError::kNone);
     QCOMPARE(port.selectPort(2), SerialError::kPortAlreadyOpen);
     QCOMPARE(port.open(), SerialError::kPortAlreadyOpen);
@@ -172,10 +174,10 @@ void TstSerialPort::portCannotChangeWhileOpen() {
 }
 
 void TstSerialPort::portWithoutDeviceIsInvalid() {
-    SerialPort unmapped([](int16_t) { return QString(); });
+    SerialPort unmapped(m_clock, [](int16_t) { return QString(); });
     QCOMPARE(unmapped.open(), SerialError::kInvalidPort);
     QVERIFY(!unmapped.isOpen());
-    SerialPort missing([](int16_t) { return QStringLiteral("/dev/ttyUSB-not-there"); });
+    SerialPort missing(m_clock, [](int16_t) { return QStringLiteral("/dev/ttyUSB-not-there"); });
     QCOMPARE(missing.open(), SerialError::kInvalidPort);
     QVERIFY(!missing.isOpen());
     QCOMPARE(missing.selectPort(0), SerialError::kInvalidPort);
@@ -183,8 +185,8 @@ void TstSerialPort::portWithoutDeviceIsInvalid() {
 
 void TstSerialPort::portHeldElsewhereIsBusy() {
     PtyInstrument instrument;
-    SerialPort first(resolverFor(instrument));
-    SerialPort second(resolverFor(instrument));
+    SerialPort first(m_clock, resolverFor(instrument));
+    SerialPort second(m_clock, resolverFor(instrument));
     QCOMPARE(first.open(), SerialError::kNone);
     QCOMPARE(second.open(), SerialError::kDeviceBusy);
     QVERIFY(!second.isOpen());
@@ -194,7 +196,7 @@ void TstSerialPort::portHeldElsewhereIsBusy() {
 
 void TstSerialPort::closedPortIsHarmless() {
     PtyInstrument instrument;
-    SerialPort port(resolverFor(instrument));
+    SerialPort port(m_clock, resolverFor(instrument));
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(instrument.write("late"));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(4));
@@ -211,7 +213,7 @@ void TstSerialPort::closedPortIsHarmless() {
 
 void TstSerialPort::vanishedDeviceClosesPortOnce() {
     PtyInstrument instrument;
-    SerialPort port(resolverFor(instrument));
+    SerialPort port(m_clock, resolverFor(instrument));
     QCOMPARE(port.open(), SerialError::kNone);
     auto* qtPort = port.findChild<QSerialPort*>();
     QVERIFY(qtPort);
@@ -232,7 +234,7 @@ void TstSerialPort::vanishedDeviceClosesPortOnce() {
 }
 
 void TstSerialPort::eventsAreQueuedOneAtATime() {
-    SerialPort port([](int16_t) { return QString(); });
+    SerialPort port(m_clock, [](int16_t) { return QString(); });
     QList<int16_t> seen;
     int depth = 0;
     int deepest = 0;
@@ -251,7 +253,7 @@ void TstSerialPort::eventsAreQueuedOneAtATime() {
 
 void TstSerialPort::ptyRaisesNoLineEvents() {
     PtyInstrument instrument;
-    SerialPort port(resolverFor(instrument));
+    SerialPort port(m_clock, resolverFor(instrument));
     QSignalSpy events(&port, &CommPort::lineEvent);
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(instrument.write("data"));

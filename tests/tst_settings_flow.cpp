@@ -72,6 +72,7 @@ private Q_SLOTS:
         m_port.received.clear();
         m_port.opened = false;
         m_dataDir = std::make_unique<QTemporaryDir>();
+        m_port.clock = &m_clock;
         m_main = std::make_unique<Frm_Varlin>(m_port, m_clock, m_sink, [] {});
         m_main->show();
         varlin_def.SavePath = QFile::encodeName(m_dataDir->path());

@@ -67,8 +67,9 @@ int main(int argc, char* argv[]) {
     QObject::connect(&sim, &QProcess::readyReadStandardOutput, &sim,
                      [&sim, &out] { out << sim.readAllStandardOutput() << Qt::flush; });
 
-    SerialPort port([device](int16_t portNumber) { return portNumber == 1 ? device : QString(); });
     SystemClock clock;
+    SerialPort port(clock,
+                    [device](int16_t portNumber) { return portNumber == 1 ? device : QString(); });
     MessageBoxSink messages;
     Frm_Varlin window(port, clock, messages);
     window.show();

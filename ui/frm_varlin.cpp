@@ -55,7 +55,7 @@ QPushButton* button(QWidget* parent, const char* name, const char* caption) {
 Frm_Varlin::Frm_Varlin(CommPort& port, const Clock& clock, MessageSink& messages,
                        std::function<void()> endProcess, QWidget* parent)
     : QWidget(parent), m_link(port, messages), m_writer(clock, messages),
-      m_loop(port, m_link, m_writer, clock, *this), m_endProcess(std::move(endProcess)) {
+      m_loop(port, m_link, m_writer, *this), m_endProcess(std::move(endProcess)) {
     setObjectName(QStringLiteral("Frm_Varlin"));
     setWindowTitle(QStringLiteral("Tessaline Serial Data"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/varlin.png")));

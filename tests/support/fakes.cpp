@@ -17,8 +17,10 @@ int32_t FakeCommPort::close() {
 }
 
 int32_t FakeCommPort::discardReceived() {
-    if (opened)
+    if (opened) {
         received.clear();
+        m_arrivals.clear();
+    }
     return 0;
 }
 
@@ -26,15 +28,31 @@ int16_t FakeCommPort::bytesWaiting() {
     ++polls;
     if (!opened)
         return 0;
+    noteArrivals();
     return static_cast<int16_t>(std::min<qsizetype>(received.size(), 32767));
 }
 
 QByteArray FakeCommPort::readChar() {
     if (!opened || received.isEmpty())
         return {};
+    noteArrivals();
+    m_lastArrival = m_arrivals.takeFirst();
     QByteArray c = received.left(1);
     received.remove(0, 1);
     return c;
+}
+
+void FakeCommPort::feed(const QByteArray& bytes, const QDateTime& at) {
+    noteArrivals();
+    received += bytes;
+    m_arrivals.insert(m_arrivals.size(), bytes.size(), at);
+}
+
+void FakeCommPort::noteArrivals() {
+    if (m_arrivals.size() > received.size()) // the test replaced what was waiting
+        m_arrivals.clear();
+    m_arrivals.insert(m_arrivals.size(), received.size() - m_arrivals.size(),
+                      clock ? clock->now() : QDateTime());
 }
 
 int32_t FakeCommPort::sendText(const QByteArray& text) {

@@ -5,6 +5,7 @@
 #include "acquisition/message_sink.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QStringList>
 
 /// Records messages and beeps instead of showing them.
@@ -27,7 +28,8 @@ public:
 };
 
 /// An in-memory port: the test feeds received bytes and reads what was sent; any step can be
-/// told to fail with a code.
+/// told to fail with a code. Bytes fed with a time arrived then; bytes put straight into
+/// `received` arrive when the port first sees them, by `clock`.
 class FakeCommPort final : public CommPort {
     Q_OBJECT
 public:
@@ -56,10 +58,13 @@ public:
     int32_t discardReceived() override;
     int16_t bytesWaiting() override;
     QByteArray readChar() override;
+    QDateTime lastCharArrival() const override { return m_lastArrival; }
     int32_t sendText(const QByteArray& text) override;
     int16_t latestEvent() const override { return eventCode; }
 
     void raise(int16_t code);
+    /// The instrument's bytes reach the computer at `at`.
+    void feed(const QByteArray& bytes, const QDateTime& at);
 
     QByteArray received; // bytes waiting to be read
     QByteArray sent;
@@ -75,4 +80,11 @@ public:
     int32_t failSettings = 0;
     int32_t failOpen = 0;
     int16_t eventCode = 0;
+    const Clock* clock = nullptr;
+
+private:
+    void noteArrivals();
+
+    QList<QDateTime> m_arrivals; // one for each byte of `received`
+    QDateTime m_lastArrival;
 };
