@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -279,6 +280,8 @@ private Q_SLOTS:
         drives->setDrives({QStringLiteral("/"), treePath("gamma")});
         drives->setCurrentIndex(drives->findText(treePath("gamma")));
         QCOMPARE(get<FolderList>("Dir1")->currentFolder(), treePath("gamma"));
+        clickClose();
+        QCOMPARE(varlin_def.SavePath, QFile::encodeName(treePath("gamma")));
     }
     void openedFolderIsSavePathAfterClose() {
         varlin_def.SavePath = QFile::encodeName(tree.path());
@@ -304,11 +307,39 @@ private Q_SLOTS:
         clickClose();
         QCOMPARE(varlin_def.SavePath, QFile::encodeName(tree.path()));
     }
-    void missingSavePathShowsNearestExistingParent() {
-        varlin_def.SavePath = QFile::encodeName(treePath("alpha/gone/deeper"));
+    void missingSavePathIsShownByItsParentAndKept() {
+        const QByteArray gone = QFile::encodeName(treePath("alpha/gone/deeper"));
+        varlin_def.SavePath = gone;
         open();
         QCOMPARE(get<FolderList>("Dir1")->currentFolder(), treePath("alpha"));
         QVERIFY(entry(QStringLiteral("beta")));
+        get<QLineEdit>("Text1")->setText(QStringLiteral("only the comment"));
+        clickClose();
+        QCOMPARE(varlin_def.SavePath, gone);
+        QCOMPARE(varlin_def.FileComment, QByteArray("only the comment"));
+    }
+    void everyWalkUpEndsWithoutTheCurrentFolder() {
+        FolderList list;
+        for (const char* path : {"", "alpha/beta", "/../.."}) {
+            list.setCurrentFolder(QString::fromLatin1(path));
+            QCOMPARE(list.currentFolder(), QStringLiteral("/"));
+        }
+    }
+    void opensWhileTheCurrentFolderIsGone() {
+        // Started from a folder on a stick that was then pulled.
+        const QString before = QDir::currentPath();
+        const auto back = qScopeGuard([&before] { QDir::setCurrent(before); });
+        QTemporaryDir stick;
+        QVERIFY(QDir::setCurrent(stick.path()));
+        QVERIFY(stick.remove());
+        varlin_def.SavePath = QFile::encodeName(tree.path());
+        open();
+        auto* dir1 = get<FolderList>("Dir1");
+        QCOMPARE(dir1->currentFolder(), tree.path());
+        dir1->setCurrentItem(entry(QStringLiteral("alpha")));
+        QTest::keyClick(dir1, Qt::Key_Return);
+        clickClose();
+        QCOMPARE(varlin_def.SavePath, QFile::encodeName(treePath("alpha")));
     }
 };
 

@@ -33,21 +33,38 @@ private:
     }
 };
 
-QString nearestExistingFolder(QString path) {
-    path = QDir::cleanPath(QDir(path).absolutePath());
-    while (!QFileInfo(path).isDir() && !QDir(path).isRoot())
-        path = QFileInfo(path).path();
-    return path;
+// The folders' names from the root down. A relative path is taken from the root, never from
+// the process's current folder, which may be gone; ".." goes no higher than the root.
+QStringList namesFromRoot(const QString& path) {
+    QStringList names;
+    for (const QString& name : QDir::fromNativeSeparators(path).split(u'/', Qt::SkipEmptyParts)) {
+        if (name == u"..") {
+            if (!names.isEmpty())
+                names.removeLast();
+        } else if (name != u".") {
+            names << name;
+        }
+    }
+    return names;
+}
+
+QString joinedFromRoot(const QStringList& names) {
+    return QDir::rootPath() + names.join(u'/');
+}
+
+// Each step drops one name, so the walk ends at the root at the latest.
+QStringList nearestExistingFolder(const QString& path) {
+    QStringList names = namesFromRoot(path);
+    while (!names.isEmpty() && !QFileInfo(joinedFromRoot(names)).isDir())
+        names.removeLast();
+    return names;
 }
 
 // "/a/b/c" -> "/", "/a", "/a/b", "/a/b/c".
-QStringList pathFromRoot(const QString& folder) {
-    QStringList chain;
-    for (QDir dir(folder);; dir.setPath(QFileInfo(dir.path()).path())) {
-        chain.prepend(dir.path());
-        if (dir.isRoot())
-            break;
-    }
+QStringList pathFromRoot(const QStringList& names) {
+    QStringList chain{QDir::rootPath()};
+    for (qsizetype i = 1; i <= names.size(); ++i)
+        chain << joinedFromRoot(names.first(i));
     return chain;
 }
 
@@ -59,16 +76,16 @@ FolderList::FolderList(QWidget* parent) : QListWidget(parent) {
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setTextElideMode(Qt::ElideRight);
     connect(this, &QListWidget::itemDoubleClicked, this, &FolderList::openEntry);
-    setCurrentFolder(QDir::currentPath());
+    setCurrentFolder(QDir::rootPath());
 }
 
 void FolderList::setCurrentFolder(const QString& path) {
-    m_current = nearestExistingFolder(path);
+    m_names = nearestExistingFolder(path);
     refill();
 }
 
 QString FolderList::currentFolder() const {
-    return m_current;
+    return joinedFromRoot(m_names);
 }
 
 void FolderList::keyPressEvent(QKeyEvent* event) {
@@ -81,8 +98,10 @@ void FolderList::keyPressEvent(QKeyEvent* event) {
 }
 
 void FolderList::openEntry(const QListWidgetItem* item) {
-    if (item)
-        setCurrentFolder(item->data(kPathRole).toString());
+    if (!item)
+        return;
+    setCurrentFolder(item->data(kPathRole).toString());
+    Q_EMIT folderOpened();
 }
 
 void FolderList::addEntry(const QString& path, const QString& text, int depth, bool open) {
@@ -94,13 +113,13 @@ void FolderList::addEntry(const QString& path, const QString& text, int depth, b
 
 void FolderList::refill() {
     clear();
-    const QStringList chain = pathFromRoot(m_current);
+    const QStringList chain = pathFromRoot(m_names);
     for (int depth = 0; depth < chain.size(); ++depth) {
         const QString& folder = chain.at(depth);
         const QString name = QFileInfo(folder).fileName();
         addEntry(folder, name.isEmpty() ? folder : name, depth, true);
     }
-    const QDir current(m_current);
+    const QDir current(currentFolder());
     const auto subFolders =
         current.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
     for (const QString& name : subFolders)

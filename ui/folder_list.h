@@ -2,6 +2,7 @@
 
 #include <QListWidget>
 #include <QString>
+#include <QStringList>
 
 /// The settings window's folder chooser in the classic style: the current folder's path from
 /// the root down, each ancestor one indented entry, and its sub-folders below. Opening an entry
@@ -11,10 +12,15 @@ class FolderList : public QListWidget {
 public:
     explicit FolderList(QWidget* parent = nullptr);
 
-    /// Shows `path`, or its nearest existing parent when it is gone.
+    /// Shows `path`, or its nearest existing parent when it is gone. A relative path is taken
+    /// from the root.
     void setCurrentFolder(const QString& path);
     /// Full path of the current folder, never of a merely highlighted entry.
     QString currentFolder() const;
+
+Q_SIGNALS:
+    /// The operator opened an entry, which is now the current folder.
+    void folderOpened();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -24,5 +30,5 @@ private:
     void addEntry(const QString& path, const QString& text, int depth, bool open);
     void refill();
 
-    QString m_current;
+    QStringList m_names; // of the current folder, from the root down
 };

@@ -103,6 +103,7 @@ Frm_Savepath::Frm_Savepath(StatusPanels& panels, QWidget* parent)
     setTabOrderFromIndexes();
     connect(Check1, &QCheckBox::toggled, this, &Frm_Savepath::Check1_Click);
     connect(Drive1, &DriveList::driveChanged, this, &Frm_Savepath::Drive1_Change);
+    connect(Dir1, &FolderList::folderOpened, this, [this] { m_folderChosen = true; });
     connect(Command1, &QPushButton::clicked, this, &Frm_Savepath::Command1_Click);
     Form_Load();
 }
@@ -145,6 +146,7 @@ void Frm_Savepath::Form_Load() {
     const QString savePath = QFile::decodeName(varlin_def.SavePath);
     Drive1->selectDriveOf(savePath);
     Dir1->setCurrentFolder(savePath);
+    m_folderChosen = false; // what the load shows is no choice of the operator's
     fillKeepingText(cmb1, QStringLiteral("COM%1").arg(varlin_def.PortNumber),
                     {"COM1", "COM2", "COM3", "COM4", "COM5"});
     fillKeepingText(cmb2, QString::fromLatin1(varlin_def.BaudRate),
@@ -169,10 +171,14 @@ void Frm_Savepath::Check1_Click(bool ticked) {
 
 void Frm_Savepath::Drive1_Change(const QString& mountPoint) {
     Dir1->setCurrentFolder(mountPoint);
+    m_folderChosen = true;
 }
 
 void Frm_Savepath::Command1_Click() {
-    varlin_def.SavePath = QFile::encodeName(Dir1->currentFolder());
+    // Dir1 shows a vanished SavePath's nearest parent; only a folder the operator chose
+    // replaces it, so the data never moves elsewhere unasked.
+    if (m_folderChosen)
+        varlin_def.SavePath = QFile::encodeName(Dir1->currentFolder());
     if (const auto port = portFromLastCharacter(cmb1->currentText()))
         varlin_def.PortNumber = *port;
     varlin_def.BaudRate = cmb2->currentText().toLatin1();

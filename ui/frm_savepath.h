@@ -32,6 +32,7 @@ private:
     void Command1_Click();
 
     StatusPanels& m_panels;
+    bool m_folderChosen = false; // the operator opened a folder in Dir1 or changed the drive
     QGroupBox* Frame1 = nullptr;
     QCheckBox* Check1 = nullptr;
     QCheckBox* Check3 = nullptr;
