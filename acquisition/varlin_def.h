@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <cstdint>
+#include <functional>
 
 // Booleans of the shared state are 16-bit and hold exactly these two values.
 inline constexpr int16_t kTrue = -1;
@@ -30,3 +32,11 @@ void loadStartValues(const QByteArray& savePath);
 
 /// The folder that holds the running executable, as the file system spells it.
 QByteArray executableFolder();
+
+/// Whether the running account can create files in a folder.
+using FolderCheck = std::function<bool(const QString& folder)>;
+bool canCreateFilesIn(const QString& folder);
+
+/// Where data files go after start-up: the executable's folder when the account can create
+/// files there, else the account's documents folder, and failing that its home folder.
+QByteArray startSavePath(const FolderCheck& canCreateFiles = canCreateFilesIn);

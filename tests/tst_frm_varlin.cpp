@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
@@ -27,6 +28,7 @@ private Q_SLOTS:
     void startThenStopWhileReceiving();
     void stopWhileGettingInStepEndsProgram();
     void recordAndSendThroughPtyInstrument();
+    void startFolderIsOneTheAccountCanWrite();
     void lineErrorShowsInTitle();
     void resizeMovesOnlyStatusBar();
     void portPanelShowsNumberInFull_data();
@@ -157,6 +159,21 @@ void TstFrmVarlin::recordAndSendThroughPtyInstrument() {
     QCOMPARE(instrument.read(3), QByteArray("T\xB0?"));
     QVERIFY(m_sink.messages.isEmpty());
     m_window.reset(); // before the port it uses goes away
+}
+
+void TstFrmVarlin::startFolderIsOneTheAccountCanWrite() {
+    // Installed: the executable's folder cannot be written; then neither can the documents.
+    QStringList unwritable;
+    const auto start = [&unwritable] {
+        return QFile::decodeName(
+            startSavePath([&unwritable](const QString& f) { return !unwritable.contains(f); }));
+    };
+    QCOMPARE(start(), QCoreApplication::applicationDirPath());
+    unwritable << QCoreApplication::applicationDirPath();
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QCOMPARE(start(), documents);
+    unwritable << documents;
+    QCOMPARE(start(), QDir::homePath());
 }
 
 void TstFrmVarlin::lineErrorShowsInTitle() {

@@ -126,7 +126,7 @@ void Frm_Varlin::connectControls() {
 }
 
 void Frm_Varlin::Form_Load() {
-    loadStartValues(executableFolder());
+    loadStartValues(startSavePath());
     showSavePathAndPort();
     SB1->setPanelText(3, QStringLiteral("Wait..."));
     showRunState(false);
