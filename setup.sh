@@ -9,7 +9,8 @@ cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev)
 case "${1:-}" in
-# Records may hold Japanese text: give the record box a Mincho face to draw it with.
+# Records and header comments may be Japanese (UTF-8): the record box asks for a Mincho face,
+# and the comment box falls back to it.
 run | demo) packages+=(fonts-ipafont-mincho) ;;
 # The sanitizer build uses clang, whose libFuzzer also drives the fuzz target.
 asan) packages+=(clang libclang-rt-14-dev) ;;

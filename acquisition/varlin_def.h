@@ -10,7 +10,7 @@ inline constexpr int16_t kTrue = -1;
 inline constexpr int16_t kFalse = 0;
 
 /// The process-wide record of settings, run flag and receive buffers that every part shares.
-/// Texts are byte strings: one received byte is one character.
+/// Texts are byte strings: one received byte is one character; the operator's comment is UTF-8.
 struct VarlinDef {
     QByteArray SavePath;
     int16_t PortNumber = 0;

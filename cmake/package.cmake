@@ -22,6 +22,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tessaline Serial Data maintainers <maintain
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Records and header comments may be Japanese: the record field asks for a Mincho face.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-ipafont-mincho)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

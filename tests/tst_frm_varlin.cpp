@@ -28,6 +28,8 @@ private Q_SLOTS:
     void startThenStopWhileReceiving();
     void stopWhileGettingInStepEndsProgram();
     void recordAndSendThroughPtyInstrument();
+    void recordShownAsTheInstrumentMeantIt_data();
+    void recordShownAsTheInstrumentMeantIt();
     void startFolderIsOneTheAccountCanWrite();
     void lineErrorShowsInTitle();
     void resizeMovesOnlyStatusBar();
@@ -159,6 +161,30 @@ void TstFrmVarlin::recordAndSendThroughPtyInstrument() {
     QCOMPARE(instrument.read(3), QByteArray("T\xB0?"));
     QVERIFY(m_sink.messages.isEmpty());
     m_window.reset(); // before the port it uses goes away
+}
+
+void TstFrmVarlin::recordShownAsTheInstrumentMeantIt_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("UTF-8 units") << QByteArray("12 \xC2\xB5S/cm, 21.5\xC2\xB0")
+                                 << QStringLiteral("12 µS/cm, 21.5°");
+    QTest::newRow("UTF-8 Japanese")
+        << QByteArray("\xE6\xB8\xA9\xE5\xBA\xA6 21.5") << QStringLiteral("温度 21.5");
+    QTest::newRow("Latin-1") << QByteArray("caf\xE9 21.5\xB0") << QStringLiteral("café 21.5°");
+    QTest::newRow("UTF-8 cut short") << QByteArray("\xE6\xB8 21.5") << QStringLiteral("æ¸ 21.5");
+}
+
+void TstFrmVarlin::recordShownAsTheInstrumentMeantIt() {
+    QFETCH(QByteArray, line);
+    QFETCH(QString, text);
+    open(m_fake);
+    click("Command1");
+    QTRY_VERIFY(m_fake.opened);
+    m_fake.received = "a\rb\rc\rfirst\r" + line + "\r";
+    QTRY_COMPARE(shown(), text);
+    QFile file(QDir(m_dataDir.path()).filePath(QStringLiteral("20261207.txt")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().endsWith("\r\n" + line + "\r\n")); // the bytes as they came
 }
 
 void TstFrmVarlin::startFolderIsOneTheAccountCanWrite() {

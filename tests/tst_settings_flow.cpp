@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -105,6 +106,26 @@ private Q_SLOTS:
         feed("r2");
         QCOMPARE(lastLine(dataFile("20261207_10.txt")), QByteArray("r2"));
         QCOMPARE(lastLine(dataFile("20261207.txt")), QByteArray("r1"));
+    }
+    void japaneseCommentHeadsTheNextFileAndShowsAgain() {
+        const QString comment = QStringLiteral("テスト測定, 第2回");
+        QTest::mouseClick(mainControl("Command2"), Qt::LeftButton);
+        auto* text1 = setting<QLineEdit>("Text1");
+        text1->clear();
+        QInputMethodEvent typed; // Japanese is typed through an input method
+        typed.setCommitString(comment);
+        QCoreApplication::sendEvent(text1, &typed);
+        clickSettingsClose();
+        QTest::mouseClick(mainControl("Command1"), Qt::LeftButton);
+        QTRY_VERIFY(m_port.opened);
+        m_port.received = "a\rb\rc\r";
+        feed("first");
+        QFile file(dataFile("20261207.txt"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), " Recive Data ,26/12/07,10:00:00," + comment.toUtf8() + "\r\n");
+        QTest::mouseClick(mainControl("Command4"), Qt::LeftButton);
+        QTest::mouseClick(mainControl("Command2"), Qt::LeftButton);
+        QCOMPARE(setting<QLineEdit>("Text1")->text(), comment);
     }
     void theNextRecordLandsInTheChosenFolder() {
         QVERIFY(QDir(m_dataDir->path()).mkdir(QStringLiteral("run2")));

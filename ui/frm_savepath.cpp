@@ -156,7 +156,7 @@ void Frm_Savepath::Form_Load() {
     if (varlin_def.StampMillis == kTrue)
         Check3->setChecked(true);
     if (!varlin_def.FileComment.isEmpty())
-        Text1->setText(QString::fromLatin1(varlin_def.FileComment));
+        Text1->setText(QString::fromUtf8(varlin_def.FileComment));
     Option1[varlin_def.HourlyFiles != kFalse ? 1 : 0]->setChecked(true);
 }
 
@@ -184,7 +184,8 @@ void Frm_Savepath::Command1_Click() {
     varlin_def.BaudRate = cmb2->currentText().toLatin1();
     varlin_def.StampDateTime = flag(Check1->isChecked());
     varlin_def.StampMillis = flag(Check3->isChecked());
-    varlin_def.FileComment = Text1->text().toLatin1();
+    // UTF-8, the code page of Linux desktops: the comment reaches the header as typed.
+    varlin_def.FileComment = Text1->text().toUtf8();
     m_panels.setPanelText(1, QFile::decodeName(varlin_def.DataFilePath));
     m_panels.setPanelText(2, portPanelText());
     varlin_def.HourlyFiles = flag(!Option1[0]->isChecked());

@@ -187,8 +187,10 @@ void Frm_Varlin::setPanelText(int panel, const QString& text) {
 }
 
 void Frm_Varlin::showRecord(const QByteArray& record) {
-    // One byte, one character: nothing of a record is lost or merged on screen.
-    txt_meas[0]->setText(QString::fromLatin1(record));
+    // An instrument that sends UTF-8 ("°C", Japanese units) is shown as it meant; anything
+    // else one byte, one character, so nothing of a record is lost or merged on screen.
+    txt_meas[0]->setText(record.isValidUtf8() ? QString::fromUtf8(record)
+                                              : QString::fromLatin1(record));
     txt_meas[0]->setCursorPosition(0);
 }
 
