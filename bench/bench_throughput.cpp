@@ -223,8 +223,8 @@ double percentile(const std::vector<double>& sorted, double p) {
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     const double phaseSeconds = argc > 1 ? std::atof(argv[1]) : 20.0;
-    const double rates[] = {960, 3840, 11520};
-    const char* bauds[] = {"9600", "38400", "115200"};
+    const double rates[] = {960, 3840, 11520, 92160};
+    const char* bauds[] = {"9600", "38400", "115200", "921600"};
 
     int master = -1;
     int slave = -1;
