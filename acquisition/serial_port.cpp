@@ -57,10 +57,9 @@ SerialPort::~SerialPort() {
 int32_t SerialPort::selectPort(int16_t portNumber) {
     if (isOpen())
         return SerialError::kPortAlreadyOpen;
-    if (portNumber < 1)
-        return SerialError::kInvalidPort;
+    // Kept even when refused, so the next open fails too instead of opening the port before.
     m_portNumber = portNumber;
-    return SerialError::kNone;
+    return portNumber < 1 ? SerialError::kInvalidPort : SerialError::kNone;
 }
 
 int32_t SerialPort::setLineSettings(const QByteArray& settings) {
@@ -117,7 +116,7 @@ int32_t SerialPort::open() {
     if (isOpen())
         return SerialError::kPortAlreadyOpen;
     close(); // a port whose device vanished is still held until released
-    const QString device = m_resolver(m_portNumber);
+    const QString device = m_portNumber < 1 ? QString() : m_resolver(m_portNumber);
     if (device.isEmpty())
         return SerialError::kInvalidPort;
     m_port.setPortName(device);

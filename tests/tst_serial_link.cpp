@@ -19,6 +19,7 @@ private Q_SLOTS:
     // --- Init_Comm
     void opensQuietlyWithDefaults();
     void refusedBaudShowsMessageAndStillOpens();
+    void portWithoutDeviceShowsMessageAndStaysClosed_data();
     void portWithoutDeviceShowsMessageAndStaysClosed();
     void twoFailingStepsReportTheLater();
 
@@ -61,14 +62,29 @@ void TstSerialLink::refusedBaudShowsMessageAndStillOpens() {
     QVERIFY(port.isOpen());
 }
 
+void TstSerialLink::portWithoutDeviceShowsMessageAndStaysClosed_data() {
+    QTest::addColumn<bool>("runOnCom1First");
+    QTest::addColumn<int16_t>("portNumber");
+    QTest::newRow("port 7, none behind it") << false << int16_t(7);
+    // Port 0 is what the settings window stores for COM10; COM1 must not open instead.
+    QTest::newRow("port 0 after a run on COM1") << true << int16_t(0);
+}
+
 void TstSerialLink::portWithoutDeviceShowsMessageAndStaysClosed() {
-    SerialPort port(m_clock, [](int16_t) { return QString(); });
+    QFETCH(bool, runOnCom1First);
+    QFETCH(int16_t, portNumber);
+    PtyInstrument com1;
+    SerialPort port(m_clock, portAt(1, com1.slavePath()));
     RecordingSink sink;
     SerialLink link(port, sink);
-    varlin_def.PortNumber = 7;
+    if (runOnCom1First) {
+        link.Init_Comm();
+        QVERIFY(port.isOpen());
+        link.closePort();
+    }
+    varlin_def.PortNumber = portNumber;
     link.Init_Comm();
-    QCOMPARE(sink.messages.size(), 1);
-    QVERIFY2(sink.messages[0].startsWith("Error : <COM7> "), qPrintable(sink.messages[0]));
+    QCOMPARE(sink.messages, QStringList{QStringLiteral("Error : <COM%1> 8002").arg(portNumber)});
     QVERIFY(!port.isOpen());
 }
 
