@@ -35,4 +35,7 @@ public:
 Q_SIGNALS:
     /// A line error or line-state change; latestEvent() holds its code while it is delivered.
     void lineEvent();
+    /// The open port's device went away. The port is closed; what it had received before
+    /// stays readable through bytesWaiting() and readChar() until the next open.
+    void deviceRemoved();
 };

@@ -136,13 +136,19 @@ int32_t SerialPort::open() {
 }
 
 int32_t SerialPort::close() {
+    closeDevice();
+    m_lost = false;
+    m_salvaged.clear();
+    m_salvagedAt = 0;
+    forgetArrivals();
+    return SerialError::kNone;
+}
+
+void SerialPort::closeDevice() {
     m_pollTimer.stop();
     if (m_port.isOpen())
         m_port.close();
     m_port.clearError();
-    m_lost = false;
-    forgetArrivals();
-    return SerialError::kNone;
 }
 
 bool SerialPort::isOpen() const {
@@ -159,19 +165,27 @@ int32_t SerialPort::discardReceived() {
 }
 
 int16_t SerialPort::bytesWaiting() {
-    if (!isOpen())
-        return 0;
     // Only what the event loop has already collected: asking the line would mean waiting.
-    return static_cast<int16_t>(std::min(m_port.bytesAvailable(), kMaxWaitingCount));
+    // Bytes that arrived before the device vanished count until they are read.
+    qint64 waiting = m_salvaged.size() - m_salvagedAt;
+    if (m_port.isOpen())
+        waiting += m_port.bytesAvailable();
+    return static_cast<int16_t>(std::min(waiting, kMaxWaitingCount));
 }
 
 QByteArray SerialPort::readChar() {
-    if (!isOpen() || m_port.bytesAvailable() == 0)
-        return {};
-    // Bytes Qt collected without saying so (it never repeats readyRead inside a handler of
-    // readyRead) are noted now, the earliest time we know of them.
-    noteArrivals();
-    const QByteArray c = m_port.read(1);
+    QByteArray c;
+    if (m_salvagedAt < m_salvaged.size()) {
+        c = m_salvaged.mid(m_salvagedAt++, 1);
+    } else {
+        // Reading no more than Qt holds never asks the driver, which would wake a lost port.
+        if (!m_port.isOpen() || m_port.bytesAvailable() == 0)
+            return {};
+        // Bytes Qt collected without saying so (it never repeats readyRead inside a handler of
+        // readyRead) are noted now, the earliest time we know of them.
+        noteArrivals();
+        c = m_port.read(1);
+    }
     if (c.isEmpty() || m_arrivals.isEmpty())
         return c;
     m_lastCharArrival = m_arrivals.head().at;
@@ -328,8 +342,15 @@ void SerialPort::onPortError(QSerialPort::SerialPortError error) {
 }
 
 void SerialPort::releaseLostPort() {
-    if (m_lost)
-        close();
+    if (!m_lost || !m_port.isOpen())
+        return;
+    // What Qt had already read from the device is the instrument's data: it stays readable,
+    // with the times it arrived.
+    noteArrivals();
+    m_salvaged = m_salvaged.mid(m_salvagedAt) + m_port.read(m_port.bytesAvailable());
+    m_salvagedAt = 0;
+    closeDevice();
+    Q_EMIT deviceRemoved();
 }
 
 void SerialPort::queueEvent(int16_t code) {

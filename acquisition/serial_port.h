@@ -57,6 +57,7 @@ private:
     void pollLine();
     void onPortError(QSerialPort::SerialPortError error);
     void releaseLostPort();
+    void closeDevice();
     void queueEvent(int16_t code);
     void deliverNextEvent();
     void noteArrivals();
@@ -79,7 +80,9 @@ private:
     int16_t m_sendThreshold = 0;
     bool m_dtr = true;
     bool m_rts = true;
-    bool m_lost = false; // the device vanished; the port counts as closed
+    bool m_lost = false;   // the device vanished; the port counts as closed
+    QByteArray m_salvaged; // received before the device vanished, not yet read
+    qsizetype m_salvagedAt = 0;
     bool m_countersWatched = false;
     bool m_modemLinesWatched = false;
     LineCounters m_counters;

@@ -46,7 +46,7 @@ private Q_SLOTS:
 
     // --- closed port and lost device
     void closedPortIsHarmless();
-    void vanishedDeviceClosesPortOnce();
+    void vanishedDeviceKeepsWhatArrived();
 
     // --- events
     void eventsAreQueuedOneAtATime();
@@ -211,26 +211,48 @@ void TstSerialPort::closedPortIsHarmless() {
     QCOMPARE(instrument.readFor(100), QByteArray());
 }
 
-void TstSerialPort::vanishedDeviceClosesPortOnce() {
-    PtyInstrument instrument;
-    SerialPort port(m_clock, resolverFor(instrument));
+void TstSerialPort::vanishedDeviceKeepsWhatArrived() {
+    auto instrument = std::make_unique<PtyInstrument>();
+    SerialPort port(
+        m_clock, [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
     QCOMPARE(port.open(), SerialError::kNone);
     auto* qtPort = port.findChild<QSerialPort*>();
     QVERIFY(qtPort);
     QSignalSpy errors(qtPort, &QSerialPort::errorOccurred);
     QSignalSpy events(&port, &CommPort::lineEvent);
+    QSignalSpy removals(&port, &CommPort::deviceRemoved);
 
-    instrument.closeMaster();
-    QTRY_VERIFY(!port.isOpen());
+    QVERIFY(instrument->write("12.5\r\n13"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(8));
+    QCOMPARE(port.readChar(), QByteArray("1"));
+    instrument->closeMaster();
+    QTRY_COMPARE(removals.count(), 1);
     QTest::qWait(300);
     const auto isFailure = [](const QList<QVariant>& args) {
         return args[0].value<QSerialPort::SerialPortError>() != QSerialPort::NoError;
     };
     QCOMPARE(std::count_if(errors.begin(), errors.end(), isFailure), 1);
+    QCOMPARE(removals.count(), 1);
+    QVERIFY(!port.isOpen());
     QVERIFY(!qtPort->isOpen());
     QCOMPARE(events.count(), 0);
-    QCOMPARE(port.bytesWaiting(), int16_t(0));
     QCOMPARE(port.sendText("x"), SerialError::kPortNotOpen);
+    const QDateTime arrived = m_clock.current;
+    m_clock.advanceMs(60'000); // read a minute later, stamped with when they came
+    QByteArray rest;
+    while (port.bytesWaiting() > 0) {
+        rest += port.readChar();
+        QCOMPARE(port.lastCharArrival(), arrived);
+    }
+    QCOMPARE(rest, QByteArray("2.5\r\n13"));
+
+    // Plugged in again: the same number opens the new device, with nothing of the old.
+    instrument = std::make_unique<PtyInstrument>();
+    QCOMPARE(port.open(), SerialError::kNone);
+    QCOMPARE(port.bytesWaiting(), int16_t(0));
+    QVERIFY(instrument->write("N"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(1));
+    QCOMPARE(port.readChar(), QByteArray("N"));
 }
 
 void TstSerialPort::eventsAreQueuedOneAtATime() {
