@@ -1,4 +1,5 @@
 #include "acquisition/clock.h"
+#include "acquisition/end_signals.h"
 #include "acquisition/serial_port.h"
 #include "ui/frm_varlin.h"
 #include "ui/message_box_sink.h"
@@ -11,6 +12,9 @@ int main(int argc, char* argv[]) {
     SerialPort port(clock);
     MessageBoxSink messages;
     Frm_Varlin window(port, clock, messages);
+    // A logout or shutdown ends the program as END does, waiting records written first.
+    EndSignals endSignals;
+    QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Frm_Varlin::endProgram);
     window.show();
     return QApplication::exec();
 }

@@ -9,10 +9,14 @@
 
 AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer,
                                  LoopView& view, QObject* parent)
-    : QObject(parent), m_port(port), m_link(link), m_writer(writer), m_view(view) {
+    : QObject(parent), m_port(port), m_link(link), m_writer(writer), m_view(view),
+      m_waiting(writer, view) {
     m_sleep.setSingleShot(true);
     m_sleep.setTimerType(Qt::PreciseTimer);
     connect(&m_sleep, &QTimer::timeout, this, &AcquisitionLoop::pass);
+    m_retry.setInterval(kRetryIntervalMs);
+    connect(&m_retry, &QTimer::timeout, this, &AcquisitionLoop::retryTick);
+    connect(&m_port, &CommPort::deviceRemoved, this, &AcquisitionLoop::onDeviceRemoved);
 }
 
 void AcquisitionLoop::start() {
@@ -27,9 +31,17 @@ void AcquisitionLoop::start() {
 void AcquisitionLoop::halt() {
     m_phase = Phase::Ended;
     m_sleep.stop();
+    m_retry.stop();
+}
+
+void AcquisitionLoop::finish() {
+    halt();
+    m_waiting.lastTry();
+    m_writer.flushNow();
 }
 
 void AcquisitionLoop::pass() {
+    m_inPass = true;
     switch (m_phase) {
     case Phase::Idle:
         idlePass();
@@ -40,7 +52,7 @@ void AcquisitionLoop::pass() {
     case Phase::Receive:
         // The test that closes the previous receive pass, after its sleep.
         if (stopSeen()) {
-            m_phase = Phase::Idle;
+            goIdle();
             idlePass();
         } else {
             receivePass();
@@ -48,8 +60,9 @@ void AcquisitionLoop::pass() {
         break;
     case Phase::NotStarted:
     case Phase::Ended:
-        return;
+        break;
     }
+    m_inPass = false;
     // Armed only here, at the very end: a message box's nested event loop inside this pass
     // can therefore never start another one.
     if (m_phase == Phase::Receive)
@@ -68,6 +81,9 @@ void AcquisitionLoop::idlePass() {
 
 void AcquisitionLoop::startUp() {
     m_stopPending = false;
+    m_deviceAway = false;
+    m_skipToLineEnd = false;
+    updateRetry();
     m_view.setStateText(QStringLiteral("Initialize..."));
     m_link.Init_Comm();
     if (m_phase == Phase::Ended) // the window went away while a message box was up
@@ -125,60 +141,60 @@ void AcquisitionLoop::endOfSync() {
 
 void AcquisitionLoop::receivePass() {
     Batch batch;
-    while (m_phase == Phase::Receive && nextChar(batch))
-        handleChar();
+    while (m_phase == Phase::Receive && nextChar(batch)) {
+        if (!handleChar())
+            break;
+    }
+}
+
+void AcquisitionLoop::goIdle() {
+    m_phase = Phase::Idle;
+    m_deviceAway = false;
+    updateRetry();
 }
 
 void AcquisitionLoop::endSequence() {
     m_phase = Phase::Ended;
     m_sleep.stop();
+    m_retry.stop();
     m_link.closePort();
     m_view.endProgram();
 }
 
-void AcquisitionLoop::handleChar() {
+bool AcquisitionLoop::handleChar() {
     const char c = varlin_def.RxChar.at(0);
-    if (c == '\r') {
-        lineEnd();
-        return;
+    if (m_skipToLineEnd) {
+        m_skipToLineEnd = c != '\r';
+        return true;
     }
+    if (c == '\r')
+        return lineEnd();
     m_charSinceLineEnd = true;
     if (varlin_def.LineBuffer.isEmpty())
         LineStamp = arrivalStamp();
     // Codes 0 to 15 are line noise (LF, tab, NUL); bytes 128-255 are text of the code page.
     if (static_cast<unsigned char>(c) > 15)
         varlin_def.LineBuffer += c;
+    return true;
 }
 
-void AcquisitionLoop::lineEnd() {
+bool AcquisitionLoop::lineEnd() {
     // A line with no character of its own gets the time of its line end, not an older line's.
     if (!m_charSinceLineEnd)
         LineStamp = arrivalStamp();
     RecordText = varlin_def.StampDateTime == kTrue ? LineStamp + "," + varlin_def.LineBuffer
                                                    : varlin_def.LineBuffer;
-    m_writer.File_open();
-    if (SkipFirstRecord == kTrue)
-        SkipFirstRecord = kFalse;
-    else
-        keepRecord(RecordText);
-    m_writer.close();
+    const bool write = SkipFirstRecord != kTrue;
+    SkipFirstRecord = kFalse;
+    const bool fileOpened = m_waiting.lineEnd(RecordText, write);
     // A window closed while the message box was up is no place to show the record.
     if (m_phase != Phase::Ended)
         m_view.showRecord(RecordText);
     varlin_def.LineBuffer.clear();
     m_charSinceLineEnd = false;
-}
-
-void AcquisitionLoop::keepRecord(const QByteArray& record) {
-    // The operator was told the file failed; the record waits, in order, for the next file.
-    m_pending.append(record);
-    if (m_pending.size() > kMaxPendingRecords)
-        m_pending.removeFirst();
-    while (!m_pending.isEmpty() && m_writer.isReady()) {
-        if (m_writer.writeLine(m_pending.constFirst()) != 0)
-            break;
-        m_pending.removeFirst();
-    }
+    updateRetry();
+    // After a failure the pass ends, so however many lines are queued the window gets its turn.
+    return fileOpened;
 }
 
 QByteArray AcquisitionLoop::arrivalStamp() const {
@@ -187,4 +203,44 @@ QByteArray AcquisitionLoop::arrivalStamp() const {
     const QLatin1StringView layout(varlin_def.StampMillis == kTrue ? "yyyy/MM/dd,hh:mm:ss.zzz"
                                                                    : "yyyy/MM/dd,hh:mm:ss");
     return m_port.lastCharArrival().toString(layout).toLatin1();
+}
+
+void AcquisitionLoop::onDeviceRemoved() {
+    if (m_phase != Phase::Sync && m_phase != Phase::Receive)
+        return;
+    // The passes go on at their pace and take what the port had received; the retry timer
+    // looks for the device again.
+    m_deviceAway = true;
+    updateRetry();
+}
+
+void AcquisitionLoop::retryTick() {
+    // Never inside a pass held by a message box: the pass owns DataFile and the port.
+    if (m_inPass)
+        return;
+    if (m_deviceAway)
+        reconnect();
+    m_waiting.retry();
+    updateRetry();
+}
+
+void AcquisitionLoop::reconnect() {
+    // Opening drops what the port still holds of the old device: take that first.
+    if (m_port.bytesWaiting() > 0 || !m_link.reopen())
+        return;
+    m_deviceAway = false;
+    // The line in progress lost its middle; in sync the line ends are simply counted on.
+    if (m_phase == Phase::Receive) {
+        varlin_def.LineBuffer.clear();
+        m_charSinceLineEnd = false;
+        m_skipToLineEnd = true;
+    }
+}
+
+void AcquisitionLoop::updateRetry() {
+    const bool needed = m_phase != Phase::Ended && (m_deviceAway || m_waiting.any());
+    if (!needed)
+        m_retry.stop();
+    else if (!m_retry.isActive())
+        m_retry.start();
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "acquisition/varlin_def.h"
+#include "acquisition/waiting_records.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
@@ -15,7 +15,8 @@ class SerialLink;
 
 /// Polls the port and turns received lines into records, one pass at a time on the UI
 /// thread: returning to the event loop between passes is the yield, a precise single-shot
-/// timer the sleep.
+/// timer the sleep. A second timer, running only while the device is away or records wait,
+/// looks for the device and writes the waiting records once a second.
 class AcquisitionLoop : public QObject {
     Q_OBJECT
 public:
@@ -28,15 +29,18 @@ public:
     void start();
     /// Stops all further passes (the window is going away without the end sequence).
     void halt();
+    /// The session ends: no more passes, one more try at the waiting records (no box), and
+    /// the data file flushed to its medium.
+    void finish();
     /// STOP was pressed. The loop acts on it at its next test even when START comes before
     /// that test, so it never goes on polling the port STOP closed.
     void stopPressed() { m_stopPending = true; }
     Phase phase() const { return m_phase; }
+    qsizetype waitingRecords() const { return m_waiting.count(); }
 
     // Most characters handled in one pass, so the window stays responsive under a flood.
     static constexpr int kMaxCharsPerPass = 4096;
-    // Records kept while their data file cannot be opened, written once it can be again.
-    static constexpr int kMaxPendingRecords = 100000;
+    static constexpr int kRetryIntervalMs = 1000;
 
 private:
     void pass();
@@ -45,6 +49,7 @@ private:
     void syncPass();
     void endOfSync();
     void receivePass();
+    void goIdle();
     void endSequence();
     // What one pass may still read: its share of the cap, and what the last poll reported.
     struct Batch {
@@ -52,24 +57,32 @@ private:
         int waiting = 0;
     };
     bool nextChar(Batch& batch); // one waiting character into RxChar; false when none is left
-    void handleChar();
-    void lineEnd();
-    void keepRecord(const QByteArray& record);
+    bool handleChar();           // false when the pass must end here
+    bool lineEnd();
     QByteArray arrivalStamp() const; // of the character just read
     bool stopSeen() const { return varlin_def.Stopped == kTrue || m_stopPending; }
+
+    void onDeviceRemoved();
+    void retryTick();
+    void reconnect();
+    void updateRetry();
 
     CommPort& m_port;
     SerialLink& m_link;
     DataFileWriter& m_writer;
     LoopView& m_view;
     QTimer m_sleep;
+    QTimer m_retry;
     Phase m_phase = Phase::NotStarted;
+    WaitingRecords m_waiting;
 
     int16_t SkipFirstRecord = kTrue;
     int16_t LineEndCount = 0;
     QByteArray LineStamp;
     QByteArray RecordText;
-    QList<QByteArray> m_pending; // records not yet in a file, oldest first
     bool m_charSinceLineEnd = false;
     bool m_stopPending = false;
+    bool m_inPass = false;        // a message box inside a pass runs the event loop
+    bool m_deviceAway = false;    // the port's device went away during sync or receive
+    bool m_skipToLineEnd = false; // after a reconnect: the line in progress was cut
 };

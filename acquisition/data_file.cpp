@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -37,24 +38,46 @@ int appendWhole(int fd, const QByteArray& bytes) {
     return ENOSPC;
 }
 
+// A failure here means the medium is failing; the next open or write says so to the operator.
+void syncPath(FileSync& sync, const QByteArray& path, int flags) {
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | flags);
+    if (fd < 0)
+        return;
+    sync.dataSync(fd);
+    ::close(fd);
+}
+
 } // namespace
 
-DataFileWriter::DataFileWriter(const Clock& clock, MessageSink& messages)
-    : m_clock(clock), m_messages(messages) {}
+DataFileWriter::DataFileWriter(const Clock& clock, MessageSink& messages, FileSync& sync)
+    : m_clock(clock), m_messages(messages), m_sync(sync) {
+    m_flushTimer.setSingleShot(true);
+    // Never early: at most one flush a second.
+    m_flushTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_flushTimer, &QTimer::timeout, &m_flushTimer, [this] { flushNow(); });
+}
 
 DataFileWriter::~DataFileWriter() {
     close();
+    flushNow();
 }
 
 void DataFileWriter::File_open() {
+    const int32_t error = openQuietly();
+    if (error != 0)
+        report(error);
+}
+
+int32_t DataFileWriter::openQuietly() {
     close(); // one DataFile at a time, even if a caller forgot to close the last one
     const QDateTime now = m_clock.now();
     const QByteArray name =
         formatted(now, varlin_def.HourlyFiles != kFalse ? "yyyyMMdd_hh" : "yyyyMMdd");
     varlin_def.DataFilePath = varlin_def.SavePath + "/" + name + ".txt";
+    m_path = varlin_def.DataFilePath;
+    m_folder = varlin_def.SavePath;
 
-    m_fd = ::open(varlin_def.DataFilePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                  0666);
+    m_fd = ::open(m_path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     // Steps that need the file fail with the open's own code, so the operator sees the cause.
     const int openError = m_fd < 0 ? errno : 0;
     int lastError = openError;
@@ -74,15 +97,18 @@ void DataFileWriter::File_open() {
                                   formatted(now, "hh:mm:ss") + "," + varlin_def.FileComment +
                                   "\r\n";
         const int headerError = m_fd < 0 ? openError : appendWhole(m_fd, header);
-        if (headerError != 0)
+        if (headerError != 0) {
             lastError = headerError;
-        else
+        } else {
             m_headed = true;
+            markWritten();
+            // A new file's name must reach the medium too, or a power cut loses the file.
+            if (!m_unflushedFolders.contains(m_folder))
+                m_unflushedFolders.append(m_folder);
+        }
     }
-
     m_error = lastError;
-    if (lastError != 0)
-        report(lastError);
+    return lastError;
 }
 
 bool DataFileWriter::isReady() const {
@@ -93,14 +119,17 @@ int32_t DataFileWriter::writeLine(const QByteArray& record) {
     if (!isReady())
         return m_error != 0 ? m_error : EBADF; // File_open has told the operator already
     const int error = appendWhole(m_fd, record + "\r\n");
-    // A full medium shows up here for files that already have lines: say so, as File_open does.
-    if (error != 0)
-        report(error);
+    if (error == 0)
+        markWritten();
     return error;
 }
 
-void DataFileWriter::report(int error) {
+void DataFileWriter::report(int32_t error) {
     m_messages.showMessage(QStringLiteral("Data file output error.  %1").arg(error));
+}
+
+void DataFileWriter::beep() {
+    m_messages.beep();
 }
 
 void DataFileWriter::close() {
@@ -109,4 +138,32 @@ void DataFileWriter::close() {
     ::close(m_fd);
     m_fd = -1;
     m_headed = false;
+    scheduleFlush();
+}
+
+void DataFileWriter::markWritten() {
+    if (!m_unflushedFiles.contains(m_path))
+        m_unflushedFiles.append(m_path);
+}
+
+void DataFileWriter::scheduleFlush() {
+    if (m_unflushedFiles.isEmpty() || m_flushTimer.isActive())
+        return;
+    const qint64 sinceLast = m_lastFlush.isValid() ? m_lastFlush.elapsed() : kFlushIntervalMs;
+    if (sinceLast >= kFlushIntervalMs)
+        flushNow();
+    else
+        m_flushTimer.start(static_cast<int>(kFlushIntervalMs - sinceLast));
+}
+
+void DataFileWriter::flushNow() {
+    m_flushTimer.stop();
+    if (m_unflushedFiles.isEmpty() && m_unflushedFolders.isEmpty())
+        return;
+    m_lastFlush.start();
+    // The data first, then the names that lead to it.
+    for (const QByteArray& path : std::exchange(m_unflushedFiles, {}))
+        syncPath(m_sync, path, 0);
+    for (const QByteArray& folder : std::exchange(m_unflushedFolders, {}))
+        syncPath(m_sync, folder, O_DIRECTORY);
 }

@@ -9,5 +9,6 @@ public:
     virtual ~LoopView() = default;
     virtual void setStateText(const QString& text) = 0;    // status bar panel 3
     virtual void showRecord(const QByteArray& record) = 0; // txt_meas element 0
+    virtual void setTitleText(const QString& text) = 0;    // lbl_title
     virtual void endProgram() = 0; // close the main window, then end the process at once
 };

@@ -7,27 +7,42 @@
 SerialLink::SerialLink(CommPort& port, MessageSink& messages, QObject* parent)
     : QObject(parent), m_port(port), m_messages(messages) {
     connect(&m_port, &CommPort::lineEvent, this, &SerialLink::OnComm);
+    connect(&m_port, &CommPort::deviceRemoved, this, &SerialLink::onDeviceRemoved);
 }
 
 void SerialLink::Init_Comm() {
+    m_portNumber = varlin_def.PortNumber;
+    m_baudRate = varlin_def.BaudRate;
+    const int32_t lastError = configureAndOpen(m_portNumber, m_baudRate);
+    if (lastError == 0)
+        return;
+    m_messages.showMessage(QStringLiteral("Error : <COM%1> %2").arg(m_portNumber).arg(lastError));
+}
+
+bool SerialLink::reopen() {
+    configureAndOpen(m_portNumber, m_baudRate);
+    if (!m_port.isOpen())
+        return false; // still absent or busy: the caller tries again later
+    Q_EMIT lineMessage(QStringLiteral("Com%1 : Device reconnected").arg(m_portNumber));
+    return true;
+}
+
+int32_t SerialLink::configureAndOpen(int16_t portNumber, const QByteArray& baudRate) {
     // Every step runs even after a failure; the operator sees only the last failure's code.
     int32_t lastError = 0;
     auto step = [&lastError](int32_t code) {
         if (code != 0)
             lastError = code;
     };
-    step(m_port.selectPort(varlin_def.PortNumber));
-    step(m_port.setLineSettings(varlin_def.BaudRate + ",N,8,1"));
+    step(m_port.selectPort(portNumber));
+    step(m_port.setLineSettings(baudRate + ",N,8,1"));
     step(m_port.setReadLength(1));
     step(m_port.setDtr(true));
     step(m_port.setRts(true));
     step(m_port.setReceiveThreshold(0));
     step(m_port.setSendThreshold(0));
     step(m_port.open());
-    if (lastError == 0)
-        return;
-    m_messages.showMessage(
-        QStringLiteral("Error : <COM%1> %2").arg(varlin_def.PortNumber).arg(lastError));
+    return lastError;
 }
 
 void SerialLink::closePort() {
@@ -74,5 +89,10 @@ void SerialLink::OnComm() {
         return;
     }
     Q_EMIT lineMessage(QStringLiteral("Com%1 : %2").arg(varlin_def.PortNumber).arg(text));
+    m_messages.beep();
+}
+
+void SerialLink::onDeviceRemoved() {
+    Q_EMIT lineMessage(QStringLiteral("Com%1 : Device removal detected").arg(m_portNumber));
     m_messages.beep();
 }

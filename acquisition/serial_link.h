@@ -17,6 +17,9 @@ public:
     /// Configures the port from PortNumber and BaudRate and opens it; reports the last
     /// failing step once and always returns normally.
     void Init_Comm();
+    /// Init_Comm's steps again, with the settings of the last Init_Comm and without a message:
+    /// for a device that went away. Shows the reconnection in lbl_title; true once open.
+    bool reopen();
     /// If the port is open, close it.
     void closePort();
     /// Sends text unchanged, one byte per character; empty sends nothing.
@@ -30,8 +33,13 @@ Q_SIGNALS:
     void lineMessage(const QString& caption);
 
 private:
+    int32_t configureAndOpen(int16_t portNumber, const QByteArray& baudRate);
     void OnComm();
+    void onDeviceRemoved();
 
     CommPort& m_port;
     MessageSink& m_messages;
+    // What the port was opened with: a new PortNumber from the settings window waits for START.
+    int16_t m_portNumber = 0;
+    QByteArray m_baudRate;
 };

@@ -6,6 +6,7 @@
 #include "acquisition/acquisition_loop.h"
 #include "acquisition/clock.h"
 #include "acquisition/data_file.h"
+#include "acquisition/file_sync.h"
 #include "acquisition/loop_view.h"
 #include "acquisition/message_sink.h"
 #include "acquisition/serial_link.h"
@@ -76,9 +77,28 @@ class QuietView final : public LoopView {
 public:
     void setStateText(const QString&) override {}
     void showRecord(const QByteArray&) override { ++records; }
+    void setTitleText(const QString&) override {}
     void endProgram() override { ended = true; }
     int records = 0;
     bool ended = false;
+};
+
+// The system's fdatasync, timed: the flushes run on the loop's thread and hold it meanwhile.
+class TimedSync final : public FileSync {
+public:
+    int dataSync(int fd) override {
+        const int64_t t0 = monoNs();
+        const int result = systemFileSync().dataSync(fd);
+        const int64_t ns = monoNs() - t0;
+        ++calls;
+        totalNs += ns;
+        maxNs = std::max(maxNs, ns);
+        return result;
+    }
+    void reset() { calls = 0, totalNs = 0, maxNs = 0; }
+    int calls = 0;
+    int64_t totalNs = 0;
+    int64_t maxNs = 0;
 };
 
 class PrintingSink final : public MessageSink {
@@ -245,7 +265,8 @@ int main(int argc, char* argv[]) {
     QuietView view;
     SerialPort port(clock, [path](int16_t) { return path; });
     SerialLink link(port, sink);
-    DataFileWriter writer(clock, sink);
+    TimedSync sync;
+    DataFileWriter writer(clock, sink, sync);
     AcquisitionLoop loop(port, link, writer, view);
     loop.start();
 
@@ -282,6 +303,7 @@ int main(int argc, char* argv[]) {
             return 1;
         }
 
+        sync.reset();
         const double cpu0 = processCpu() - watcher.cpu();
         const int64_t t0 = monoNs();
         QEventLoop streaming;
@@ -315,6 +337,11 @@ int main(int argc, char* argv[]) {
                     lost, watcher.corruptLines() - corruptBefore, percentile(latencyMs, 0.5),
                     percentile(latencyMs, 0.99), latencyMs.empty() ? 0 : latencyMs.back(),
                     100 * cpu / wall);
+        std::printf(
+            "        fdatasync: %d calls, %.1f ms in all (%.3f%% of the time), max %.2f ms\n",
+            sync.calls, static_cast<double>(sync.totalNs) / 1e6,
+            100 * static_cast<double>(sync.totalNs) / 1e9 / wall,
+            static_cast<double>(sync.maxNs) / 1e6);
         std::fflush(stdout);
 
         varlin_def.Stopped = kTrue; // STOP: the flag, then the port

@@ -80,6 +80,7 @@ class Recorder final : public LoopView, public MessageSink {
 public:
     void setStateText(const QString&) override {}
     void showRecord(const QByteArray& record) override { shown << record; }
+    void setTitleText(const QString&) override {}
     void endProgram() override { ended = true; }
     void showMessage(const QString& text) override { messages << text; }
     void beep() override {}

@@ -1,6 +1,7 @@
 #include "acquisition/acquisition_loop.h"
 #include "acquisition/data_file.h"
 #include "acquisition/loop_view.h"
+#include "acquisition/serial_errors.h"
 #include "acquisition/serial_link.h"
 #include "acquisition/serial_port.h"
 #include "support/fakes.h"
@@ -8,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -20,9 +22,11 @@ class FakeView final : public LoopView {
 public:
     void setStateText(const QString& text) override { states << text; }
     void showRecord(const QByteArray& record) override { records << record; }
+    void setTitleText(const QString& text) override { titles << text; }
     void endProgram() override { ++endCalls; }
 
     QStringList states;
+    QStringList titles;
     QList<QByteArray> records;
     int endCalls = 0;
 };
@@ -36,11 +40,12 @@ public:
         QTest::qWait(20);
         pollsDuringMessages += port->polls - before;
     }
-    void beep() override {}
+    void beep() override { ++beeps; }
 
     FakeCommPort* port = nullptr;
     QStringList messages;
     int pollsDuringMessages = 0;
+    int beeps = 0;
 };
 
 // The operator leaves the first box open while the instrument goes on sending, then presses OK.
@@ -62,8 +67,9 @@ struct Rig {
     ModalSink sink;
     FakeClock clock;
     FakeView view;
+    RecordingFileSync sync;
     SerialLink link{port, sink};
-    DataFileWriter writer{clock, sink};
+    DataFileWriter writer{clock, sink, sync};
     AcquisitionLoop loop{port, link, writer, view};
 
     Rig() {
@@ -344,6 +350,91 @@ private Q_SLOTS:
         QVERIFY(m_rig->send("B\r\n"));
         QCOMPARE(file("later/20261207.txt"), kHeader + "A\r\nB\r\n");
         QCOMPARE(m_rig->sink.messages.size(), 2);
+    }
+
+    void deviceAwayAndBack_data() {
+        QTest::addColumn<bool>("inStep");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("leftInPort");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QList<QByteArray>>("records");
+        QTest::addColumn<QByteArray>("lines");
+        QTest::newRow("receiving: only the cut line is missing")
+            << true << QByteArray("first\r\nA\r\n") << QByteArray("B\r\ncut ")
+            << QByteArray("in two\r\nC\r\n") << QList<QByteArray>{"first", "A", "B", "C"}
+            << QByteArray("A\r\nB\r\nC\r\n");
+        // Two line ends before the removal and one after it complete the three.
+        QTest::newRow("getting in step: line ends counted on")
+            << false << QByteArray("x\r") << QByteArray("y\r") << QByteArray("z\rfirst\rA\r")
+            << QList<QByteArray>{"first", "A"} << QByteArray("A\r\n");
+    }
+    void deviceAwayAndBack() {
+        QFETCH(bool, inStep);
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, leftInPort);
+        QFETCH(QByteArray, after);
+        QFETCH(QList<QByteArray>, records);
+        QFETCH(QByteArray, lines);
+        Rig& rig = *m_rig;
+        QSignalSpy captions(&rig.link, &SerialLink::lineMessage);
+        if (inStep) {
+            QVERIFY(rig.startReceiving());
+        } else {
+            varlin_def.Stopped = kFalse;
+            rig.loop.start();
+            QTRY_COMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Sync);
+        }
+        QVERIFY(rig.send(before));
+        rig.port.received += leftInPort;
+        rig.port.unplug();
+        QTRY_VERIFY(rig.port.received.isEmpty()); // what had arrived is still handled
+        QTRY_COMPARE(rig.port.opens, 2);
+        QVERIFY(rig.send(after));
+        QCOMPARE(rig.view.records, records);
+        QCOMPARE(file("20261207.txt"), kHeader + lines);
+        QCOMPARE(captions.count(), 2);
+        QCOMPARE(captions[0][0].toString(), QStringLiteral("Com1 : Device removal detected"));
+        QCOMPARE(captions[1][0].toString(), QStringLiteral("Com1 : Device reconnected"));
+        QCOMPARE(rig.sink.beeps, 1);
+        QCOMPARE(rig.sink.messages, QStringList());
+        QCOMPARE(rig.view.states, QStringList({"Initialize...", "RcvData..."}));
+    }
+
+    void stopWhileDeviceAwayThenStart() {
+        Rig& rig = *m_rig;
+        QVERIFY(rig.startReceiving());
+        QVERIFY(rig.send("first\r\n"));
+        rig.port.failOpen = SerialError::kInvalidPort;
+        rig.port.unplug();
+        QTRY_VERIFY(rig.port.openCalls >= 2); // looked for quietly
+        QCOMPARE(rig.sink.messages, QStringList());
+        varlin_def.Stopped = kTrue; // STOP
+        rig.loop.stopPressed();
+        rig.link.closePort();
+        QTRY_COMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Idle);
+        const int tries = rig.port.openCalls;
+        QTest::qWait(AcquisitionLoop::kRetryIntervalMs + 200);
+        QCOMPARE(rig.port.openCalls, tries); // stopped means nobody reopens the port
+        varlin_def.Stopped = kFalse;         // START with the device still absent
+        QTRY_COMPARE(rig.sink.messages, QStringList{QStringLiteral("Error : <COM1> 8002")});
+        QCOMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Sync);
+    }
+
+    void endOfSessionWritesWaitingRecordsAndFlushes() {
+        varlin_def.SavePath += "/later";
+        QVERIFY(m_rig->startReceiving());
+        QVERIFY(m_rig->send("first\r\nA\r\nB\r\n"));
+        QCOMPARE(m_rig->loop.waitingRecords(), 2);
+        QVERIFY(m_rig->sync.flushes.isEmpty());
+        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("later")));
+        m_rig->loop.finish(); // before the once-a-second retry could run
+        const QByteArray written = kHeader + "A\r\nB\r\n";
+        QCOMPARE(file("later/20261207.txt"), written);
+        QCOMPARE(m_rig->loop.waitingRecords(), 0);
+        const auto& flushes = m_rig->sync.flushes;
+        QCOMPARE(flushes.size(), 2);
+        QCOMPARE(flushes[0].contents, written);
+        QVERIFY(flushes[1].folder); // that gained the new file
     }
 
     void burstOfTenThousandLines() {

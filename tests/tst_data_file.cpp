@@ -117,12 +117,16 @@ private Q_SLOTS:
     void fullMediumLeavesNoPartialLine_data() {
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<bool>("ready");
-        QTest::newRow("header cut short") << QByteArray() << false;
-        QTest::newRow("record cut short") << QByteArray("old\r\n") << true;
+        QTest::addColumn<QStringList>("messages");
+        // File_open reports its own failure; a failed write is the caller's to report.
+        QTest::newRow("header cut short")
+            << QByteArray() << false << QStringList{QStringLiteral("Data file output error.  28")};
+        QTest::newRow("record cut short") << QByteArray("old\r\n") << true << QStringList();
     }
     void fullMediumLeavesNoPartialLine() {
         QFETCH(QByteArray, before);
         QFETCH(bool, ready);
+        QFETCH(QStringList, messages);
         put(QStringLiteral("20261207.txt"), before);
         rlimit saved{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -137,9 +141,46 @@ private Q_SLOTS:
         setrlimit(RLIMIT_FSIZE, &saved);
         QCOMPARE(wasReady, ready);
         QCOMPARE(code, ENOSPC);
-        // One message either way: from File_open for the header, from the write for a record.
-        QCOMPARE(m_sink.messages, QStringList{QStringLiteral("Data file output error.  28")});
+        QCOMPARE(m_sink.messages, messages);
         QCOMPARE(contents(QStringLiteral("20261207.txt")), before);
+    }
+
+    // What was written reaches the medium within a second, at most once a second, and at once
+    // when the program ends.
+    void flushedWithinASecond() {
+        RecordingFileSync sync;
+        DataFileWriter writer(m_clock, m_sink, sync);
+        QByteArray expected = " Recive Data ,26/12/07,10:00:00,\r\n";
+        const auto record = [&](const QByteArray& line) {
+            writer.File_open();
+            QCOMPARE(writer.writeLine(line), 0);
+            writer.close();
+            expected += line + "\r\n";
+        };
+        record("r1"); // no flush for a second: at once
+        QCOMPARE(sync.flushes.size(), 2);
+        QCOMPARE(sync.flushes[0].contents, expected);
+        QVERIFY(sync.flushes[1].folder); // the new file's name too
+        record("r2");
+        record("r3");
+        QCOMPARE(sync.flushes.size(), 2); // the last flush is not a second old
+        const int wait = writer.msUntilFlush();
+        QVERIFY2(wait > 0 && wait <= DataFileWriter::kFlushIntervalMs,
+                 qPrintable(QString::number(wait)));
+        QTRY_COMPARE_WITH_TIMEOUT(sync.flushes.size(), 3, 5000);
+        QCOMPARE(sync.flushes[2].contents, expected);
+        QVERIFY(!sync.flushes[2].folder);
+        QVERIFY2(sync.flushes[2].atMs - sync.flushes[0].atMs >= 999,
+                 qPrintable(QString::number(sync.flushes[2].atMs - sync.flushes[0].atMs)));
+
+        record("r4");
+        QCOMPARE(sync.flushes.size(), 3);
+        writer.flushNow(); // the end of the program does not wait
+        QCOMPARE(sync.flushes.size(), 4);
+        QCOMPARE(sync.flushes[3].contents, expected);
+        QCOMPARE(writer.msUntilFlush(), -1);
+        writer.flushNow(); // nothing new: nothing to flush
+        QCOMPARE(sync.flushes.size(), 4);
     }
 };
 

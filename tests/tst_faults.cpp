@@ -1,3 +1,4 @@
+#include "acquisition/end_signals.h"
 #include "acquisition/serial_port.h"
 #include "acquisition/varlin_def.h"
 #include "support/fakes.h"
@@ -19,6 +20,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -67,7 +69,8 @@ int runLoggerChild(int argc, char** argv) {
 } // namespace
 
 /// Passes every operation to a real port and counts the loop's polls and the port's events, so
-/// a test can tell a quiet logger from one that spins or storms on a failing line.
+/// a test can tell a quiet logger from one that spins or storms on a failing line. While held,
+/// the loop sees nothing waiting: the port reads on, the loop falls behind.
 class CountingPort final : public CommPort {
     Q_OBJECT
 public:
@@ -76,6 +79,7 @@ public:
             ++events;
             Q_EMIT lineEvent();
         });
+        connect(&m_inner, &CommPort::deviceRemoved, this, &CommPort::deviceRemoved);
     }
 
     int32_t selectPort(int16_t n) override { return m_inner.selectPort(n); }
@@ -91,7 +95,7 @@ public:
     int32_t discardReceived() override { return m_inner.discardReceived(); }
     int16_t bytesWaiting() override {
         ++polls;
-        return m_inner.bytesWaiting();
+        return held ? int16_t(0) : m_inner.bytesWaiting();
     }
     QByteArray readChar() override { return m_inner.readChar(); }
     QDateTime lastCharArrival() const override { return m_inner.lastCharArrival(); }
@@ -100,11 +104,14 @@ public:
 
     int polls = 0;  // one per loop pass that looks at the port, more within a busy pass
     int events = 0; // line events passed on to the window
+    bool held = false;
+
 private:
     CommPort& m_inner;
 };
 
-// Faults around the running logger; in each, nothing that could be kept is lost.
+// Faults around the running logger; in each, nothing that could be kept is lost, and the
+// operator is told without being kept from the window.
 class TstFaults : public QObject {
     Q_OBJECT
 
@@ -112,16 +119,20 @@ class TstFaults : public QObject {
     RecordingSink m_sink;
     QTemporaryDir m_tmp;
     std::unique_ptr<Frm_Varlin> m_main;
+    int m_ends = 0;
 
     QString dataFile() const { return QFile::decodeName(varlin_def.SavePath) + "/20261207.txt"; }
     QString shown() const { return m_main->findChild<QLineEdit*>("txt_meas_0")->text(); }
+    QString title() const { return m_main->findChild<QLabel*>("lbl_title")->text(); }
+    QString state() const { return m_main->findChild<StatusBar*>("SB1")->panelText(3); }
     void click(const char* name) {
         QTest::mouseClick(m_main->findChild<QWidget*>(QLatin1String(name)), Qt::LeftButton);
     }
     void openMain(CommPort& port, const QString& folder) {
         varlin_def = VarlinDef{};
-        m_sink.messages.clear();
-        m_main = std::make_unique<Frm_Varlin>(port, m_clock, m_sink, [] {});
+        m_sink = RecordingSink{};
+        m_ends = 0;
+        m_main = std::make_unique<Frm_Varlin>(port, m_clock, m_sink, [this] { ++m_ends; });
         m_main->show();
         varlin_def.SavePath = QFile::encodeName(folder);
     }
@@ -137,33 +148,49 @@ class TstFaults : public QObject {
 private Q_SLOTS:
     void cleanup() { m_main.reset(); }
     void deviceVanishesThenComesBack();
-    void folderRemovedThenRestored();
+    void folderMissingWithLinesQueued();
     void diskFullThenSpaceReturns();
+    void endOfSessionWritesWaitingRecords_data();
+    void endOfSessionWritesWaitingRecords();
     void killedMidBurstLeavesWholeLines();
 };
 
 void TstFaults::deviceVanishesThenComesBack() {
-    int portErrors = 0; // outlives the port, which reports while it closes
+    int portErrors = 0; // read failures; outlives the port, which reports while it closes
     auto instrument = std::make_unique<PtyInstrument>();
     QVERIFY(instrument->isOpen());
     SerialPort serial(
         m_clock, [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
     CountingPort port(serial);
     const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
-    connect(
-        serial.findChild<QSerialPort*>(), &QSerialPort::errorOccurred, this,
-        [&portErrors](QSerialPort::SerialPortError e) { portErrors += e != QSerialPort::NoError; });
+    connect(serial.findChild<QSerialPort*>(), &QSerialPort::errorOccurred, this,
+            [&portErrors](QSerialPort::SerialPortError e) {
+                // A quiet look for the absent device may fail to open; that is no storm.
+                portErrors += e == QSerialPort::ReadError || e == QSerialPort::ResourceError;
+            });
     openMain(port, m_tmp.path());
     click("Command1");
     QTRY_VERIFY(port.isOpen());
-    QVERIFY(instrument->write("x\r\ny\r\nz\r\nfirst\r\nr1\r\nr2\r\n"));
-    QTRY_COMPARE(shown(), QStringLiteral("r2"));
+    QVERIFY(instrument->write("x\r\ny\r\nz\r\nfirst\r\n"));
+    QTRY_COMPARE(shown(), QStringLiteral("first"));
 
-    instrument->write("r3 without its line end");
+    // A burst the port has read in full while the loop lags behind, then the plug is pulled.
+    port.held = true;
+    QList<QByteArray> burst;
+    for (int i = 0; i < 1000; ++i)
+        burst << "L" + QByteArray::number(i).rightJustified(4, '0');
+    const QByteArray bytes = lines(burst) + "cut off mid-li";
+    QVERIFY(instrument->write(bytes));
+    QTRY_COMPARE(serial.bytesWaiting(), int16_t(bytes.size()));
     instrument->closeMaster();
-    QTRY_VERIFY(!port.isOpen());
-    const QString title = m_main->findChild<QLabel*>("lbl_title")->text();
-    // Over half a second the loop polls at its own pace and nothing repeats the failure.
+    QTRY_COMPARE(title(), QStringLiteral("Com1 : Device removal detected"));
+    QVERIFY(!port.isOpen());
+    port.held = false;
+    QTRY_COMPARE(shown(), QStringLiteral("L0999"));
+    QCOMPARE(fileText(dataFile()), kHeader + lines(burst));
+
+    // While the device stays away (a second and more: at least one quiet look for it), the
+    // loop polls at its own pace and nothing repeats.
     const int pollsBefore = port.polls;
     const int errorsBefore = portErrors;
     int ticks = 0;
@@ -172,50 +199,87 @@ void TstFaults::deviceVanishesThenComesBack() {
     tick.start(10);
     QElapsedTimer window;
     window.start();
-    QEventLoop halfSecond; // not qWait, which sleeps between its rounds of events
-    QTimer::singleShot(500, &halfSecond, &QEventLoop::quit);
-    halfSecond.exec();
+    QEventLoop away; // not qWait, which sleeps between its rounds of events
+    QTimer::singleShot(1200, &away, &QEventLoop::quit);
+    away.exec();
     const qint64 elapsed = window.elapsed();
     const int polls = port.polls - pollsBefore;
-    qInfo("device gone: %d polls, %d port errors, %d line events, %d messages, %d ticks in %lld ms",
-          polls, portErrors, port.events, int(m_sink.messages.size()), ticks, elapsed);
-    QVERIFY2(polls > 0 && polls <= elapsed + 2, "the loop stopped or spins without its sleep");
+    qInfo("device gone: %d polls, %d port errors, %d line events, %d messages, %d beeps, %d ticks "
+          "in %lld ms",
+          polls, portErrors, port.events, int(m_sink.messages.size()), m_sink.beeps, ticks,
+          elapsed);
+    QVERIFY2(polls > 0 && polls <= elapsed + 3, "the loop stopped or spins without its sleep");
     QVERIFY(ticks > 0); // other events still run
     QCOMPARE(portErrors, errorsBefore);
     QVERIFY(portErrors <= 2);
     QCOMPARE(port.events, 0);
-    QCOMPARE(m_main->findChild<QLabel*>("lbl_title")->text(), title);
+    QCOMPARE(title(), QStringLiteral("Com1 : Device removal detected"));
+    QCOMPARE(state(), QStringLiteral("RcvData..."));
     QVERIFY(m_sink.messages.isEmpty());
+    QCOMPARE(m_sink.beeps, 1);
 
-    click("Command4");
-    instrument = std::make_unique<PtyInstrument>(); // re-plugged: a new device path
-    click("Command1");
-    QTRY_VERIFY(port.isOpen());
-    QVERIFY(instrument->write("x\r\ny\r\nz\r\nr4\r\nr5\r\n"));
+    instrument = std::make_unique<PtyInstrument>(); // plugged in again: a new device, same number
+    QTRY_COMPARE(title(), QStringLiteral("Com1 : Device reconnected"));
+    QVERIFY(port.isOpen());
+    QVERIFY(instrument->write("ne, its rest\r\nr4\r\nr5\r\n"));
     QTRY_COMPARE(shown(), QStringLiteral("r5"));
-    QCOMPARE(fileText(dataFile()), kHeader + lines({"r1", "r2", "r4", "r5"}));
+    QCOMPARE(fileText(dataFile()), kHeader + lines(burst) + lines({"r4", "r5"}));
+    QCOMPARE(state(), QStringLiteral("RcvData..."));
     QVERIFY(m_sink.messages.isEmpty());
+    QCOMPARE(m_sink.beeps, 1);
 }
 
-void TstFaults::folderRemovedThenRestored() {
+void TstFaults::folderMissingWithLinesQueued() {
     FakeCommPort port;
     const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
     const QString folder = m_tmp.path() + "/data";
     QVERIFY(QDir().mkpath(folder));
     openMain(port, folder);
     startReceiving(port, {"r1", "r2"});
+    const QString error = QStringLiteral("Data file output error.  %1").arg(ENOENT);
 
+    // Twenty lines queued; the operator dismisses the box and presses STOP at once.
     QVERIFY(QDir(folder).removeRecursively());
-    port.received = "m1\rm2\rm3\r";
-    QTRY_COMPARE(shown(), QStringLiteral("m3"));
-    QCOMPARE(m_sink.messages,
-             QStringList(3, QStringLiteral("Data file output error.  %1").arg(ENOENT)));
+    QElapsedTimer failing;
+    failing.start();
+    m_sink.whileShown = [this] { QTimer::singleShot(0, this, [this] { click("Command4"); }); };
+    QList<QByteArray> queued;
+    for (int i = 1; i <= 20; ++i)
+        queued << "q" + QByteArray::number(i);
+    port.received = lines(queued);
+    QTRY_COMPARE(state(), QStringLiteral("Stop..."));
+    QTRY_COMPARE(m_main->findChild<QPushButton*>("Command1")->isEnabled(), true);
+    QCOMPARE(m_sink.messages, QStringList{error});
+    QCOMPARE(shown(), QStringLiteral("q1"));
+    QCOMPARE(port.received, "\n" + lines(queued.mid(1))); // the rest waits in the port
+    QCOMPARE(title(), error + " : 1 records waiting");
+    m_sink.whileShown = nullptr;
 
+    // Twenty more fail while records wait: no box, the count, a beep at most once a second.
+    click("Command1");
+    QTRY_VERIFY(port.opened);
+    QList<QByteArray> more;
+    for (int i = 1; i <= 20; ++i)
+        more << "w" + QByteArray::number(i);
+    port.received = "a\rb\rc\r" + lines(more);
+    QTRY_COMPARE(title(), error + " : 21 records waiting");
+    QCOMPARE(shown(), QStringLiteral("w20"));
+    QCOMPARE(m_sink.messages, QStringList{error});
+    QVERIFY2(m_sink.beeps >= 1 && m_sink.beeps <= 1 + failing.elapsed() / 1000,
+             qPrintable(QString::number(m_sink.beeps)));
+
+    // The folder comes back with the instrument quiet: all of them go in, in order.
+    QElapsedTimer back;
+    back.start();
     QVERIFY(QDir().mkpath(folder));
-    port.received = "r3\r";
-    QTRY_COMPARE(shown(), QStringLiteral("r3"));
-    QCOMPARE(fileText(dataFile()), kHeader + lines({"m1", "m2", "m3", "r3"}));
-    QCOMPARE(m_sink.messages.size(), 3);
+    QTRY_COMPARE(title(), QStringLiteral("21 waiting records written"));
+    qInfo("waiting records written %lld ms after the folder came back", back.elapsed());
+    QCOMPARE(fileText(dataFile()), kHeader + "q1\r\n" + lines(more));
+
+    // Nothing waits any more: the next failure is shown in a box again.
+    QVERIFY(QDir(folder).removeRecursively());
+    port.received = "n1\r";
+    QTRY_COMPARE(m_sink.messages, QStringList({error, error}));
 }
 
 void TstFaults::diskFullThenSpaceReturns() {
@@ -254,14 +318,56 @@ void TstFaults::diskFullThenSpaceReturns() {
     qInfo("disk full: %lld of %lld records kept back, %lld messages", qlonglong(notWritten),
           qlonglong(during.size()), qlonglong(m_sink.messages.size()));
     QVERIFY(notWritten > 0);
-    QCOMPARE(m_sink.messages,
-             QStringList(notWritten, QStringLiteral("Data file output error.  %1").arg(ENOSPC)));
+    // One box for the first failed write; then only the count.
+    const QString error = QStringLiteral("Data file output error.  %1").arg(ENOSPC);
+    QCOMPARE(m_sink.messages, QStringList{error});
+    QCOMPARE(title(), error + QStringLiteral(" : %1 records waiting").arg(notWritten));
 
     QVERIFY(QFile::remove(disk + "/filler"));
+    QTRY_COMPARE(title(), QStringLiteral("%1 waiting records written").arg(notWritten));
+    QCOMPARE(fileText(dataFile()), expected);
     port.received = "after\r";
     QTRY_COMPARE(shown(), QStringLiteral("after"));
     QCOMPARE(fileText(dataFile()), expected + "after\r\n");
-    QCOMPARE(m_sink.messages.size(), notWritten);
+    QCOMPARE(m_sink.messages.size(), 1);
+}
+
+void TstFaults::endOfSessionWritesWaitingRecords_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("END") << "END";
+    QTest::newRow("close box") << "close box";
+    QTest::newRow("SIGTERM, shutdown") << "SIGTERM";
+    QTest::newRow("SIGHUP, logout") << "SIGHUP";
+}
+
+void TstFaults::endOfSessionWritesWaitingRecords() {
+    QFETCH(QString, how);
+    FakeCommPort port;
+    EndSignals endSignals; // as main() wires it
+    QVERIFY(endSignals.isWatching());
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
+    const QString folder = m_tmp.path() + "/end " + how;
+    openMain(port, folder);
+    connect(&endSignals, &EndSignals::endRequested, m_main.get(), &Frm_Varlin::endProgram);
+    click("Command1");
+    QTRY_VERIFY(port.opened);
+    const QList<QByteArray> records{"w1", "w2", "w3", "w4", "w5"};
+    port.received = "a\rb\rc\rfirst\r" + lines(records);
+    QTRY_COMPARE(shown(), QStringLiteral("w5"));
+    QCOMPARE(title(),
+             QStringLiteral("Data file output error.  %1 : 5 records waiting").arg(ENOENT));
+    click("Command4");
+
+    // The folder is back, and the session ends before the next retry could write them.
+    QVERIFY(QDir().mkpath(folder));
+    if (how == "END")
+        click("Command3");
+    else if (how == "close box")
+        QVERIFY(m_main->windowHandle()->close());
+    else
+        ::raise(how == "SIGTERM" ? SIGTERM : SIGHUP);
+    QTRY_COMPARE(m_ends, 1);
+    QCOMPARE(fileText(dataFile()), kHeader + lines(records));
 }
 
 void TstFaults::killedMidBurstLeavesWholeLines() {

@@ -3,6 +3,7 @@
 // where the simulated instrument is.
 
 #include "acquisition/clock.h"
+#include "acquisition/end_signals.h"
 #include "acquisition/serial_port.h"
 #include "ui/frm_varlin.h"
 #include "ui/message_box_sink.h"
@@ -72,6 +73,8 @@ int main(int argc, char* argv[]) {
                     [device](int16_t portNumber) { return portNumber == 1 ? device : QString(); });
     MessageBoxSink messages;
     Frm_Varlin window(port, clock, messages);
+    EndSignals endSignals;
+    QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Frm_Varlin::endProgram);
     window.show();
     const int rc = QApplication::exec();
 

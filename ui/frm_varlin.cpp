@@ -194,6 +194,10 @@ void Frm_Varlin::showRecord(const QByteArray& record) {
     txt_meas[0]->setCursorPosition(0);
 }
 
+void Frm_Varlin::setTitleText(const QString& text) {
+    lbl_title->setText(text);
+}
+
 void Frm_Varlin::endProgram() {
     m_ending = true;
     close();
@@ -218,8 +222,10 @@ void Frm_Varlin::resizeEvent(QResizeEvent* event) {
 }
 
 void Frm_Varlin::closeEvent(QCloseEvent* event) {
-    // The loop never runs on without its window, nor leaves the port open behind it.
-    m_loop.halt();
+    // The loop never runs on without its window, nor leaves the port open or records
+    // unwritten behind it. Every way out (END, the close box, the end sequence, a signal to
+    // end the session) comes through here.
+    m_loop.finish();
     m_link.closePort();
     event->accept();
     if (m_ending)

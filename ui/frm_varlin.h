@@ -34,6 +34,7 @@ public:
 
     void setStateText(const QString& text) override;
     void showRecord(const QByteArray& record) override;
+    void setTitleText(const QString& text) override;
     void endProgram() override;
     void setPanelText(int panel, const QString& text) override;
 

@@ -1,8 +1,12 @@
 #include "support/fakes.h"
 
 #include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
 
 int32_t FakeCommPort::open() {
+    ++openCalls;
+    unplugged = false;
     if (failOpen != 0)
         return failOpen;
     opened = true;
@@ -12,6 +16,7 @@ int32_t FakeCommPort::open() {
 
 int32_t FakeCommPort::close() {
     opened = false;
+    unplugged = false;
     ++closes;
     return 0;
 }
@@ -26,14 +31,14 @@ int32_t FakeCommPort::discardReceived() {
 
 int16_t FakeCommPort::bytesWaiting() {
     ++polls;
-    if (!opened)
+    if (!opened && !unplugged)
         return 0;
     noteArrivals();
     return static_cast<int16_t>(std::min<qsizetype>(received.size(), 32767));
 }
 
 QByteArray FakeCommPort::readChar() {
-    if (!opened || received.isEmpty())
+    if ((!opened && !unplugged) || received.isEmpty())
         return {};
     noteArrivals();
     m_lastArrival = m_arrivals.takeFirst();
@@ -64,4 +69,23 @@ int32_t FakeCommPort::sendText(const QByteArray& text) {
 void FakeCommPort::raise(int16_t code) {
     eventCode = code;
     Q_EMIT lineEvent();
+}
+
+void FakeCommPort::unplug() {
+    opened = false;
+    unplugged = true;
+    Q_EMIT deviceRemoved();
+}
+
+int RecordingFileSync::dataSync(int fd) {
+    struct stat info {};
+    ::fstat(fd, &info);
+    Flush flush{clock.elapsed(), S_ISDIR(info.st_mode), {}};
+    if (!flush.folder) {
+        flush.contents.resize(static_cast<qsizetype>(info.st_size));
+        const ssize_t n = ::pread(fd, flush.contents.data(), static_cast<size_t>(info.st_size), 0);
+        flush.contents.resize(n > 0 ? n : 0);
+    }
+    flushes << flush;
+    return 0;
 }

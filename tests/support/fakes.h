@@ -2,20 +2,44 @@
 
 #include "acquisition/clock.h"
 #include "acquisition/comm_port.h"
+#include "acquisition/file_sync.h"
 #include "acquisition/message_sink.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QStringList>
+#include <functional>
 
 /// Records messages and beeps instead of showing them.
 class RecordingSink final : public MessageSink {
 public:
-    void showMessage(const QString& text) override { messages << text; }
+    void showMessage(const QString& text) override {
+        messages << text;
+        if (whileShown)
+            whileShown();
+    }
     void beep() override { ++beeps; }
 
     QStringList messages;
     int beeps = 0;
+    std::function<void()> whileShown; // what the operator does about the box
+};
+
+/// Records every flush of a data file: when, on a monotonic clock started with the recorder,
+/// and what the file held then. Flushes of folders are recorded with `folder` set.
+class RecordingFileSync final : public FileSync {
+public:
+    RecordingFileSync() { clock.start(); }
+    int dataSync(int fd) override;
+
+    struct Flush {
+        qint64 atMs;
+        bool folder;
+        QByteArray contents;
+    };
+    QList<Flush> flushes;
+    QElapsedTimer clock;
 };
 
 /// A clock the test sets and moves.
@@ -65,6 +89,8 @@ public:
     void raise(int16_t code);
     /// The instrument's bytes reach the computer at `at`.
     void feed(const QByteArray& bytes, const QDateTime& at);
+    /// The device goes away: the port closes, what it had received stays readable.
+    void unplug();
 
     QByteArray received; // bytes waiting to be read
     QByteArray sent;
@@ -73,7 +99,9 @@ public:
     bool dtr = false;
     bool rts = false;
     bool opened = false;
+    bool unplugged = false;
     int opens = 0;
+    int openCalls = 0; // failed ones included
     int closes = 0;
     int polls = 0; // calls of bytesWaiting(), to see whether anyone still polls
     int32_t failSelect = 0;
