@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, then launches the logger (run), runs every test (test),
 # starts the logger with COM1 wired to a simulated instrument (demo), runs every test in a
-# clang build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer (asan), or
-# builds the Debian package build/tessaline_<version>_amd64.deb from a release build (package).
+# clang build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer (asan),
+# builds the Debian package build/tessaline_<version>_amd64.deb from a release build (package),
+# or measures the logger beside tio and cat (bench [seconds per phase]).
 # Builds go through the presets in CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -16,6 +17,8 @@ run | demo) packages+=(fonts-ipafont-mincho) ;;
 asan) packages+=(clang libclang-rt-14-dev) ;;
 # CPack reads the package's dependencies off its binaries with dpkg-shlibdeps and file.
 package) packages+=(dpkg-dev file) ;;
+# The benchmark's peer, and the fonts the operator's window draws with.
+bench) packages+=(tio fonts-ipafont-mincho) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
@@ -56,8 +59,12 @@ package)
     cpack --preset release
     echo "Install it with: apt install $(ls ./build/tessaline_*_amd64.deb -t | head -n 1)"
     ;;
+bench)
+    build dev
+    exec build/bench/bench_logger "${@:2}"
+    ;;
 *)
-    echo "usage: $0 run|test|demo|asan|package" >&2
+    echo "usage: $0 run|test|demo|asan|package|bench [seconds per phase]" >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,52 @@
+#pragma once
+
+// The instrument's numbered lines, and watching for them in the files they end up in.
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+inline constexpr int kLineBytes = 60; // per line, CR LF included
+
+/// "L", the sequence number in 8 digits, a comma, dots up to 58 bytes, CR LF.
+QByteArray instrumentLine(int seq);
+
+/// The sequence number of a line holding "L<8 digits>,", or -1.
+int seqOf(const QByteArray& line);
+
+/// Notes when each numbered record appears in the logger's data files (inotify on the folder,
+/// read on a thread of its own), and whether they come whole and in order.
+class FileWatcher {
+public:
+    FileWatcher(const std::string& folder, int lines);
+    ~FileWatcher();
+    int64_t seenNs(int seq) const { return m_seenNs[static_cast<size_t>(seq)]; }
+    int outOfOrder() const { return m_outOfOrder; }
+    int damaged() const { return m_damaged; }
+
+private:
+    void run();
+    void readNew(const std::string& name);
+    void note(const QByteArray& line, int64_t now);
+
+    std::string m_folder;
+    std::vector<std::atomic<int64_t>> m_seenNs;
+    int m_fd = -1;
+    std::map<std::string, qint64> m_offsets;
+    int m_lastSeq = -1;
+    std::atomic<int> m_outOfOrder{0};
+    std::atomic<int> m_damaged{0};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+/// The numbered lines a peer recorded, from its output file once it has ended.
+std::vector<bool> linesIn(const std::string& path, int lines);
+
+/// The highest numbered line in the last few KiB of a file, or -1.
+int lastSeqIn(const std::string& path);
