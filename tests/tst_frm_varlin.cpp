@@ -27,6 +27,7 @@ private Q_SLOTS:
     void stopBeforeStartChangesNothing();
     void startThenStopWhileReceiving();
     void stopWhileGettingInStepEndsProgram();
+    void burstShowsItsLastRecord();
     void recordAndSendThroughPtyInstrument();
     void recordShownAsTheInstrumentMeantIt_data();
     void recordShownAsTheInstrumentMeantIt();
@@ -142,6 +143,24 @@ void TstFrmVarlin::stopWhileGettingInStepEndsProgram() {
     click("Command4");
     QTRY_COMPARE(m_ends, 1);
     QVERIFY(!m_window->isVisible());
+}
+
+void TstFrmVarlin::burstShowsItsLastRecord() {
+    open(m_fake);
+    int changes = 0;
+    connect(control<QLineEdit>("txt_meas_0"), &QLineEdit::textChanged, this,
+            [&changes] { ++changes; });
+    click("Command1");
+    QTRY_VERIFY(m_fake.opened);
+    QByteArray burst = "a\rb\rc\r";
+    for (int i = 0; i < 10000; ++i)
+        burst += "record " + QByteArray::number(i) + "\r\n";
+    m_fake.received = burst;
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), QStringLiteral("record 9999"), 20000);
+    // The loop reads a few hundred records per pass; the box changes far less often still.
+    QVERIFY2(changes < 100, qPrintable(QString::number(changes)));
+    QTest::qWait(50);
+    QCOMPARE(shown(), QStringLiteral("record 9999"));
 }
 
 void TstFrmVarlin::recordAndSendThroughPtyInstrument() {

@@ -16,6 +16,9 @@
 
 namespace {
 constexpr int kClientWidthTwips = 7875;
+// txt_meas changes at most about 50 times a second: the eye sees no more, and a flood of
+// records would otherwise spend most of its time laying out and painting text.
+constexpr int kRecordPaceMs = 20;
 constexpr int kClientHeightTwips = 2670;
 
 // Where every control sits, in twips from the client area's top left corner.
@@ -68,6 +71,10 @@ Frm_Varlin::Frm_Varlin(CommPort& port, const Clock& clock, MessageSink& messages
     placeControls();
     connectControls();
     Form_Load();
+    m_recordPace.setSingleShot(true);
+    m_recordPace.setInterval(kRecordPaceMs);
+    m_recordPace.setTimerType(Qt::CoarseTimer);
+    connect(&m_recordPace, &QTimer::timeout, this, &Frm_Varlin::showLatestRecord);
 }
 
 Frm_Varlin::~Frm_Varlin() = default;
@@ -187,11 +194,24 @@ void Frm_Varlin::setPanelText(int panel, const QString& text) {
 }
 
 void Frm_Varlin::showRecord(const QByteArray& record) {
+    // A record after a quiet spell shows at once; those that follow it within the pace wait,
+    // and only the latest of them is shown when the pace ends.
+    m_latestRecord = record;
+    m_recordWaiting = true;
+    if (!m_recordPace.isActive())
+        showLatestRecord();
+}
+
+void Frm_Varlin::showLatestRecord() {
+    if (!m_recordWaiting)
+        return;
+    m_recordWaiting = false;
     // An instrument that sends UTF-8 ("°C", Japanese units) is shown as it meant; anything
     // else one byte, one character, so nothing of a record is lost or merged on screen.
-    txt_meas[0]->setText(record.isValidUtf8() ? QString::fromUtf8(record)
-                                              : QString::fromLatin1(record));
+    txt_meas[0]->setText(m_latestRecord.isValidUtf8() ? QString::fromUtf8(m_latestRecord)
+                                                      : QString::fromLatin1(m_latestRecord));
     txt_meas[0]->setCursorPosition(0);
+    m_recordPace.start();
 }
 
 void Frm_Varlin::setTitleText(const QString& text) {

@@ -7,6 +7,7 @@
 #include "ui/status_panels.h"
 
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <array>
 #include <functional>
@@ -53,6 +54,7 @@ private:
     void connectControls();
     void Form_Load();
     void showRunState(bool running);
+    void showLatestRecord();
 
     void Command1_Click(); // START
     void Command2_Click(); // Setting
@@ -66,6 +68,9 @@ private:
     std::function<void()> m_endProcess;
     bool m_ending = false;
     QPointer<Frm_Savepath> m_settings;
+    QByteArray m_latestRecord;
+    bool m_recordWaiting = false; // m_latestRecord is not in txt_meas yet
+    QTimer m_recordPace;          // running while txt_meas has just changed
 
     QLabel* Label1 = nullptr;
     QLabel* lbl_title = nullptr;
