@@ -184,7 +184,7 @@ void Bench::measure(Phase phase, const std::function<void()>& work) {
     phase.seconds = static_cast<double>(monoNs() - t0) / 1e9;
     for (size_t i = 0; i < m_programs.size(); ++i) {
         const ProcUsage after = procUsage(m_programs[i].pid);
-        phase.used.push_back({after.cpuNs - before[i].cpuNs, after.switches - before[i].switches});
+        phase.used.push_back(after - before[i]);
     }
     std::fprintf(stderr, "%s: %.1f s\n", phase.name.c_str(), phase.seconds);
     m_phases.push_back(phase);
@@ -249,8 +249,9 @@ void Bench::printTable() {
     std::vector<std::vector<bool>> recorded;
     for (const Program& p : m_programs)
         recorded.push_back(linesIn(p.records, m_nextSeq));
-    std::printf("| phase | program | lines recorded / sent | CPU %% of a core | wakeups/s | "
-                "latency p50 / p99 / max (ms) |\n|---|---|---|---|---|---|\n");
+    std::printf(
+        "| phase | program | lines recorded / sent | CPU %% of a core | wakeups/s "
+        "(of them preempted) | latency p50 / p99 / max (ms) |\n|---|---|---|---|---|---|\n");
     for (const Phase& phase : m_phases) {
         for (size_t i = 0; i < m_programs.size(); ++i) {
             if (phase.name == "stopped" && i > 0)
@@ -259,10 +260,11 @@ void Bench::printTable() {
             for (int seq = phase.firstSeq; seq < phase.firstSeq + phase.lines; ++seq)
                 got += recorded[i][static_cast<size_t>(seq)];
             const ProcUsage& u = phase.used[i];
-            std::printf("| %s | %s | %d / %d | %.2f | %.1f | %s |\n", phase.name.c_str(),
+            std::printf("| %s | %s | %d / %d | %.2f | %.1f (%.1f) | %s |\n", phase.name.c_str(),
                         m_programs[i].name.c_str(), got, phase.lines,
                         100.0 * static_cast<double>(u.cpuNs) / 1e9 / phase.seconds,
-                        static_cast<double>(u.switches) / phase.seconds,
+                        static_cast<double>(u.voluntary + u.involuntary) / phase.seconds,
+                        static_cast<double>(u.involuntary) / phase.seconds,
                         i == 0 ? latencyText(phase).c_str() : "");
         }
     }

@@ -51,8 +51,8 @@ ProcUsage procUsage(pid_t pid) {
             continue;
         const std::string task = tasks + "/" + entry->d_name;
         usage.cpuNs += schedstatNs(task + "/schedstat");
-        usage.switches += statusField(task + "/status", "voluntary_ctxt_switches:") +
-                          statusField(task + "/status", "nonvoluntary_ctxt_switches:");
+        usage.voluntary += statusField(task + "/status", "voluntary_ctxt_switches:");
+        usage.involuntary += statusField(task + "/status", "nonvoluntary_ctxt_switches:");
     }
     ::closedir(dir);
     return usage;

@@ -4,11 +4,17 @@
 #include <sys/types.h>
 
 /// What a process has used so far, summed over its live threads: time on a CPU (from the
-/// scheduler, to the nanosecond) and context switches, voluntary plus involuntary (each one a
-/// wakeup or a preemption).
+/// scheduler, to the nanosecond) and context switches, voluntary (it waited, then woke up) and
+/// involuntary (it was preempted).
 struct ProcUsage {
     int64_t cpuNs = 0;
-    int64_t switches = 0;
+    int64_t voluntary = 0;
+    int64_t involuntary = 0;
+
+    ProcUsage operator-(const ProcUsage& before) const {
+        return {cpuNs - before.cpuNs, voluntary - before.voluntary,
+                involuntary - before.involuntary};
+    }
 };
 
 ProcUsage procUsage(pid_t pid);
