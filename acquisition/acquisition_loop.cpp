@@ -17,6 +17,7 @@ AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWrite
     m_retry.setInterval(kRetryIntervalMs);
     connect(&m_retry, &QTimer::timeout, this, &AcquisitionLoop::retryTick);
     connect(&m_port, &CommPort::deviceRemoved, this, &AcquisitionLoop::onDeviceRemoved);
+    connect(&m_port, &CommPort::dataReceived, this, &AcquisitionLoop::dataReceived);
 }
 
 void AcquisitionLoop::start() {
@@ -40,8 +41,32 @@ void AcquisitionLoop::finish() {
     m_writer.flushNow();
 }
 
+void AcquisitionLoop::wake() {
+    if (m_phase == Phase::NotStarted || m_phase == Phase::Ended)
+        return;
+    // Never a pass inside a pass, even while a message box runs its own event loop in one:
+    // the pass asks for the next one as it ends.
+    if (m_inPass) {
+        m_wokenInPass = true;
+        return;
+    }
+    if (m_sleep.isActive())
+        return;
+    const bool justPassed = m_sinceLastPass.isValid() && m_sinceLastPass.elapsed() < kMinPassGapMs;
+    m_sleep.start(justPassed ? kMinPassGapMs : 0);
+}
+
+void AcquisitionLoop::dataReceived() {
+    // While idle the port is closed and only START matters.
+    if (m_phase == Phase::Sync || m_phase == Phase::Receive)
+        wake();
+}
+
 void AcquisitionLoop::pass() {
     m_inPass = true;
+    m_wokenInPass = false;
+    m_moreWaiting = false;
+    m_sinceLastPass.start();
     switch (m_phase) {
     case Phase::Idle:
         idlePass();
@@ -63,12 +88,10 @@ void AcquisitionLoop::pass() {
         break;
     }
     m_inPass = false;
-    // Armed only here, at the very end: a message box's nested event loop inside this pass
-    // can therefore never start another one.
-    if (m_phase == Phase::Receive)
-        m_sleep.start(1);
-    else if (m_phase == Phase::Idle || m_phase == Phase::Sync)
-        m_sleep.start(5);
+    // Idle waits for START, sync and receive for data or STOP: nothing to do until then,
+    // unless characters were left over or something happened while a message box was up.
+    if (m_moreWaiting || m_wokenInPass)
+        wake();
 }
 
 void AcquisitionLoop::idlePass() {
@@ -96,8 +119,10 @@ void AcquisitionLoop::startUp() {
 }
 
 bool AcquisitionLoop::nextChar(Batch& batch) {
-    if (batch.budget == 0)
+    if (batch.budget == 0) {
+        m_moreWaiting = true;
         return false;
+    }
     if (batch.waiting == 0)
         batch.waiting = m_port.bytesWaiting();
     if (batch.waiting <= 0)
@@ -142,8 +167,10 @@ void AcquisitionLoop::endOfSync() {
 void AcquisitionLoop::receivePass() {
     Batch batch;
     while (m_phase == Phase::Receive && nextChar(batch)) {
-        if (!handleChar())
+        if (!handleChar()) {
+            m_moreWaiting = true; // read on in the next pass, once the window had its turn
             break;
+        }
     }
 }
 
@@ -208,10 +235,11 @@ QByteArray AcquisitionLoop::arrivalStamp() const {
 void AcquisitionLoop::onDeviceRemoved() {
     if (m_phase != Phase::Sync && m_phase != Phase::Receive)
         return;
-    // The passes go on at their pace and take what the port had received; the retry timer
-    // looks for the device again.
+    // A pass takes what the port had received, and the passes after it what still comes of
+    // it; the retry timer looks for the device again.
     m_deviceAway = true;
     updateRetry();
+    wake();
 }
 
 void AcquisitionLoop::retryTick() {

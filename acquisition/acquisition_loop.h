@@ -4,6 +4,7 @@
 #include "acquisition/waiting_records.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
@@ -13,10 +14,12 @@ class DataFileWriter;
 class LoopView;
 class SerialLink;
 
-/// Polls the port and turns received lines into records, one pass at a time on the UI
-/// thread: returning to the event loop between passes is the yield, a precise single-shot
-/// timer the sleep. A second timer, running only while the device is away or records wait,
-/// looks for the device and writes the waiting records once a second.
+/// Reads the port and turns received lines into records, one pass at a time on the UI thread:
+/// returning to the event loop between passes is the yield. A pass runs when something can
+/// have changed (START, STOP, received data, the device gone), never more than once a
+/// millisecond, and no timer runs while nothing happens. A second timer, running only while
+/// the device is away or records wait, looks for the device and writes the waiting records
+/// once a second.
 class AcquisitionLoop : public QObject {
     Q_OBJECT
 public:
@@ -32,17 +35,26 @@ public:
     /// The session ends: no more passes, one more try at the waiting records (no box), and
     /// the data file flushed to its medium.
     void finish();
+    /// START was pressed: an idle loop takes it up in its next pass.
+    void startPressed() { wake(); }
     /// STOP was pressed. The loop acts on it at its next test even when START comes before
-    /// that test, so it never goes on polling the port STOP closed.
-    void stopPressed() { m_stopPending = true; }
+    /// that test, so it never goes on reading the port STOP closed.
+    void stopPressed() {
+        m_stopPending = true;
+        wake();
+    }
     Phase phase() const { return m_phase; }
     qsizetype waitingRecords() const { return m_waiting.count(); }
 
     // Most characters handled in one pass, so the window stays responsive under a flood.
     static constexpr int kMaxCharsPerPass = 4096;
     static constexpr int kRetryIntervalMs = 1000;
+    // Least time from one pass to the next, so a flood is read in batches, not byte by byte.
+    static constexpr int kMinPassGapMs = 1;
 
 private:
+    void wake();
+    void dataReceived();
     void pass();
     void idlePass();
     void startUp();
@@ -71,7 +83,8 @@ private:
     SerialLink& m_link;
     DataFileWriter& m_writer;
     LoopView& m_view;
-    QTimer m_sleep;
+    QTimer m_sleep;                // the next pass, once one is due
+    QElapsedTimer m_sinceLastPass; // since the last pass began
     QTimer m_retry;
     Phase m_phase = Phase::NotStarted;
     WaitingRecords m_waiting;
@@ -83,6 +96,8 @@ private:
     bool m_charSinceLineEnd = false;
     bool m_stopPending = false;
     bool m_inPass = false;        // a message box inside a pass runs the event loop
+    bool m_wokenInPass = false;   // ... and saw a reason for another pass
+    bool m_moreWaiting = false;   // the pass left characters for the next one
     bool m_deviceAway = false;    // the port's device went away during sync or receive
     bool m_skipToLineEnd = false; // after a reconnect: the line in progress was cut
 };

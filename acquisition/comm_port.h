@@ -38,4 +38,6 @@ Q_SIGNALS:
     /// The open port's device went away. The port is closed; what it had received before
     /// stays readable through bytesWaiting() and readChar() until the next open.
     void deviceRemoved();
+    /// Received bytes have arrived since the last report; the reader wakes on it.
+    void dataReceived();
 };

@@ -47,6 +47,7 @@ SerialPort::SerialPort(const Clock& clock, PortResolver resolver, QObject* paren
     // Qt collects received bytes whenever the event loop runs, a message box's included: the
     // time they arrived is noted then, not when the reader gets to them.
     connect(&m_port, &QSerialPort::readyRead, this, &SerialPort::noteArrivals);
+    connect(&m_port, &QSerialPort::readyRead, this, &CommPort::dataReceived);
     connect(&m_pollTimer, &QTimer::timeout, this, &SerialPort::pollLine);
 }
 
@@ -100,7 +101,8 @@ int32_t SerialPort::setRts(bool on) {
 int32_t SerialPort::setReceiveThreshold(int16_t count) {
     if (count < 0)
         return SerialError::kInvalidValue;
-    // Received data raises no event in this layer whatever the threshold; it is only polled.
+    // Received data raises no line event whatever the threshold; the reader hears of it
+    // through dataReceived.
     m_receiveThreshold = count;
     return SerialError::kNone;
 }

@@ -292,6 +292,7 @@ int main(int argc, char* argv[]) {
         const int count = static_cast<int>(rates[r] * phaseSeconds / kLineBytes);
         varlin_def.BaudRate = bauds[r];
         varlin_def.Stopped = kFalse; // START
+        loop.startPressed();
         const int shown = view.records;
         const int64_t recordedBefore = watcher.recordedBytes();
         const int corruptBefore = watcher.corruptLines();
@@ -345,6 +346,7 @@ int main(int argc, char* argv[]) {
         std::fflush(stdout);
 
         varlin_def.Stopped = kTrue; // STOP: the flag, then the port
+        loop.stopPressed();
         link.closePort();
         spinUntil([&] { return loop.phase() == AcquisitionLoop::Phase::Idle; }, 2000);
         firstSeq += count;

@@ -37,11 +37,14 @@ public:
     void showMessage(const QString& text) override {
         messages << text;
         const int before = port->polls;
+        if (whileOpen)
+            whileOpen();
         QTest::qWait(20);
         pollsDuringMessages += port->polls - before;
     }
     void beep() override { ++beeps; }
 
+    std::function<void()> whileOpen; // what the operator does before pressing OK
     FakeCommPort* port = nullptr;
     QStringList messages;
     int pollsDuringMessages = 0;
@@ -81,14 +84,15 @@ struct Rig {
     bool startReceiving() {
         varlin_def.Stopped = kFalse;
         loop.start();
+        loop.startPressed();
         if (!QTest::qWaitFor([this] { return loop.phase() == AcquisitionLoop::Phase::Sync; }))
             return false;
-        port.received += "tail of a line\r\n1\r\n2\r\n";
+        port.feed("tail of a line\r\n1\r\n2\r\n");
         return QTest::qWaitFor([this] { return loop.phase() == AcquisitionLoop::Phase::Receive; });
     }
     // The instrument sends bytes; true once the loop has read them all.
     bool send(const QByteArray& bytes) {
-        port.received += bytes;
+        port.feed(bytes);
         return QTest::qWaitFor([this] { return port.received.isEmpty(); });
     }
 };
@@ -192,6 +196,39 @@ private Q_SLOTS:
         QCOMPARE(file("20261207.txt"), kHeader + "A\r\nB\r\n");
     }
 
+    void quietLineCostsNoPass_data() {
+        QTest::addColumn<bool>("inStep");
+        QTest::newRow("getting in step") << false;
+        QTest::newRow("receiving") << true;
+    }
+    void quietLineCostsNoPass() {
+        QFETCH(bool, inStep);
+        varlin_def.Stopped = kFalse;
+        m_rig->loop.start();
+        QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Sync);
+        if (inStep)
+            QVERIFY(m_rig->send("a\rb\rc\rfirst\r"));
+        const int polls = m_rig->port.polls;
+        QTest::qWait(50);
+        QCOMPARE(m_rig->port.polls, polls);
+        QVERIFY(m_rig->send("next\r")); // and data still wakes it
+        QCOMPARE(m_rig->view.records.size(), inStep ? 2 : 0);
+    }
+
+    void stopWhileABoxHoldsTheLoopIsTakenUpAfterIt() {
+        varlin_def.SavePath += "/missing";
+        QVERIFY(m_rig->startReceiving());
+        m_rig->sink.whileOpen = [this] { // STOP, then OK; no character comes after it
+            varlin_def.Stopped = kTrue;
+            m_rig->port.close();
+            m_rig->loop.stopPressed();
+        };
+        m_rig->port.feed("first\r\n");
+        QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Idle);
+        QCOMPARE(m_rig->sink.messages.size(), 1);
+        QCOMPARE(m_rig->view.endCalls, 0);
+    }
+
     void noPassesAfterTheEnd_data() {
         QTest::addColumn<bool>("stopClosesPort");
         QTest::addColumn<bool>("windowClosed");
@@ -212,6 +249,7 @@ private Q_SLOTS:
             varlin_def.Stopped = kTrue;
             if (stopClosesPort)
                 rig.port.close();
+            rig.loop.stopPressed();
         }
         QTRY_COMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Ended);
         QCOMPARE(rig.view.endCalls, windowClosed ? 0 : 1);
@@ -220,6 +258,7 @@ private Q_SLOTS:
         const int polls = rig.port.polls;
         rig.loop.start();
         varlin_def.Stopped = kFalse;
+        rig.loop.startPressed();
         QTest::qWait(30);
         QCOMPARE(rig.port.polls, polls);
         QCOMPARE(rig.view.endCalls, windowClosed ? 0 : 1);
@@ -416,6 +455,7 @@ private Q_SLOTS:
         QTest::qWait(AcquisitionLoop::kRetryIntervalMs + 200);
         QCOMPARE(rig.port.openCalls, tries); // stopped means nobody reopens the port
         varlin_def.Stopped = kFalse;         // START with the device still absent
+        rig.loop.startPressed();
         QTRY_COMPARE(rig.sink.messages, QStringList{QStringLiteral("Error : <COM1> 8002")});
         QCOMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Sync);
     }
@@ -446,7 +486,7 @@ private Q_SLOTS:
             burst += line;
             expected += line;
         }
-        m_rig->port.received += burst;
+        m_rig->port.feed(burst);
         QTRY_COMPARE_WITH_TIMEOUT(m_rig->view.records.size(), 10001, 20000);
         QCOMPARE(file("20261207.txt"), expected);
     }

@@ -123,7 +123,7 @@ void TstFrmVarlin::startThenStopWhileReceiving() {
     QVERIFY(!control("Command1")->isEnabled() && !control("Command2")->isEnabled());
     QVERIFY(!control("Command3")->isEnabled() && control("Command5")->isEnabled());
     QTRY_VERIFY(m_fake.opened);
-    m_fake.received = "a\rb\rc\r";
+    m_fake.feed("a\rb\rc\r");
     QTRY_COMPARE(panel(3), QStringLiteral("RcvData..."));
     click("Command4");
     QCOMPARE(panel(3), QStringLiteral("Stop..."));
@@ -155,7 +155,7 @@ void TstFrmVarlin::burstShowsItsLastRecord() {
     QByteArray burst = "a\rb\rc\r";
     for (int i = 0; i < 10000; ++i)
         burst += "record " + QByteArray::number(i) + "\r\n";
-    m_fake.received = burst;
+    m_fake.feed(burst);
     QTRY_COMPARE_WITH_TIMEOUT(shown(), QStringLiteral("record 9999"), 20000);
     // The loop reads a few hundred records per pass; the box changes far less often still.
     QVERIFY2(changes < 100, qPrintable(QString::number(changes)));
@@ -199,7 +199,7 @@ void TstFrmVarlin::recordShownAsTheInstrumentMeantIt() {
     open(m_fake);
     click("Command1");
     QTRY_VERIFY(m_fake.opened);
-    m_fake.received = "a\rb\rc\rfirst\r" + line + "\r";
+    m_fake.feed("a\rb\rc\rfirst\r" + line + "\r");
     QTRY_COMPARE(shown(), text);
     QFile file(QDir(m_dataDir.path()).filePath(QStringLiteral("20261207.txt")));
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -288,7 +288,7 @@ void TstFrmVarlin::closeBoxWhileRunningClosesPortAndEndsLoop() {
     // A loop still running would now get in step and show this record.
     m_fake.opened = true;
     const QByteArray unread = "a\rb\rc\rlate\r";
-    m_fake.received = unread;
+    m_fake.feed(unread);
     QTest::qWait(100);
     QVERIFY(shown().isEmpty());
     QCOMPARE(m_fake.received, unread);

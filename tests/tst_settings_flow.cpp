@@ -46,7 +46,7 @@ class TstSettingsFlow : public QObject {
         return file.readAll().trimmed().split('\n').last().trimmed();
     }
     void feed(const QByteArray& line) {
-        m_port.received += line + '\r';
+        m_port.feed(line + '\r');
         QTRY_VERIFY(shown().endsWith(QString::fromLatin1(line)));
     }
     // Setting first (it is disabled while running), then START; "r1" is written with the
@@ -56,7 +56,7 @@ class TstSettingsFlow : public QObject {
         QVERIFY(settings());
         QTest::mouseClick(mainControl("Command1"), Qt::LeftButton);
         QTRY_VERIFY(m_port.opened);
-        m_port.received = "a\rb\rc\r";
+        m_port.feed("a\rb\rc\r");
         feed("first"); // the first record of a run is shown only
         feed("r1");
         QCOMPARE(lastLine(dataFile("20261207.txt")), QByteArray("r1"));
@@ -118,7 +118,7 @@ private Q_SLOTS:
         clickSettingsClose();
         QTest::mouseClick(mainControl("Command1"), Qt::LeftButton);
         QTRY_VERIFY(m_port.opened);
-        m_port.received = "a\rb\rc\r";
+        m_port.feed("a\rb\rc\r");
         feed("first");
         QFile file(dataFile("20261207.txt"));
         QVERIFY(file.open(QIODevice::ReadOnly));

@@ -155,6 +155,7 @@ void Frm_Varlin::Command1_Click() {
     if (varlin_def.Stopped != kTrue)
         return;
     varlin_def.Stopped = kFalse;
+    m_loop.startPressed();
     showRunState(true);
 }
 

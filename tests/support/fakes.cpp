@@ -47,10 +47,16 @@ QByteArray FakeCommPort::readChar() {
     return c;
 }
 
+void FakeCommPort::feed(const QByteArray& bytes) {
+    received += bytes;
+    Q_EMIT dataReceived();
+}
+
 void FakeCommPort::feed(const QByteArray& bytes, const QDateTime& at) {
     noteArrivals();
     received += bytes;
     m_arrivals.insert(m_arrivals.size(), bytes.size(), at);
+    Q_EMIT dataReceived();
 }
 
 void FakeCommPort::noteArrivals() {

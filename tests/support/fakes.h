@@ -53,7 +53,8 @@ public:
 
 /// An in-memory port: the test feeds received bytes and reads what was sent; any step can be
 /// told to fail with a code. Bytes fed with a time arrived then; bytes put straight into
-/// `received` arrive when the port first sees them, by `clock`.
+/// `received` arrive when the port first sees them, by `clock`, and nobody is told of them
+/// (bytes that were waiting before START).
 class FakeCommPort final : public CommPort {
     Q_OBJECT
 public:
@@ -87,7 +88,9 @@ public:
     int16_t latestEvent() const override { return eventCode; }
 
     void raise(int16_t code);
-    /// The instrument's bytes reach the computer at `at`.
+    /// The instrument's bytes reach the computer, now by `clock` or at `at`, and the port says
+    /// so (dataReceived), as a real port does when it collects them.
+    void feed(const QByteArray& bytes);
     void feed(const QByteArray& bytes, const QDateTime& at);
     /// The device goes away: the port closes, what it had received stays readable.
     void unplug();
