@@ -75,7 +75,7 @@ void AcquisitionLoop::pass() {
         syncPass();
         break;
     case Phase::Receive:
-        // The test that closes the previous receive pass, after its sleep.
+        // The test that closes the previous receive pass, once the loop is woken again.
         if (stopSeen()) {
             goIdle();
             idlePass();
