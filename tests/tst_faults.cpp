@@ -257,7 +257,8 @@ void TstFaults::folderMissingWithLinesQueued() {
     QTRY_COMPARE(state(), QStringLiteral("Stop..."));
     QTRY_COMPARE(m_main->findChild<QPushButton*>("Command1")->isEnabled(), true);
     QCOMPARE(m_sink.messages, QStringList{error});
-    QTRY_COMPARE(shown(), QStringLiteral("q1")); // txt_meas keeps its own pace
+    // txt_meas shows records at its own pace.
+    QTRY_COMPARE(shown(), QStringLiteral("q1"));
     QCOMPARE(port.received, "\n" + lines(queued.mid(1))); // the rest waits in the port
     QCOMPARE(title(), error + " : 1 records waiting");
     m_sink.whileShown = nullptr;

@@ -157,7 +157,7 @@ void TstFrmVarlin::burstShowsItsLastRecord() {
         burst += "record " + QByteArray::number(i) + "\r\n";
     m_fake.feed(burst);
     QTRY_COMPARE_WITH_TIMEOUT(shown(), QStringLiteral("record 9999"), 20000);
-    // The loop reads a few hundred records per pass; the box changes far less often still.
+    // The loop reads a few hundred records per pass; txt_meas changes less often still.
     QVERIFY2(changes < 100, qPrintable(QString::number(changes)));
     QTest::qWait(50);
     QCOMPARE(shown(), QStringLiteral("record 9999"));

@@ -16,10 +16,10 @@
 
 namespace {
 constexpr int kClientWidthTwips = 7875;
+constexpr int kClientHeightTwips = 2670;
 // txt_meas changes at most about 50 times a second: the eye sees no more, and a flood of
 // records would otherwise spend most of its time laying out and painting text.
 constexpr int kRecordPaceMs = 20;
-constexpr int kClientHeightTwips = 2670;
 
 // Where every control sits, in twips from the client area's top left corner.
 constexpr std::array<Placement, 10> kLayout{{
