@@ -1,6 +1,13 @@
 #include "acquisition/line_events.h"
 
+#include <algorithm>
 #include <sys/ioctl.h>
+
+QString lineErrorText(int16_t code) {
+    const auto found = std::find_if(kLineErrors.begin(), kLineErrors.end(),
+                                    [code](const LineError& error) { return error.code == code; });
+    return found == kLineErrors.end() ? QString() : QString::fromLatin1(found->text);
+}
 
 QList<int16_t> counterEvents(const LineCounters& before, const LineCounters& after) {
     QList<int16_t> codes;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QList>
+#include <QString>
+#include <array>
 #include <cstdint>
 
 // Event codes for the conditions the serial layer watches on an open line. Line errors keep
@@ -12,11 +14,40 @@ inline constexpr int16_t kDsrChanged = 4;
 inline constexpr int16_t kCdChanged = 5;
 inline constexpr int16_t kRingChanged = 6;
 inline constexpr int16_t kBreak = 1001;
+inline constexpr int16_t kCtsTimeout = 1002;
+inline constexpr int16_t kDsrTimeout = 1003;
 inline constexpr int16_t kFraming = 1004;
 inline constexpr int16_t kOverrun = 1006;
+inline constexpr int16_t kCdTimeout = 1007;
 inline constexpr int16_t kReceiveOverflow = 1008;
 inline constexpr int16_t kParity = 1009;
+inline constexpr int16_t kTransmitFull = 1010;
+inline constexpr int16_t kDcbError = 1011;
 } // namespace LineEvent
+
+/// A line error and the text lbl_title shows for it.
+struct LineError {
+    int16_t code;
+    const char* text; // ASCII
+};
+
+/// The line errors, each with its fixed text. Every other code (1005, the line-state changes,
+/// any code not listed) is no error.
+inline constexpr std::array<LineError, 10> kLineErrors{{
+    {LineEvent::kBreak, "Break signal detected"},
+    {LineEvent::kCtsTimeout, "CTS timeout detected"},
+    {LineEvent::kDsrTimeout, "DSR timeout detected"},
+    {LineEvent::kFraming, "Framing error detected"},
+    {LineEvent::kOverrun, "Over run error detected"},
+    {LineEvent::kCdTimeout, "CD timeout detected"},
+    {LineEvent::kReceiveOverflow, "Receive buffer overflow detected"},
+    {LineEvent::kParity, "Parity error detected"},
+    {LineEvent::kTransmitFull, "Transfer buffer full error detected"},
+    {LineEvent::kDcbError, "DCB get error detected"},
+}};
+
+/// The text of a line error, or an empty text for any other code.
+QString lineErrorText(int16_t code);
 
 /// The kernel's error counters of one line, as TIOCGICOUNT reports them.
 struct LineCounters {

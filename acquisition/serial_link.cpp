@@ -1,6 +1,7 @@
 #include "acquisition/serial_link.h"
 
 #include "acquisition/comm_port.h"
+#include "acquisition/line_events.h"
 #include "acquisition/message_sink.h"
 #include "acquisition/varlin_def.h"
 
@@ -53,33 +54,6 @@ void SerialLink::closePort() {
 void SerialLink::send(const QByteArray& text) {
     if (!text.isEmpty())
         m_port.sendText(text);
-}
-
-QString SerialLink::lineErrorText(int16_t code) {
-    switch (code) {
-    case 1001:
-        return QStringLiteral("Break signal detected");
-    case 1002:
-        return QStringLiteral("CTS timeout detected");
-    case 1003:
-        return QStringLiteral("DSR timeout detected");
-    case 1004:
-        return QStringLiteral("Framing error detected");
-    case 1006:
-        return QStringLiteral("Over run error detected");
-    case 1007:
-        return QStringLiteral("CD timeout detected");
-    case 1008:
-        return QStringLiteral("Receive buffer overflow detected");
-    case 1009:
-        return QStringLiteral("Parity error detected");
-    case 1010:
-        return QStringLiteral("Transfer buffer full error detected");
-    case 1011:
-        return QStringLiteral("DCB get error detected");
-    default:
-        return {};
-    }
 }
 
 void SerialLink::OnComm() {

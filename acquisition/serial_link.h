@@ -25,9 +25,6 @@ public:
     /// Sends text unchanged, one byte per character; empty sends nothing.
     void send(const QByteArray& text);
 
-    /// The fixed text of a line error code, or an empty string for any other code.
-    static QString lineErrorText(int16_t code);
-
 Q_SIGNALS:
     /// The new caption of lbl_title after a line event.
     void lineMessage(const QString& caption);

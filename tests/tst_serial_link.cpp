@@ -1,3 +1,4 @@
+#include "acquisition/line_events.h"
 #include "acquisition/serial_errors.h"
 #include "acquisition/serial_link.h"
 #include "acquisition/serial_port.h"
@@ -5,6 +6,7 @@
 #include "support/fakes.h"
 #include "support/pty_instrument.h"
 
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -24,6 +26,7 @@ private Q_SLOTS:
     void twoFailingStepsReportTheLater();
 
     // --- OnComm
+    void lineErrorTable();
     void lineEventCaption_data();
     void lineEventCaption();
 
@@ -100,44 +103,65 @@ void TstSerialLink::twoFailingStepsReportTheLater() {
     QVERIFY(port.dtr && port.rts);
 }
 
+void TstSerialLink::lineErrorTable() {
+    QSet<int16_t> codes;
+    QSet<QString> texts;
+    for (const LineError& error : kLineErrors) {
+        codes << error.code;
+        texts << QString::fromLatin1(error.text);
+        QCOMPARE(lineErrorText(error.code), QString::fromLatin1(error.text));
+    }
+    QSet<int16_t> expected;
+    for (int16_t code = 1001; code <= 1011; ++code)
+        expected << code;
+    expected.remove(1005);
+    QCOMPARE(codes, expected);
+    QCOMPARE(texts.size(), qsizetype(kLineErrors.size()));
+    QVERIFY(!texts.contains(QString()));
+}
+
 void TstSerialLink::lineEventCaption_data() {
     QTest::addColumn<int16_t>("portNumber");
-    QTest::addColumn<int16_t>("code");
-    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QList<int16_t>>("events");
+    QTest::addColumn<QStringList>("captions");
     QTest::addColumn<int>("beeps");
-    const QList<std::pair<int16_t, const char*>> errors = {
-        {1001, "Break signal detected"},
-        {1002, "CTS timeout detected"},
-        {1003, "DSR timeout detected"},
-        {1004, "Framing error detected"},
-        {1006, "Over run error detected"},
-        {1007, "CD timeout detected"},
-        {1008, "Receive buffer overflow detected"},
-        {1010, "Transfer buffer full error detected"},
-        {1011, "DCB get error detected"}};
-    for (const auto& [code, text] : errors)
-        QTest::addRow("%d", code) << int16_t(1) << code << QString("Com1 : ") + text << 1;
-    QTest::newRow("parity on port 2")
-        << int16_t(2) << int16_t(1009) << "Com2 : Parity error detected" << 1;
-    QTest::newRow("port 10") << int16_t(10) << int16_t(1001) << "Com10 : Break signal detected"
-                             << 1;
-    QTest::newRow("1005 is no error") << int16_t(2) << int16_t(1005) << QString() << 0;
-    QTest::newRow("CTS changed") << int16_t(2) << LineEvent::kCtsChanged << QString() << 0;
+    const QString parity = lineErrorText(LineEvent::kParity);
+    const QString brk = lineErrorText(LineEvent::kBreak);
+    QTest::newRow("parity on port 2") << int16_t(2) << QList<int16_t>{LineEvent::kParity}
+                                      << QStringList{"Com2 : Parity error detected"} << 1;
+    QTest::newRow("port 10: no blank, no leading zero")
+        << int16_t(10) << QList<int16_t>{LineEvent::kBreak} << QStringList{"Com10 : " + brk} << 1;
+    QTest::newRow("one beep per error")
+        << int16_t(1) << QList<int16_t>{LineEvent::kBreak, LineEvent::kBreak, LineEvent::kParity}
+        << QStringList{"Com1 : " + brk, "Com1 : " + brk, "Com1 : " + parity} << 3;
+    QTest::newRow("1005 empties the caption, no beep")
+        << int16_t(2) << QList<int16_t>{LineEvent::kParity, 1005}
+        << QStringList{"Com2 : " + parity, QString()} << 1;
+    QTest::newRow("line-state change empties the caption, no beep")
+        << int16_t(2) << QList<int16_t>{LineEvent::kParity, LineEvent::kCtsChanged}
+        << QStringList{"Com2 : " + parity, QString()} << 1;
+    QTest::newRow("unknown code is no error")
+        << int16_t(2) << QList<int16_t>{LineEvent::kRingChanged, 1012}
+        << QStringList{QString(), QString()} << 0;
 }
 
 void TstSerialLink::lineEventCaption() {
     QFETCH(int16_t, portNumber);
-    QFETCH(int16_t, code);
-    QFETCH(QString, caption);
+    QFETCH(QList<int16_t>, events);
+    QFETCH(QStringList, captions);
     QFETCH(int, beeps);
     SerialPort port(m_clock, [](int16_t) { return QString(); });
     RecordingSink sink;
     SerialLink link(port, sink);
-    QSignalSpy captions(&link, &SerialLink::lineMessage);
+    QSignalSpy spy(&link, &SerialLink::lineMessage);
     varlin_def.PortNumber = portNumber;
-    port.injectEvent(code);
-    QTRY_COMPARE(captions.count(), 1);
-    QCOMPARE(captions[0][0].toString(), caption);
+    for (int16_t code : events)
+        port.injectEvent(code);
+    QTRY_COMPARE(spy.count(), captions.size());
+    QStringList shown;
+    for (const QList<QVariant>& signal : spy)
+        shown << signal[0].toString();
+    QCOMPARE(shown, captions);
     QCOMPARE(sink.beeps, beeps);
 }
 
