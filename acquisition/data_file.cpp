@@ -2,15 +2,13 @@
 
 #include "acquisition/clock.h"
 #include "acquisition/message_sink.h"
+#include "acquisition/platform_files.h"
 #include "acquisition/varlin_def.h"
 
 #include <QDateTime>
 #include <QString>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -18,33 +16,6 @@ namespace {
 QByteArray formatted(const QDateTime& when, const char* pattern) {
     // QDateTime formats digits in the C locale, whatever the operator's locale.
     return when.toString(QLatin1StringView(pattern)).toLatin1();
-}
-
-// Appends bytes in one write(). If only part of them went out, those bytes are cut off
-// again, so the file never ends in half a line. Returns 0 or the cause.
-int appendWhole(int fd, const QByteArray& bytes) {
-    const auto size = static_cast<size_t>(bytes.size());
-    const ssize_t written = ::write(fd, bytes.constData(), size);
-    if (written == static_cast<ssize_t>(size))
-        return 0;
-    if (written < 0)
-        return errno; // nothing of ours reached the file
-    // With O_APPEND the offset now sits just past our own bytes: cut exactly those.
-    // Should the cut itself fail, the caller still learns the write failed.
-    const off_t end = ::lseek(fd, 0, SEEK_CUR);
-    if (end >= written && ::ftruncate(fd, end - written) != 0)
-        return errno;
-    // A regular file takes fewer bytes than offered only when its medium is full.
-    return ENOSPC;
-}
-
-// A failure here means the medium is failing; the next open or write says so to the operator.
-void syncPath(FileSync& sync, const QByteArray& path, int flags) {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | flags);
-    if (fd < 0)
-        return;
-    sync.dataSync(fd);
-    ::close(fd);
 }
 
 } // namespace
@@ -77,18 +48,15 @@ int32_t DataFileWriter::openQuietly() {
     m_path = varlin_def.DataFilePath;
     m_folder = varlin_def.SavePath;
 
-    m_fd = ::open(m_path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int openError = 0;
+    m_fd = openForAppend(m_path, openError);
     // Steps that need the file fail with the open's own code, so the operator sees the cause.
-    const int openError = m_fd < 0 ? errno : 0;
     int lastError = openError;
 
-    off_t length = 0; // a length we cannot learn counts as 0: the header is attempted
-    struct stat info {};
+    qint64 length = 0; // a length we cannot learn counts as 0: the header is attempted
     if (m_fd >= 0) {
-        if (::fstat(m_fd, &info) == 0)
-            length = info.st_size;
-        else
-            lastError = errno;
+        if (const int lengthError = fileLength(m_fd, length); lengthError != 0)
+            lastError = lengthError;
     }
 
     m_headed = length > 0;
@@ -135,7 +103,7 @@ void DataFileWriter::beep() {
 void DataFileWriter::close() {
     if (m_fd < 0)
         return;
-    ::close(m_fd);
+    closeFile(m_fd);
     m_fd = -1;
     m_headed = false;
     scheduleFlush();
@@ -163,7 +131,7 @@ void DataFileWriter::flushNow() {
     m_lastFlush.start();
     // The data first, then the names that lead to it.
     for (const QByteArray& path : std::exchange(m_unflushedFiles, {}))
-        syncPath(m_sync, path, 0);
+        syncFile(m_sync, path);
     for (const QByteArray& folder : std::exchange(m_unflushedFolders, {}))
-        syncPath(m_sync, folder, O_DIRECTORY);
+        syncFolder(m_sync, folder);
 }

@@ -2,12 +2,11 @@
 
 #include <QObject>
 
-class QSocketNotifier;
-
-/// SIGTERM (shutdown) and SIGHUP (logout) turned into a Qt signal delivered by the event loop,
-/// so the program ends through its own end steps rather than where the signal finds it. The
-/// handler only writes a byte to a pipe. One instance at a time; it restores the previous
-/// handlers when it goes.
+/// The system's request to end the session (on Linux SIGTERM at shutdown, SIGHUP at logout)
+/// turned into a Qt signal delivered by the event loop, so the program ends through its own end
+/// steps rather than where the request finds it. One instance at a time; it gives the requests
+/// back to their previous handling when it goes. The platform's file implements it
+/// (platform_linux_signals.cpp on Linux).
 class EndSignals : public QObject {
     Q_OBJECT
 public:
@@ -16,14 +15,12 @@ public:
     EndSignals(const EndSignals&) = delete;
     EndSignals& operator=(const EndSignals&) = delete;
 
-    /// False when the signals could not be watched (a second instance, no pipe).
-    bool isWatching() const { return m_notifier != nullptr; }
+    /// False when the requests could not be watched (a second instance, no pipe).
+    bool isWatching() const { return m_watcher != nullptr; }
 
 Q_SIGNALS:
     void endRequested();
 
 private:
-    void drain();
-
-    QSocketNotifier* m_notifier = nullptr;
+    QObject* m_watcher = nullptr; // what the system's request arrives through
 };

@@ -4,9 +4,10 @@
 class FileSync {
 public:
     virtual ~FileSync() = default;
-    /// fdatasync() on an open descriptor (a data file or its folder); 0 or the errno.
+    /// Flushes the data written to a file, or a folder's entries, to the medium through an
+    /// open descriptor (fdatasync on Linux); 0 or the system's error code.
     virtual int dataSync(int fd) = 0;
 };
 
-/// The system's fdatasync().
+/// The system's own flush, from the platform's files (platform_linux_files.cpp on Linux).
 FileSync& systemFileSync();

@@ -1,7 +1,6 @@
 #include "acquisition/line_events.h"
 
 #include <algorithm>
-#include <sys/ioctl.h>
 
 QString lineErrorText(int16_t code) {
     const auto found = std::find_if(kLineErrors.begin(), kLineErrors.end(),
@@ -28,13 +27,13 @@ QList<int16_t> counterEvents(const LineCounters& before, const LineCounters& aft
 QList<int16_t> modemLineEvents(int before, int after) {
     const int changed = before ^ after;
     QList<int16_t> codes;
-    if (changed & TIOCM_CTS)
+    if (changed & ModemLine::kCts)
         codes << LineEvent::kCtsChanged;
-    if (changed & TIOCM_DSR)
+    if (changed & ModemLine::kDsr)
         codes << LineEvent::kDsrChanged;
-    if (changed & TIOCM_CD)
+    if (changed & ModemLine::kCd)
         codes << LineEvent::kCdChanged;
-    if (changed & TIOCM_RI)
+    if (changed & ModemLine::kRing)
         codes << LineEvent::kRingChanged;
     return codes;
 }

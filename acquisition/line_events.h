@@ -49,7 +49,7 @@ inline constexpr std::array<LineError, 10> kLineErrors{{
 /// The text of a line error, or an empty text for any other code.
 QString lineErrorText(int16_t code);
 
-/// The kernel's error counters of one line, as TIOCGICOUNT reports them.
+/// The error counters the driver keeps for one line.
 struct LineCounters {
     int brk = 0;
     int frame = 0;
@@ -61,5 +61,16 @@ struct LineCounters {
 /// One event code per counter that moved between two readings, in a fixed order.
 QList<int16_t> counterEvents(const LineCounters& before, const LineCounters& after);
 
-/// One event code per modem line (CTS, DSR, CD, RI; TIOCM_* bits) that changed state.
+// The modem lines, one bit each: the computer drives DTR and RTS, the instrument the others.
+namespace ModemLine {
+inline constexpr int kDtr = 0x01;
+inline constexpr int kRts = 0x02;
+inline constexpr int kCts = 0x04;
+inline constexpr int kDsr = 0x08;
+inline constexpr int kCd = 0x10;
+inline constexpr int kRing = 0x20;
+} // namespace ModemLine
+
+/// One event code per line the instrument drives (CTS, DSR, CD, RI) that changed state
+/// between two readings of the ModemLine bits.
 QList<int16_t> modemLineEvents(int before, int after);

@@ -1,39 +1,17 @@
 #include "acquisition/serial_port.h"
 
 #include "acquisition/clock.h"
-#include "acquisition/port_scan.h"
+#include "acquisition/platform_serial.h"
 #include "acquisition/serial_errors.h"
 
-#include <QFile>
 #include <algorithm>
-#include <cerrno>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace {
 
 // Often enough to report a line error while the operator still looks at the line; cheap enough
-// (two ioctls) to run for hours.
+// (two questions to the driver) to run for hours.
 constexpr int kPollIntervalMs = 50;
 constexpr qint64 kMaxWaitingCount = 32767;
-
-// ptys and some USB drivers have no counters or modem lines; that is not a fault of the line.
-bool driverLacksIt() {
-    return errno == ENOTTY || errno == EINVAL;
-}
-
-bool readCounters(int fd, LineCounters& counters) {
-    serial_icounter_struct raw{};
-    if (::ioctl(fd, TIOCGICOUNT, &raw) != 0)
-        return false;
-    counters = {raw.brk, raw.frame, raw.overrun, raw.buf_overrun, raw.parity};
-    return true;
-}
-
-bool readModemLines(int fd, int& lines) {
-    return ::ioctl(fd, TIOCMGET, &lines) == 0;
-}
 
 } // namespace
 
@@ -90,12 +68,12 @@ int32_t SerialPort::setReadLength(int16_t length) {
 
 int32_t SerialPort::setDtr(bool on) {
     m_dtr = on;
-    return isOpen() ? applyModemLine(TIOCM_DTR, on) : SerialError::kNone;
+    return isOpen() ? applyModemLine(ModemLine::kDtr, on) : SerialError::kNone;
 }
 
 int32_t SerialPort::setRts(bool on) {
     m_rts = on;
-    return isOpen() ? applyModemLine(TIOCM_RTS, on) : SerialError::kNone;
+    return isOpen() ? applyModemLine(ModemLine::kRts, on) : SerialError::kNone;
 }
 
 int32_t SerialPort::setReceiveThreshold(int16_t count) {
@@ -129,8 +107,8 @@ int32_t SerialPort::open() {
         m_port.clearError();
         return code;
     }
-    int32_t code = applyModemLine(TIOCM_DTR, m_dtr);
-    const int32_t rtsCode = applyModemLine(TIOCM_RTS, m_rts);
+    int32_t code = applyModemLine(ModemLine::kDtr, m_dtr);
+    const int32_t rtsCode = applyModemLine(ModemLine::kRts, m_rts);
     if (rtsCode != SerialError::kNone)
         code = rtsCode;
     startWatching();
@@ -271,13 +249,12 @@ int32_t SerialPort::applyLineFormat() {
     return ok ? SerialError::kNone : SerialError::kSettingsRefused;
 }
 
-int32_t SerialPort::applyModemLine(int bit, bool on) {
+int32_t SerialPort::applyModemLine(int line, bool on) {
     // Done here rather than through QSerialPort, which reports a device without modem lines
     // (a pty) as an error; for us there is simply no line to assert.
-    int bits = bit;
-    if (::ioctl(m_port.handle(), on ? TIOCMBIS : TIOCMBIC, &bits) == 0 || driverLacksIt())
-        return SerialError::kNone;
-    return SerialError::kModemLineFailed;
+    return setModemLine(m_port.handle(), line, on) == DriverAnswer::Failed
+               ? SerialError::kModemLineFailed
+               : SerialError::kNone;
 }
 
 int32_t SerialPort::openFailureCode(const QString& device) const {
@@ -286,9 +263,7 @@ int32_t SerialPort::openFailureCode(const QString& device) const {
         return SerialError::kInvalidPort;
     case QSerialPort::PermissionError:
         // Qt reports a lock held by another program as a permission error too.
-        return ::access(QFile::encodeName(device).constData(), R_OK | W_OK) == 0
-                   ? SerialError::kDeviceBusy
-                   : SerialError::kPermissionDenied;
+        return mayReadAndWrite(device) ? SerialError::kDeviceBusy : SerialError::kPermissionDenied;
     case QSerialPort::UnsupportedOperationError:
         return SerialError::kSettingsRefused;
     default:
@@ -297,9 +272,9 @@ int32_t SerialPort::openFailureCode(const QString& device) const {
 }
 
 void SerialPort::startWatching() {
-    const int fd = m_port.handle();
-    m_countersWatched = readCounters(fd, m_counters);
-    m_modemLinesWatched = readModemLines(fd, m_modemLines);
+    const PortHandle handle = m_port.handle();
+    m_countersWatched = readLineCounters(handle, m_counters) == DriverAnswer::Done;
+    m_modemLinesWatched = readModemLines(handle, m_modemLines) == DriverAnswer::Done;
     if (m_countersWatched || m_modemLinesWatched)
         m_pollTimer.start();
 }
@@ -309,22 +284,26 @@ void SerialPort::pollLine() {
         m_pollTimer.stop();
         return;
     }
-    const int fd = m_port.handle();
-    LineCounters counters;
-    if (m_countersWatched && readCounters(fd, counters)) {
-        for (int16_t code : counterEvents(m_counters, counters))
-            queueEvent(code);
-        m_counters = counters;
-    } else if (m_countersWatched && driverLacksIt()) {
-        m_countersWatched = false;
+    const PortHandle handle = m_port.handle();
+    if (m_countersWatched) {
+        LineCounters counters;
+        const DriverAnswer answer = readLineCounters(handle, counters);
+        if (answer == DriverAnswer::Done) {
+            for (int16_t code : counterEvents(m_counters, counters))
+                queueEvent(code);
+            m_counters = counters;
+        }
+        m_countersWatched = answer != DriverAnswer::NotSupported;
     }
-    int lines = 0;
-    if (m_modemLinesWatched && readModemLines(fd, lines)) {
-        for (int16_t code : modemLineEvents(m_modemLines, lines))
-            queueEvent(code);
-        m_modemLines = lines;
-    } else if (m_modemLinesWatched && driverLacksIt()) {
-        m_modemLinesWatched = false;
+    if (m_modemLinesWatched) {
+        int lines = 0;
+        const DriverAnswer answer = readModemLines(handle, lines);
+        if (answer == DriverAnswer::Done) {
+            for (int16_t code : modemLineEvents(m_modemLines, lines))
+                queueEvent(code);
+            m_modemLines = lines;
+        }
+        m_modemLinesWatched = answer != DriverAnswer::NotSupported;
     }
     if (!m_countersWatched && !m_modemLinesWatched)
         m_pollTimer.stop();

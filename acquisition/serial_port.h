@@ -15,7 +15,7 @@ class Clock;
 using PortResolver = std::function<QString(int16_t portNumber)>;
 
 /// The serial layer on QSerialPort: the port operations the program uses, the arrival time of
-/// every received byte, and line events from the kernel's line counters and modem lines.
+/// every received byte, and line events from the driver's line counters and modem lines.
 class SerialPort final : public CommPort {
     Q_OBJECT
 public:
@@ -51,7 +51,7 @@ private:
     };
     static bool parseLineFormat(const QByteArray& text, LineFormat& format);
     int32_t applyLineFormat();
-    int32_t applyModemLine(int bit, bool on);
+    int32_t applyModemLine(int line, bool on); // a ModemLine bit
     int32_t openFailureCode(const QString& device) const;
     void startWatching();
     void pollLine();
@@ -86,7 +86,7 @@ private:
     bool m_countersWatched = false;
     bool m_modemLinesWatched = false;
     LineCounters m_counters;
-    int m_modemLines = 0;
+    int m_modemLines = 0; // ModemLine bits
     QQueue<int16_t> m_pendingEvents;
     bool m_deliveryScheduled = false;
     int16_t m_latestEvent = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "acquisition/platform_files.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -30,12 +32,8 @@ extern VarlinDef varlin_def;
 /// The five start values the main window's load step puts in place.
 void loadStartValues(const QByteArray& savePath);
 
-/// The folder that holds the running executable, as the file system spells it.
-QByteArray executableFolder();
-
-/// Whether the running account can create files in a folder.
+/// Asks whether the running account can create files in a folder (canCreateFilesIn, or a test's).
 using FolderCheck = std::function<bool(const QString& folder)>;
-bool canCreateFilesIn(const QString& folder);
 
 /// Where data files go after start-up: the executable's folder when the account can create
 /// files there, else the account's documents folder, and failing that its home folder.

@@ -1,5 +1,5 @@
 #include "acquisition/line_events.h"
-#include "acquisition/port_scan.h"
+#include "acquisition/platform_linux_ports.h"
 #include "acquisition/serial_errors.h"
 #include "acquisition/serial_port.h"
 #include "support/fakes.h"
@@ -7,7 +7,6 @@
 
 #include <QSignalSpy>
 #include <QTest>
-#include <sys/ioctl.h>
 
 namespace {
 QStringList g_warnings;
@@ -305,10 +304,10 @@ void TstSerialPort::modemLineEvents_data() {
     QTest::addColumn<int>("before");
     QTest::addColumn<int>("after");
     QTest::addColumn<QList<int16_t>>("codes");
-    QTest::newRow("DTR is ours, not an event") << 0 << TIOCM_DTR << QList<int16_t>{};
-    QTest::newRow("CTS rises") << 0 << TIOCM_CTS << QList<int16_t>{LineEvent::kCtsChanged};
-    QTest::newRow("DSR falls") << TIOCM_DSR << 0 << QList<int16_t>{LineEvent::kDsrChanged};
-    QTest::newRow("CD and ring") << 0 << (TIOCM_CD | TIOCM_RI)
+    QTest::newRow("DTR is ours, not an event") << 0 << ModemLine::kDtr << QList<int16_t>{};
+    QTest::newRow("CTS rises") << 0 << ModemLine::kCts << QList<int16_t>{LineEvent::kCtsChanged};
+    QTest::newRow("DSR falls") << ModemLine::kDsr << 0 << QList<int16_t>{LineEvent::kDsrChanged};
+    QTest::newRow("CD and ring") << 0 << (ModemLine::kCd | ModemLine::kRing)
                                  << QList<int16_t>{LineEvent::kCdChanged, LineEvent::kRingChanged};
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 
+// How Linux numbers its serial ports: the scan behind systemPortResolver() (platform_serial.h).
+
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <cstdint>
 
 /// One tty the system lists, and whether real hardware stands behind it.
 struct TtyEntry {
@@ -17,6 +18,3 @@ QStringList orderSerialDevices(const QList<TtyEntry>& entries);
 
 /// The ttys of this machine, read from /sys/class/tty.
 QList<TtyEntry> scanSystemTtys();
-
-/// The default resolver: port n is the n-th device of the system scan, as a /dev path.
-QString systemPortResolver(int16_t portNumber);

@@ -1,4 +1,6 @@
-#include "acquisition/port_scan.h"
+#include "acquisition/platform_linux_ports.h"
+
+#include "acquisition/platform_serial.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,6 +57,7 @@ QStringList orderSerialDevices(const QList<TtyEntry>& entries) {
     return names;
 }
 
+// Not QSerialPortInfo: it lists in udev's order, not COMn's, and drops any ttyS it cannot open.
 QList<TtyEntry> scanSystemTtys() {
     const QString root = QStringLiteral("/sys/class/tty");
     QList<TtyEntry> entries;
@@ -76,6 +79,7 @@ QList<TtyEntry> scanSystemTtys() {
     return entries;
 }
 
+// Port n is the n-th device of the scan, as a /dev path.
 QString systemPortResolver(int16_t portNumber) {
     const QStringList devices = orderSerialDevices(scanSystemTtys());
     if (portNumber < 1 || portNumber > devices.size())

@@ -1,3 +1,6 @@
+// SIGTERM (shutdown) and SIGHUP (logout) through a self-pipe: the handler only writes a byte,
+// which a socket notifier hands to the event loop.
+
 #include "acquisition/end_signals.h"
 
 #include <QSocketNotifier>
@@ -22,13 +25,23 @@ extern "C" void onEndSignal(int) {
     errno = saved;
 }
 
+void drainPipe() {
+    char bytes[16];
+    while (::read(g_pipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
 } // namespace
 
 EndSignals::EndSignals(QObject* parent) : QObject(parent) {
     if (g_pipe[0] >= 0 || ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &EndSignals::drain);
+    auto* notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        drainPipe();
+        Q_EMIT endRequested();
+    });
+    m_watcher = notifier;
     struct sigaction action {};
     action.sa_handler = onEndSignal;
     sigemptyset(&action.sa_mask);
@@ -38,19 +51,12 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent) {
 }
 
 EndSignals::~EndSignals() {
-    if (!m_notifier)
+    if (!m_watcher)
         return;
     for (size_t i = 0; i < kEndSignals.size(); ++i)
         ::sigaction(kEndSignals[i], &g_previous[i], nullptr);
-    delete m_notifier;
+    delete m_watcher;
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;
-}
-
-void EndSignals::drain() {
-    char bytes[16];
-    while (::read(g_pipe[0], bytes, sizeof bytes) > 0) {
-    }
-    Q_EMIT endRequested();
 }

@@ -1,0 +1,90 @@
+// The data file, its flush and the start-up folder on Linux: POSIX descriptors, O_APPEND,
+// ftruncate and fdatasync.
+
+#include "acquisition/file_sync.h"
+#include "acquisition/platform_files.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class SystemFileSync final : public FileSync {
+public:
+    int dataSync(int fd) override { return ::fdatasync(fd) == 0 ? 0 : errno; }
+};
+
+void syncPath(FileSync& sync, const QByteArray& path, int flags) {
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | flags);
+    if (fd < 0)
+        return;
+    sync.dataSync(fd);
+    ::close(fd);
+}
+
+} // namespace
+
+FileSync& systemFileSync() {
+    static SystemFileSync sync;
+    return sync;
+}
+
+int openForAppend(const QByteArray& path, int& error) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    error = fd < 0 ? errno : 0;
+    return fd;
+}
+
+int fileLength(int fd, qint64& length) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return errno;
+    length = info.st_size;
+    return 0;
+}
+
+int appendWhole(int fd, const QByteArray& bytes) {
+    const auto size = static_cast<size_t>(bytes.size());
+    const ssize_t written = ::write(fd, bytes.constData(), size);
+    if (written == static_cast<ssize_t>(size))
+        return 0;
+    if (written < 0)
+        return errno; // nothing of ours reached the file
+    // With O_APPEND the offset now sits just past our own bytes: cut exactly those.
+    // Should the cut itself fail, the caller still learns the write failed.
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end >= written && ::ftruncate(fd, end - written) != 0)
+        return errno;
+    // A regular file takes fewer bytes than offered only when its medium is full.
+    return ENOSPC;
+}
+
+void closeFile(int fd) {
+    ::close(fd);
+}
+
+void syncFile(FileSync& sync, const QByteArray& path) {
+    syncPath(sync, path, 0);
+}
+
+void syncFolder(FileSync& sync, const QByteArray& folder) {
+    syncPath(sync, folder, O_DIRECTORY);
+}
+
+QByteArray executableFolder() {
+    // Qt resolves /proc/self/exe, so a symlinked launcher still names the real folder.
+    return QFile::encodeName(QCoreApplication::applicationDirPath());
+}
+
+bool canCreateFilesIn(const QString& folder) {
+    // Qt asks the system for the account's own rights, so a read-only medium counts as well.
+    // A folder needs search (x) as well as write permission for a new file.
+    const QFileInfo info(folder);
+    return info.isDir() && info.isWritable() && info.isExecutable();
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+// What the serial layer asks of the system beyond QSerialPort. Each system provides these in
+// its own file: platform_linux_serial.cpp and platform_linux_ports.cpp on Linux.
+
+#include <QSerialPort>
+#include <QString>
+#include <cstdint>
+#include <utility>
+
+struct LineCounters;
+
+/// The open port as the system knows it: what QSerialPort::handle() returns.
+using PortHandle = decltype(std::declval<const QSerialPort&>().handle());
+
+/// How a question to the port's driver went. A driver without line counters or modem lines
+/// (a pseudo-terminal, some USB adapters) is no fault of the line.
+enum class DriverAnswer { Done, NotSupported, Failed };
+
+/// The line's error counters (break, framing, overrun, buffer overflow, parity) as the driver
+/// keeps them since the port opened.
+DriverAnswer readLineCounters(PortHandle port, LineCounters& counters);
+/// The state of the modem lines, as ModemLine bits.
+DriverAnswer readModemLines(PortHandle port, int& lines);
+/// Asserts or clears one modem line the computer drives (ModemLine::kDtr or ModemLine::kRts).
+DriverAnswer setModemLine(PortHandle port, int line, bool on);
+/// Whether this account may read and write the device: a refused open then means that another
+/// program holds it.
+bool mayReadAndWrite(const QString& device);
+
+/// The default resolver: port n ("COMn") is the n-th serial port of this computer in the
+/// system's own numbering, as a device path; an empty text when there is none.
+QString systemPortResolver(int16_t portNumber);
