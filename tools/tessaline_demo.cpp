@@ -65,8 +65,9 @@ int main(int argc, char* argv[]) {
     out << "Simulated balance on " << device << " is COM1. Press START to receive; "
         << "what Send sends is shown below." << Qt::endl;
     // What the logger sends arrives at the simulator, which reports it as "received: ...".
-    QObject::connect(&sim, &QProcess::readyReadStandardOutput, &sim,
-                     [&sim, &out] { out << sim.readAllStandardOutput() << Qt::flush; });
+    QObject::connect(&sim, &QProcess::readyReadStandardOutput, &sim, [&sim, &out] {
+        out << QString::fromUtf8(sim.readAllStandardOutput()) << Qt::flush;
+    });
 
     SystemClock clock;
     SerialPort port(clock,

@@ -148,9 +148,11 @@ void Frm_Savepath::Form_Load() {
     Dir1->setCurrentFolder(savePath);
     m_folderChosen = false; // what the load shows is no choice of the operator's
     fillKeepingText(cmb1, QStringLiteral("COM%1").arg(varlin_def.PortNumber),
-                    {"COM1", "COM2", "COM3", "COM4", "COM5"});
+                    {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
+                     QStringLiteral("COM4"), QStringLiteral("COM5")});
     fillKeepingText(cmb2, QString::fromLatin1(varlin_def.BaudRate),
-                    {"4800", "9600", "14400", "38400"});
+                    {QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("14400"),
+                     QStringLiteral("38400")});
     if (varlin_def.StampDateTime == kTrue)
         Check1->setChecked(true);
     if (varlin_def.StampMillis == kTrue)
