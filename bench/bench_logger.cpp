@@ -10,6 +10,7 @@
 #include "programs.h"
 
 #include "acquisition/clock.h"
+#include "acquisition/logger.h"
 #include "acquisition/message_sink.h"
 #include "acquisition/serial_port.h"
 #include "acquisition/varlin_def.h"
@@ -58,7 +59,8 @@ int runLogger(int argc, char** argv) {
     SystemClock clock;
     SerialPort port(clock, [device](int16_t n) { return n == 1 ? device : QString(); });
     PrintingSink sink;
-    Frm_Varlin window(port, clock, sink);
+    Logger logger(port, clock, sink);
+    Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
     window.show();
     varlin_def.SavePath = argv[3];
     QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);

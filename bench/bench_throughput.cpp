@@ -3,13 +3,11 @@
 //
 //   bench_throughput [seconds per phase]   (default 20)
 
-#include "acquisition/acquisition_loop.h"
 #include "acquisition/clock.h"
-#include "acquisition/data_file.h"
 #include "acquisition/file_sync.h"
+#include "acquisition/logger.h"
 #include "acquisition/loop_view.h"
 #include "acquisition/message_sink.h"
-#include "acquisition/serial_link.h"
 #include "acquisition/serial_port.h"
 #include "acquisition/varlin_def.h"
 
@@ -264,10 +262,10 @@ int main(int argc, char* argv[]) {
     PrintingSink sink;
     QuietView view;
     SerialPort port(clock, [path](int16_t) { return path; });
-    SerialLink link(port, sink);
     TimedSync sync;
-    DataFileWriter writer(clock, sink, sync);
-    AcquisitionLoop loop(port, link, writer, view);
+    Logger logger(port, clock, sink, sync);
+    logger.setView(&view);
+    AcquisitionLoop& loop = logger.loop();
     loop.start();
 
     int totalLines = 0;
@@ -347,7 +345,7 @@ int main(int argc, char* argv[]) {
 
         varlin_def.Stopped = kTrue; // STOP: the flag, then the port
         loop.stopPressed();
-        link.closePort();
+        logger.link().closePort();
         spinUntil([&] { return loop.phase() == AcquisitionLoop::Phase::Idle; }, 2000);
         firstSeq += count;
     }

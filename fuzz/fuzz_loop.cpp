@@ -1,13 +1,11 @@
 // Arbitrary received bytes through the acquisition loop's character handling, checked against
 // the reference model: the records shown and the data files written must be exactly the
 // predicted ones, and nothing may crash.
-#include "acquisition/acquisition_loop.h"
 #include "acquisition/clock.h"
 #include "acquisition/comm_port.h"
-#include "acquisition/data_file.h"
+#include "acquisition/logger.h"
 #include "acquisition/loop_view.h"
 #include "acquisition/message_sink.h"
-#include "acquisition/serial_link.h"
 #include "acquisition/varlin_def.h"
 #include "reference_model.h"
 
@@ -159,9 +157,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     clock.current = in.start;
     StreamPort port(in.bytes, clock, in.stepMs);
     Recorder recorder;
-    SerialLink link(port, recorder);
-    DataFileWriter writer(clock, recorder);
-    AcquisitionLoop loop(port, link, writer, recorder);
+    Logger logger(port, clock, recorder);
+    logger.setView(&recorder);
+    AcquisitionLoop& loop = logger.loop();
     loop.start();
     // Each pass reads a bounded share; the passes follow one another through the event loop.
     do

@@ -1,5 +1,5 @@
 #include "acquisition/acquisition_loop.h"
-#include "acquisition/data_file.h"
+#include "acquisition/logger.h"
 #include "acquisition/loop_view.h"
 #include "acquisition/serial_errors.h"
 #include "acquisition/serial_link.h"
@@ -71,13 +71,14 @@ struct Rig {
     FakeClock clock;
     FakeView view;
     RecordingFileSync sync;
-    SerialLink link{port, sink};
-    DataFileWriter writer{clock, sink, sync};
-    AcquisitionLoop loop{port, link, writer, view};
+    Logger logger{port, clock, sink, sync};
+    SerialLink& link = logger.link();
+    AcquisitionLoop& loop = logger.loop();
 
     Rig() {
         sink.port = &port;
         port.clock = &clock;
+        logger.setView(&view);
     }
 
     // START, then an instrument that has sent three line ends: the loop is receiving.
@@ -343,9 +344,9 @@ private Q_SLOTS:
         };
         LingeringBox box;
         FakeView view;
-        SerialLink link(port, box);
-        DataFileWriter writer(clock, box);
-        AcquisitionLoop loop(port, link, writer, view);
+        Logger logger(port, clock, box);
+        logger.setView(&view);
+        AcquisitionLoop& loop = logger.loop();
         bool collected = true;
         box.whileOpen = [&] {
             // A line every ten minutes, each collected by the port as it comes: an empty line

@@ -1,3 +1,4 @@
+#include "acquisition/logger.h"
 #include "acquisition/serial_port.h"
 #include "acquisition/varlin_def.h"
 #include "support/fakes.h"
@@ -58,7 +59,8 @@ private Q_SLOTS:
 void TstEndToEnd::operatorSession() {
     QVERIFY(m_instrument.isOpen());
     varlin_def = VarlinDef{};
-    Frm_Varlin main(m_port, m_clock, m_sink, [this] { ++m_ends; });
+    Logger logger(m_port, m_clock, m_sink);
+    Frm_Varlin main(logger, [this] { ++m_ends; });
     main.show();
     const QString data = m_dir.path();
     varlin_def.SavePath = QFile::encodeName(data);

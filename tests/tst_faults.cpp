@@ -1,4 +1,5 @@
 #include "acquisition/end_signals.h"
+#include "acquisition/logger.h"
 #include "acquisition/serial_port.h"
 #include "acquisition/varlin_def.h"
 #include "support/fakes.h"
@@ -59,7 +60,8 @@ int runLoggerChild(int argc, char** argv) {
     SystemClock clock;
     SerialPort port(clock, [device](int16_t n) { return n == 1 ? device : QString(); });
     PrintingSink sink;
-    Frm_Varlin window(port, clock, sink);
+    Logger logger(port, clock, sink);
+    Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
     window.show();
     varlin_def.SavePath = argv[3];
     window.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
@@ -125,6 +127,7 @@ class TstFaults : public QObject {
     FakeClock m_clock;
     RecordingSink m_sink;
     QTemporaryDir m_tmp;
+    std::unique_ptr<Logger> m_logger;
     std::unique_ptr<Frm_Varlin> m_main;
     int m_ends = 0;
 
@@ -139,7 +142,8 @@ class TstFaults : public QObject {
         varlin_def = VarlinDef{};
         m_sink = RecordingSink{};
         m_ends = 0;
-        m_main = std::make_unique<Frm_Varlin>(port, m_clock, m_sink, [this] { ++m_ends; });
+        m_logger = std::make_unique<Logger>(port, m_clock, m_sink);
+        m_main = std::make_unique<Frm_Varlin>(*m_logger, [this] { ++m_ends; });
         m_main->show();
         varlin_def.SavePath = QFile::encodeName(folder);
     }
@@ -153,7 +157,10 @@ class TstFaults : public QObject {
     }
 
 private Q_SLOTS:
-    void cleanup() { m_main.reset(); }
+    void cleanup() {
+        m_main.reset();
+        m_logger.reset();
+    }
     void deviceVanishesThenComesBack();
     void folderMissingWithLinesQueued();
     void diskFullThenSpaceReturns();
@@ -169,7 +176,7 @@ void TstFaults::deviceVanishesThenComesBack() {
     SerialPort serial(
         m_clock, [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
     CountingPort port(serial);
-    const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
+    const auto windowFirst = qScopeGuard([this] { cleanup(); }); // it holds the port
     connect(serial.findChild<QSerialPort*>(), &QSerialPort::errorOccurred, this,
             [&portErrors](QSerialPort::SerialPortError e) {
                 // A quiet look for the absent device may fail to open; that is no storm.
@@ -238,7 +245,7 @@ void TstFaults::deviceVanishesThenComesBack() {
 
 void TstFaults::folderMissingWithLinesQueued() {
     FakeCommPort port;
-    const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
+    const auto windowFirst = qScopeGuard([this] { cleanup(); });
     const QString folder = m_tmp.path() + "/data";
     QVERIFY(QDir().mkpath(folder));
     openMain(port, folder);
@@ -303,7 +310,7 @@ void TstFaults::diskFullThenSpaceReturns() {
     const auto unmount =
         qScopeGuard([&disk] { ::umount2(QFile::encodeName(disk).constData(), MNT_DETACH); });
     FakeCommPort port;
-    const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
+    const auto windowFirst = qScopeGuard([this] { cleanup(); });
     openMain(port, disk);
     startReceiving(port, {"r1", "r2"});
 
@@ -353,7 +360,7 @@ void TstFaults::endOfSessionWritesWaitingRecords() {
     FakeCommPort port;
     EndSignals endSignals; // as main() wires it
     QVERIFY(endSignals.isWatching());
-    const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
+    const auto windowFirst = qScopeGuard([this] { cleanup(); });
     const QString folder = m_tmp.path() + "/end " + how;
     openMain(port, folder);
     connect(&endSignals, &EndSignals::endRequested, m_main.get(), &Frm_Varlin::endProgram);

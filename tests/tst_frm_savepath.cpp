@@ -2,7 +2,6 @@
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/frm_savepath.h"
-#include "ui/status_panels.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,12 +18,6 @@
 
 namespace {
 
-class RecordingPanels final : public StatusPanels {
-public:
-    void setPanelText(int panel, const QString& text) override { texts[panel] = text; }
-    QMap<int, QString> texts;
-};
-
 // The settings the window may change; anything else it must leave alone.
 auto settings() {
     const VarlinDef& v = varlin_def;
@@ -37,12 +30,14 @@ auto settings() {
 class TstFrmSavepath : public QObject {
     Q_OBJECT
 
-    RecordingPanels panels;
+    QMap<int, QString> panels; // the status bar texts the window sent
     QPointer<Frm_Savepath> window;
     QTemporaryDir tree;
 
     void open() {
-        window = new Frm_Savepath(panels);
+        window = new Frm_Savepath;
+        connect(window, &Frm_Savepath::panelTextChanged, this,
+                [this](int panel, const QString& text) { panels[panel] = text; });
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
     }
@@ -72,7 +67,7 @@ private Q_SLOTS:
     void init() {
         varlin_def = VarlinDef{};
         loadStartValues(executableFolder());
-        panels.texts.clear();
+        panels.clear();
     }
     void cleanup() { delete window; }
 
@@ -146,8 +141,8 @@ private Q_SLOTS:
         clickClose();
         QCOMPARE(varlin_def.FileComment, QByteArray("Morva"));
         QCOMPARE(varlin_def.SavePath, executableFolder());
-        QCOMPARE(panels.texts.value(1, QStringLiteral("unset")), QString());
-        QCOMPARE(panels.texts.value(2), QStringLiteral("COM1/9600"));
+        QCOMPARE(panels.value(1, QStringLiteral("unset")), QString());
+        QCOMPARE(panels.value(2), QStringLiteral("COM1/9600"));
     }
     void clearedCommentIsStoredEmptyAndShowsMorvaAgain() {
         open();
@@ -170,7 +165,7 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(window.isNull());
         QVERIFY(settings() == before);
-        QVERIFY(panels.texts.isEmpty());
+        QVERIFY(panels.isEmpty());
     }
 
     // --- Port and baud rate
@@ -194,7 +189,7 @@ private Q_SLOTS:
         clickClose();
         QCOMPARE(varlin_def.PortNumber, stored);
         QCOMPARE(varlin_def.BaudRate, QByteArray("4800"));
-        QCOMPARE(panels.texts.value(2), QStringLiteral("COM%1/4800").arg(stored));
+        QCOMPARE(panels.value(2), QStringLiteral("COM%1/4800").arg(stored));
     }
     void typedBaudIsStoredAndShownNextTime() {
         open();

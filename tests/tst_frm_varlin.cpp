@@ -1,3 +1,4 @@
+#include "acquisition/logger.h"
 #include "acquisition/serial_port.h"
 #include "acquisition/varlin_def.h"
 #include "support/fakes.h"
@@ -42,6 +43,7 @@ private Q_SLOTS:
     void shortTimeDropsSeconds();
 
 private:
+    Frm_Varlin& create(CommPort& port);
     Frm_Varlin& open(CommPort& port);
     template <typename W = QWidget> W* control(const char* name) const {
         W* w = m_window->findChild<W*>(QLatin1String(name), Qt::FindDirectChildrenOnly);
@@ -56,6 +58,7 @@ private:
     FakeClock m_clock;
     RecordingSink m_sink;
     QTemporaryDir m_dataDir;
+    std::unique_ptr<Logger> m_logger;
     std::unique_ptr<Frm_Varlin> m_window;
     int m_ends = 0;
 };
@@ -73,10 +76,17 @@ void TstFrmVarlin::init() {
 
 void TstFrmVarlin::cleanup() {
     m_window.reset();
+    m_logger.reset();
+}
+
+Frm_Varlin& TstFrmVarlin::create(CommPort& port) {
+    m_logger = std::make_unique<Logger>(port, m_clock, m_sink);
+    m_window = std::make_unique<Frm_Varlin>(*m_logger, [this] { ++m_ends; });
+    return *m_window;
 }
 
 Frm_Varlin& TstFrmVarlin::open(CommPort& port) {
-    m_window = std::make_unique<Frm_Varlin>(port, m_clock, m_sink, [this] { ++m_ends; });
+    create(port);
     m_window->show();
     // Records go to a scratch folder, not next to the test binary.
     varlin_def.SavePath = QFile::encodeName(m_dataDir.path());
@@ -84,7 +94,7 @@ Frm_Varlin& TstFrmVarlin::open(CommPort& port) {
 }
 
 void TstFrmVarlin::freshStartShowsStartValues() {
-    m_window = std::make_unique<Frm_Varlin>(m_fake, m_clock, m_sink, [this] { ++m_ends; });
+    create(m_fake);
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Tessaline Serial Data"));
     QCOMPARE(m_window->size(), QSize(525, 178));
     QVERIFY(!m_window->windowIcon().pixmap(32, 32).isNull());
@@ -179,7 +189,7 @@ void TstFrmVarlin::recordAndSendThroughPtyInstrument() {
     click("Command5");
     QCOMPARE(instrument.read(3), QByteArray("T\xB0?"));
     QVERIFY(m_sink.messages.isEmpty());
-    m_window.reset(); // before the port it uses goes away
+    cleanup(); // before the port it uses goes away
 }
 
 void TstFrmVarlin::recordShownAsTheInstrumentMeantIt_data() {

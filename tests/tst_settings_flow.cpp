@@ -1,3 +1,4 @@
+#include "acquisition/logger.h"
 #include "acquisition/varlin_def.h"
 #include "support/fakes.h"
 #include "ui/folder_list.h"
@@ -24,6 +25,7 @@ class TstSettingsFlow : public QObject {
     FakeClock m_clock;
     RecordingSink m_sink;
     std::unique_ptr<QTemporaryDir> m_dataDir;
+    std::unique_ptr<Logger> m_logger;
     std::unique_ptr<Frm_Varlin> m_main;
 
     QWidget* mainControl(const char* name) const {
@@ -74,11 +76,15 @@ private Q_SLOTS:
         m_port.opened = false;
         m_dataDir = std::make_unique<QTemporaryDir>();
         m_port.clock = &m_clock;
-        m_main = std::make_unique<Frm_Varlin>(m_port, m_clock, m_sink, [] {});
+        m_logger = std::make_unique<Logger>(m_port, m_clock, m_sink);
+        m_main = std::make_unique<Frm_Varlin>(*m_logger, [] {});
         m_main->show();
         varlin_def.SavePath = QFile::encodeName(m_dataDir->path());
     }
-    void cleanup() { m_main.reset(); }
+    void cleanup() {
+        m_main.reset();
+        m_logger.reset();
+    }
 
     void settingTwiceKeepsOneWindowAndItsEdits() {
         QTest::mouseClick(mainControl("Command2"), Qt::LeftButton);

@@ -4,6 +4,7 @@
 
 #include "acquisition/clock.h"
 #include "acquisition/end_signals.h"
+#include "acquisition/logger.h"
 #include "acquisition/serial_port.h"
 #include "ui/frm_varlin.h"
 #include "ui/message_box_sink.h"
@@ -73,7 +74,8 @@ int main(int argc, char* argv[]) {
     SerialPort port(clock,
                     [device](int16_t portNumber) { return portNumber == 1 ? device : QString(); });
     MessageBoxSink messages;
-    Frm_Varlin window(port, clock, messages);
+    Logger logger(port, clock, messages);
+    Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
     EndSignals endSignals;
     QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Frm_Varlin::endProgram);
     window.show();

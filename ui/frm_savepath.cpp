@@ -4,7 +4,7 @@
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/fonts.h"
-#include "ui/status_panels.h"
+#include "ui/status_bar.h"
 #include "ui/twips.h"
 
 #include <QCheckBox>
@@ -88,10 +88,9 @@ int16_t flag(bool on) {
 
 } // namespace
 
-Frm_Savepath::Frm_Savepath(StatusPanels& panels, QWidget* parent)
-    : QWidget(parent,
-              Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
-      m_panels(panels) {
+Frm_Savepath::Frm_Savepath(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint) {
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("Frm_Savepath"));
     setWindowTitle(QStringLiteral("Setting"));
@@ -188,8 +187,8 @@ void Frm_Savepath::Command1_Click() {
     varlin_def.StampMillis = flag(Check3->isChecked());
     // UTF-8, the code page of Linux desktops: the comment reaches the header as typed.
     varlin_def.FileComment = Text1->text().toUtf8();
-    m_panels.setPanelText(1, QFile::decodeName(varlin_def.DataFilePath));
-    m_panels.setPanelText(2, portPanelText());
+    Q_EMIT panelTextChanged(1, QFile::decodeName(varlin_def.DataFilePath));
+    Q_EMIT panelTextChanged(2, portPanelText());
     varlin_def.HourlyFiles = flag(!Option1[0]->isChecked());
     close();
 }

@@ -13,14 +13,17 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class StatusPanels;
 
 /// The "Setting" window: edits a copy of the shared settings and writes them back, with status
 /// bar panels 1 and 2, only when "Close" is clicked. The close box applies nothing.
 class Frm_Savepath : public QWidget {
     Q_OBJECT
 public:
-    explicit Frm_Savepath(StatusPanels& panels, QWidget* parent = nullptr);
+    explicit Frm_Savepath(QWidget* parent = nullptr);
+
+Q_SIGNALS:
+    /// The new text of the main window's status bar panel `panel` (1 or 2), at "Close".
+    void panelTextChanged(int panel, const QString& text);
 
 private:
     void buildLeftColumn();
@@ -31,7 +34,6 @@ private:
     void Drive1_Change(const QString& mountPoint);
     void Command1_Click();
 
-    StatusPanels& m_panels;
     bool m_folderChosen = false; // the operator opened a folder in Dir1 or changed the drive
     QGroupBox* Frame1 = nullptr;
     QCheckBox* Check1 = nullptr;

@@ -1,5 +1,6 @@
 #include "ui/frm_varlin.h"
 
+#include "acquisition/logger.h"
 #include "acquisition/varlin_def.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
@@ -55,10 +56,8 @@ QPushButton* button(QWidget* parent, const char* name, const char* caption) {
 
 } // namespace
 
-Frm_Varlin::Frm_Varlin(CommPort& port, const Clock& clock, MessageSink& messages,
-                       std::function<void()> endProcess, QWidget* parent)
-    : QWidget(parent), m_link(port, messages), m_writer(clock, messages),
-      m_loop(port, m_link, m_writer, *this), m_endProcess(std::move(endProcess)) {
+Frm_Varlin::Frm_Varlin(Logger& logger, std::function<void()> endProcess, QWidget* parent)
+    : QWidget(parent), m_logger(logger), m_endProcess(std::move(endProcess)) {
     setObjectName(QStringLiteral("Frm_Varlin"));
     setWindowTitle(QStringLiteral("Tessaline Serial Data"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/varlin.png")));
@@ -75,9 +74,14 @@ Frm_Varlin::Frm_Varlin(CommPort& port, const Clock& clock, MessageSink& messages
     m_recordPace.setInterval(kRecordPaceMs);
     m_recordPace.setTimerType(Qt::CoarseTimer);
     connect(&m_recordPace, &QTimer::timeout, this, &Frm_Varlin::showLatestRecord);
+    m_logger.setView(this);
 }
 
-Frm_Varlin::~Frm_Varlin() = default;
+Frm_Varlin::~Frm_Varlin() {
+    // The loop never runs on without its window.
+    m_logger.loop().halt();
+    m_logger.setView(nullptr);
+}
 
 void Frm_Varlin::endAtOnce() {
     std::_Exit(0);
@@ -129,7 +133,6 @@ void Frm_Varlin::connectControls() {
     connect(Command3, &QPushButton::clicked, this, &Frm_Varlin::Command3_Click);
     connect(Command4, &QPushButton::clicked, this, &Frm_Varlin::Command4_Click);
     connect(Command5, &QPushButton::clicked, this, &Frm_Varlin::Command5_Click);
-    connect(&m_link, &SerialLink::lineMessage, lbl_title, &QLabel::setText);
 }
 
 void Frm_Varlin::Form_Load() {
@@ -155,7 +158,7 @@ void Frm_Varlin::Command1_Click() {
     if (varlin_def.Stopped != kTrue)
         return;
     varlin_def.Stopped = kFalse;
-    m_loop.startPressed();
+    m_logger.loop().startPressed();
     showRunState(true);
 }
 
@@ -164,15 +167,18 @@ void Frm_Varlin::Command4_Click() {
         return;
     // The flag goes first: the loop is parked at its yield and sees it before the port closes.
     varlin_def.Stopped = kTrue;
-    m_loop.stopPressed();
+    m_logger.loop().stopPressed();
     showRunState(false);
     SB1->setPanelText(3, QStringLiteral("Stop..."));
-    m_link.closePort();
+    m_logger.link().closePort();
 }
 
 void Frm_Varlin::Command2_Click() {
-    if (!m_settings)
-        m_settings = new Frm_Savepath(*this, this);
+    if (!m_settings) {
+        auto* settings = new Frm_Savepath(this);
+        connect(settings, &Frm_Savepath::panelTextChanged, SB1, &StatusBar::setPanelText);
+        m_settings = settings;
+    }
     m_settings->show();
     m_settings->raise();
     m_settings->activateWindow();
@@ -183,15 +189,11 @@ void Frm_Varlin::Command3_Click() {
 }
 
 void Frm_Varlin::Command5_Click() {
-    m_link.send(txt_send->text().toLatin1());
+    m_logger.link().send(txt_send->text().toLatin1());
 }
 
 void Frm_Varlin::setStateText(const QString& text) {
     SB1->setPanelText(3, text);
-}
-
-void Frm_Varlin::setPanelText(int panel, const QString& text) {
-    SB1->setPanelText(panel, text);
 }
 
 void Frm_Varlin::showRecord(const QByteArray& record) {
@@ -227,14 +229,14 @@ void Frm_Varlin::endProgram() {
 
 bool Frm_Varlin::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate)
-        m_loop.start();
+        m_logger.loop().start();
     return QWidget::event(event);
 }
 
 void Frm_Varlin::showEvent(QShowEvent* event) {
     // Some platforms never activate a window; being shown is enough to start receiving.
     QWidget::showEvent(event);
-    m_loop.start();
+    m_logger.loop().start();
 }
 
 void Frm_Varlin::resizeEvent(QResizeEvent* event) {
@@ -246,8 +248,8 @@ void Frm_Varlin::closeEvent(QCloseEvent* event) {
     // The loop never runs on without its window, nor leaves the port open or records
     // unwritten behind it. Every way out (END, the close box, the end sequence, a signal to
     // end the session) comes through here.
-    m_loop.finish();
-    m_link.closePort();
+    m_logger.loop().finish();
+    m_logger.link().closePort();
     event->accept();
     if (m_ending)
         return;

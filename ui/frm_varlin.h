@@ -1,10 +1,6 @@
 #pragma once
 
-#include "acquisition/acquisition_loop.h"
-#include "acquisition/data_file.h"
 #include "acquisition/loop_view.h"
-#include "acquisition/serial_link.h"
-#include "ui/status_panels.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -12,22 +8,21 @@
 #include <array>
 #include <functional>
 
-class Clock;
-class CommPort;
 class Frm_Savepath;
-class MessageSink;
+class Logger;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class StatusBar;
 
 /// The start-up window: START, STOP, Setting, END and Send, the latest record, the line's
-/// messages and the status bar. It owns the port link, the data file writer and the loop.
-class Frm_Varlin : public QWidget, public LoopView, public StatusPanels {
+/// messages and the status bar. It shows what the logger's loop reports and commands it.
+class Frm_Varlin : public QWidget, public LoopView {
     Q_OBJECT
 public:
-    Frm_Varlin(CommPort& port, const Clock& clock, MessageSink& messages,
-               std::function<void()> endProcess = endAtOnce, QWidget* parent = nullptr);
+    /// `endProcess` runs once the window has closed through END, the close box or the loop's
+    /// end sequence.
+    Frm_Varlin(Logger& logger, std::function<void()> endProcess, QWidget* parent = nullptr);
     ~Frm_Varlin() override;
 
     /// Ends the process at once, without another event or any clean-up.
@@ -37,7 +32,6 @@ public:
     void showRecord(const QByteArray& record) override;
     void setTitleText(const QString& text) override;
     void endProgram() override;
-    void setPanelText(int panel, const QString& text) override;
 
     /// Panels 1 and 2 from SavePath, PortNumber and BaudRate, as the load step shows them.
     void showSavePathAndPort();
@@ -62,9 +56,7 @@ private:
     void Command4_Click(); // STOP
     void Command5_Click(); // Send
 
-    SerialLink m_link;
-    DataFileWriter m_writer;
-    AcquisitionLoop m_loop;
+    Logger& m_logger;
     std::function<void()> m_endProcess;
     bool m_ending = false;
     QPointer<Frm_Savepath> m_settings;

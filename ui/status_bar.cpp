@@ -1,5 +1,6 @@
 #include "ui/status_bar.h"
 
+#include "acquisition/varlin_def.h"
 #include "ui/clock_panel.h"
 #include "ui/twips.h"
 
@@ -53,4 +54,10 @@ void StatusBar::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     for (QLabel* panel : m_panels)
         panel->resize(panel->width(), height());
+}
+
+QString portPanelText() {
+    return QStringLiteral("COM%1/%2")
+        .arg(varlin_def.PortNumber)
+        .arg(QString::fromLatin1(varlin_def.BaudRate));
 }

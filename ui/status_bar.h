@@ -22,3 +22,6 @@ protected:
 private:
     std::array<QLabel*, 4> m_panels{};
 };
+
+/// Panel 2: "COM", the port number, "/" and the baud rate as stored.
+QString portPanelText();
