@@ -1,11 +1,7 @@
-#include "acquisition/acquisition_loop.h"
 #include "acquisition/logger.h"
-#include "acquisition/loop_view.h"
 #include "acquisition/serial_errors.h"
-#include "acquisition/serial_link.h"
-#include "acquisition/serial_port.h"
-#include "support/fakes.h"
 #include "support/pty_instrument.h"
+#include "support/test_kit.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,72 +9,33 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <functional>
 #include <memory>
 
 namespace {
 
-class FakeView final : public LoopView {
-public:
-    void setStateText(const QString& text) override { states << text; }
-    void showRecord(const QByteArray& record) override { records << record; }
-    void setTitleText(const QString& text) override { titles << text; }
-    void endProgram() override { ++endCalls; }
-
-    QStringList states;
-    QStringList titles;
-    QList<QByteArray> records;
-    int endCalls = 0;
-};
-
-// Holds the caller like a modal box does: runs a nested event loop until "dismissed".
-class ModalSink final : public MessageSink {
-public:
-    void showMessage(const QString& text) override {
-        messages << text;
-        const int before = port->polls;
-        if (whileOpen)
-            whileOpen();
-        QTest::qWait(20);
-        pollsDuringMessages += port->polls - before;
-    }
-    void beep() override { ++beeps; }
-
-    std::function<void()> whileOpen; // what the operator does before pressing OK
-    FakeCommPort* port = nullptr;
-    QStringList messages;
-    int pollsDuringMessages = 0;
-    int beeps = 0;
-};
-
-// The operator leaves the first box open while the instrument goes on sending, then presses OK.
-class LingeringBox final : public MessageSink {
-public:
-    void showMessage(const QString& text) override {
-        messages << text;
-        if (messages.size() == 1)
-            whileOpen();
-    }
-    void beep() override {}
-
-    std::function<void()> whileOpen;
-    QStringList messages;
-};
-
 struct Rig {
     FakeCommPort port;
-    ModalSink sink;
+    RecordingSink sink;
     FakeClock clock;
-    FakeView view;
+    RecordingView view;
     RecordingFileSync sync;
     Logger logger{port, clock, sink, sync};
     SerialLink& link = logger.link();
     AcquisitionLoop& loop = logger.loop();
+    int pollsDuringMessages = 0;
+    std::function<void()> whileOpen; // what the operator does before pressing OK
 
     Rig() {
-        sink.port = &port;
         port.clock = &clock;
         logger.setView(&view);
+        // A box holds the loop as a modal one does: the event loop runs until it is dismissed.
+        sink.whileShown = [this] {
+            const int before = port.polls;
+            if (whileOpen)
+                whileOpen();
+            QTest::qWait(20);
+            pollsDuringMessages += port.polls - before;
+        };
     }
 
     // START, then an instrument that has sent three line ends: the loop is receiving.
@@ -98,8 +55,6 @@ struct Rig {
     }
 };
 
-const QByteArray kHeader = " Recive Data ,26/12/07,10:00:00,\r\n";
-
 } // namespace
 
 class TestAcquisitionLoop : public QObject {
@@ -108,16 +63,12 @@ class TestAcquisitionLoop : public QObject {
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<Rig> m_rig;
 
-    QByteArray file(const QString& name) const {
-        QFile f(m_dir->filePath(name));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
+    QByteArray file(const QString& name) const { return fileText(m_dir->filePath(name)); }
 
 private Q_SLOTS:
     void init() {
         m_dir = std::make_unique<QTemporaryDir>();
-        varlin_def = VarlinDef{};
-        loadStartValues(QFile::encodeName(m_dir->path()));
+        freshSettings(m_dir->path());
         m_rig = std::make_unique<Rig>();
     }
     void cleanup() { m_rig.reset(); }
@@ -151,7 +102,7 @@ private Q_SLOTS:
         m_rig->clock.advanceMs(250);
         QVERIFY(m_rig->startReceiving());
         QVERIFY(m_rig->send("first\r\n" + input));
-        QCOMPARE(file("20261207.txt"), kHeader + lines);
+        QCOMPARE(file("20261207.txt"), header() + lines);
     }
 
     void firstRecordShownNotWritten() {
@@ -160,9 +111,9 @@ private Q_SLOTS:
         QCOMPARE(m_rig->view.states, QStringList({"Initialize...", "RcvData..."}));
         QVERIFY(m_rig->send("first\r\n"));
         QCOMPARE(m_rig->view.records, QList<QByteArray>{"first"});
-        QCOMPARE(file("20261207.txt"), kHeader);
+        QCOMPARE(file("20261207.txt"), header());
         QVERIFY(m_rig->send("second\r\n"));
-        QCOMPARE(file("20261207.txt"), kHeader + "second\r\n");
+        QCOMPARE(file("20261207.txt"), header() + "second\r\n");
     }
 
     void syncDiscardsThreeLineEnds() {
@@ -171,7 +122,7 @@ private Q_SLOTS:
         QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Sync);
         QVERIFY(m_rig->send("a\rb\r\nc\rfirst\rsecond\r"));
         QCOMPARE(m_rig->view.records, QList<QByteArray>({"first", "second"}));
-        QCOMPARE(file("20261207.txt"), kHeader + "second\r\n");
+        QCOMPARE(file("20261207.txt"), header() + "second\r\n");
     }
 
     void stopInReceiveIdlesAndStartSyncsAgain_data() {
@@ -194,7 +145,7 @@ private Q_SLOTS:
         QVERIFY(m_rig->send("B\r\n"));
         QCOMPARE(m_rig->view.endCalls, 0);
         QCOMPARE(m_rig->view.records, QList<QByteArray>({"first", "A", "B"}));
-        QCOMPARE(file("20261207.txt"), kHeader + "A\r\nB\r\n");
+        QCOMPARE(file("20261207.txt"), header() + "A\r\nB\r\n");
     }
 
     void quietLineCostsNoPass_data() {
@@ -219,7 +170,7 @@ private Q_SLOTS:
     void stopWhileABoxHoldsTheLoopIsTakenUpAfterIt() {
         varlin_def.SavePath += "/missing";
         QVERIFY(m_rig->startReceiving());
-        m_rig->sink.whileOpen = [this] { // STOP, then OK; no character comes after it
+        m_rig->whileOpen = [this] { // STOP, then OK; no character comes after it
             varlin_def.Stopped = kTrue;
             m_rig->port.close();
             m_rig->loop.stopPressed();
@@ -281,7 +232,7 @@ private Q_SLOTS:
         QTest::newRow("two CRs in a row")
             << kFalse << QTime(10, 0) << QByteArray("A\r") << 1000 << QByteArray("\r")
             << QStringList{"20261207.txt"}
-            << QByteArrayList{kHeader + "2026/12/07,10:00:00,A\r\n2026/12/07,10:00:01,\r\n"};
+            << QByteArrayList{header() + "2026/12/07,10:00:00,A\r\n2026/12/07,10:00:01,\r\n"};
         QTest::newRow("hourly files")
             << kTrue << QTime(10, 59, 59) << QByteArray("A\r\n") << 1000 << QByteArray("B\r\n")
             << QStringList{"20261207_10.txt", "20261207_11.txt"}
@@ -333,7 +284,7 @@ private Q_SLOTS:
         FakeClock clock;
         PtyInstrument instrument;
         QVERIFY(instrument.isOpen());
-        SerialPort serial(clock, [&instrument](int16_t) { return instrument.slavePath(); });
+        SerialPort serial(clock, portAt(1, instrument.slavePath()));
         FakeCommPort fake;
         CommPort& port = pty ? static_cast<CommPort&>(serial) : fake;
         const auto send = [&](const QByteArray& bytes) {
@@ -342,13 +293,16 @@ private Q_SLOTS:
             fake.feed(bytes, clock.current);
             return true;
         };
-        LingeringBox box;
-        FakeView view;
+        RecordingSink box;
+        RecordingView view;
         Logger logger(port, clock, box);
         logger.setView(&view);
         AcquisitionLoop& loop = logger.loop();
         bool collected = true;
-        box.whileOpen = [&] {
+        // The operator leaves the first box open while the instrument goes on sending.
+        box.whileShown = [&] {
+            if (box.messages.size() > 1)
+                return;
             // A line every ten minutes, each collected by the port as it comes: an empty line
             // (two CRs in a row), then a CR LF line whose LF starts the next line.
             const QDateTime opened = clock.current;
@@ -382,13 +336,13 @@ private Q_SLOTS:
         QVERIFY(m_rig->send("first\r\nA\r\n"));
         const QString error = QStringLiteral("Data file output error.  2");
         QCOMPARE(m_rig->sink.messages, QStringList({error, error}));
-        QCOMPARE(m_rig->sink.pollsDuringMessages, 0);
+        QCOMPARE(m_rig->pollsDuringMessages, 0);
         QCOMPARE(m_rig->view.records, QList<QByteArray>({"first", "A"}));
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  QStringList());
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("later")));
         QVERIFY(m_rig->send("B\r\n"));
-        QCOMPARE(file("later/20261207.txt"), kHeader + "A\r\nB\r\n");
+        QCOMPARE(file("later/20261207.txt"), header() + "A\r\nB\r\n");
         QCOMPARE(m_rig->sink.messages.size(), 2);
     }
 
@@ -431,7 +385,7 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.port.opens, 2);
         QVERIFY(rig.send(after));
         QCOMPARE(rig.view.records, records);
-        QCOMPARE(file("20261207.txt"), kHeader + lines);
+        QCOMPARE(file("20261207.txt"), header() + lines);
         QCOMPARE(captions.count(), 2);
         QCOMPARE(captions[0][0].toString(), QStringLiteral("Com1 : Device removal detected"));
         QCOMPARE(captions[1][0].toString(), QStringLiteral("Com1 : Device reconnected"));
@@ -469,7 +423,7 @@ private Q_SLOTS:
         QVERIFY(m_rig->sync.flushes.isEmpty());
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("later")));
         m_rig->loop.finish(); // before the once-a-second retry could run
-        const QByteArray written = kHeader + "A\r\nB\r\n";
+        const QByteArray written = header() + "A\r\nB\r\n";
         QCOMPARE(file("later/20261207.txt"), written);
         QCOMPARE(m_rig->loop.waitingRecords(), 0);
         const auto& flushes = m_rig->sync.flushes;
@@ -481,7 +435,7 @@ private Q_SLOTS:
     void burstOfTenThousandLines() {
         QVERIFY(m_rig->startReceiving());
         QByteArray burst = "first\r\n";
-        QByteArray expected = kHeader;
+        QByteArray expected = header();
         for (int i = 0; i < 10000; ++i) {
             const QByteArray line = "line " + QByteArray::number(i) + "\r\n";
             burst += line;

@@ -1,6 +1,6 @@
 #include "acquisition/data_file.h"
 #include "acquisition/varlin_def.h"
-#include "support/fakes.h"
+#include "support/test_kit.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,10 +19,7 @@ class TestDataFile : public QObject {
     FakeClock m_clock;
     RecordingSink m_sink;
 
-    QByteArray contents(const QString& name) const {
-        QFile file(m_dir->filePath(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-    }
+    QByteArray contents(const QString& name) const { return fileText(m_dir->filePath(name)); }
     void put(const QString& name, const QByteArray& bytes) const {
         QFile file(m_dir->filePath(name));
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -36,10 +33,9 @@ private Q_SLOTS:
     }
     void init() {
         m_dir = std::make_unique<QTemporaryDir>();
-        varlin_def = VarlinDef{};
-        loadStartValues(QFile::encodeName(m_dir->path()));
-        m_clock.current = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0));
-        m_sink.messages.clear();
+        freshSettings(m_dir->path());
+        m_clock = FakeClock{};
+        m_sink = RecordingSink{};
     }
 
     void fileNamedAfterClock_data() {
@@ -75,12 +71,11 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("after");
         const QByteArray line = "\x10 1.5,\x80\xff\r\n";
         QTest::newRow("new file, comment")
-            << false << QByteArray() << QByteArray("bay 3, probe")
-            << " Recive Data ,26/12/07,10:00:00,bay 3, probe\r\n" + line;
-        QTest::newRow("new file, no comment") << false << QByteArray() << QByteArray()
-                                              << " Recive Data ,26/12/07,10:00:00,\r\n" + line;
-        QTest::newRow("existing empty file") << true << QByteArray() << QByteArray("c")
-                                             << " Recive Data ,26/12/07,10:00:00,c\r\n" + line;
+            << false << QByteArray() << QByteArray("bay 3, probe") << header("bay 3, probe") + line;
+        QTest::newRow("new file, no comment")
+            << false << QByteArray() << QByteArray() << header() + line;
+        QTest::newRow("existing empty file")
+            << true << QByteArray() << QByteArray("c") << header("c") + line;
         QTest::newRow("existing file with lines")
             << true << QByteArray("old\r\n") << QByteArray("c") << "old\r\n" + line;
     }
@@ -150,7 +145,7 @@ private Q_SLOTS:
     void flushedWithinASecond() {
         RecordingFileSync sync;
         DataFileWriter writer(m_clock, m_sink, sync);
-        QByteArray expected = " Recive Data ,26/12/07,10:00:00,\r\n";
+        QByteArray expected = header();
         const auto record = [&](const QByteArray& line) {
             writer.File_open();
             QCOMPARE(writer.writeLine(line), 0);

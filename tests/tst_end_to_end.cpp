@@ -1,12 +1,7 @@
-#include "acquisition/logger.h"
-#include "acquisition/serial_port.h"
-#include "acquisition/varlin_def.h"
-#include "support/fakes.h"
 #include "support/pty_instrument.h"
+#include "support/window_kit.h"
 #include "ui/folder_list.h"
 #include "ui/frm_savepath.h"
-#include "ui/frm_varlin.h"
-#include "ui/status_bar.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -23,30 +18,13 @@ class TstEndToEnd : public QObject {
 
     QTemporaryDir m_dir;
     FakeClock m_clock;
-    RecordingSink m_sink;
     PtyInstrument m_instrument;
-    SerialPort m_port{m_clock,
-                      [this](int16_t n) { return n == 1 ? m_instrument.slavePath() : QString(); }};
-    int m_ends = 0;
+    SerialPort m_port{m_clock, portAt(1, m_instrument.slavePath())};
 
-    template <typename W = QWidget> static W* child(QWidget* window, const char* name) {
-        W* w = window->findChild<W*>(QLatin1String(name));
-        if (!w)
-            qFatal("no control %s", name);
-        return w;
-    }
-    static void click(QWidget* window, const char* name) {
-        QTest::mouseClick(child(window, name), Qt::LeftButton);
-    }
-    static QByteArray fileText(const QString& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-    }
     // Sends one CR LF line and waits until the window shows its record.
-    bool sendLine(QWidget* main, const QByteArray& line, const QByteArray& record) {
-        const auto* meas = child<QLineEdit>(main, "txt_meas_0");
+    bool sendLine(const LoggerWindow& main, const QByteArray& line, const QByteArray& record) {
         return m_instrument.write(line + "\r\n") &&
-               QTest::qWaitFor([&] { return meas->text() == QString::fromLatin1(record); }, 10000);
+               QTest::qWaitFor([&] { return main.shown() == QString::fromLatin1(record); }, 10000);
     }
     QByteArray stamped(const QByteArray& line) const {
         return m_clock.current.toString(u"yyyy/MM/dd,hh:mm:ss.zzz").toLatin1() + "," + line;
@@ -58,45 +36,40 @@ private Q_SLOTS:
 
 void TstEndToEnd::operatorSession() {
     QVERIFY(m_instrument.isOpen());
-    varlin_def = VarlinDef{};
-    Logger logger(m_port, m_clock, m_sink);
-    Frm_Varlin main(logger, [this] { ++m_ends; });
-    main.show();
     const QString data = m_dir.path();
-    varlin_def.SavePath = QFile::encodeName(data);
+    LoggerWindow main(m_port, m_clock, data);
     QVERIFY(QDir(data).mkdir(QStringLiteral("run2")));
-    const auto panel = [&main](int n) { return child<StatusBar>(&main, "SB1")->panelText(n); };
 
     // Setting stays open beside the running logger (its button is disabled while running).
-    click(&main, "Command2");
-    auto* settings = main.findChild<Frm_Savepath*>();
+    main.click("Command2");
+    auto* settings = main.settings();
     QVERIFY(settings);
-    click(&main, "Command1");
+    main.click("Command1");
     QTRY_VERIFY(m_port.isOpen());
     // A partial line and three line ends: all of it is thrown away to get in step.
     QVERIFY(m_instrument.write("0.001 g\r\nST,+0000.000 g\r\nST,+0000.000 g\r\n"));
-    QTRY_COMPARE(panel(3), QStringLiteral("RcvData..."));
-    QVERIFY(sendLine(&main, "ST,+0012.345 g", "ST,+0012.345 g")); // shown, never written
-    QByteArray daily = " Recive Data ,26/12/07,10:00:00,\r\n";
+    QTRY_COMPARE(main.panel(3), QStringLiteral("RcvData..."));
+    QVERIFY(sendLine(main, "ST,+0012.345 g", "ST,+0012.345 g")); // shown, never written
+    QByteArray daily = header();
     for (const QByteArray line : {"ST,+0012.346 g", "US,+0013.000 g", "ST,-0000.002 g"}) {
-        QVERIFY(sendLine(&main, line, line));
+        QVERIFY(sendLine(main, line, line));
         daily += line + "\r\n";
     }
     // Tabs and other codes below 16 never reach a record.
-    QVERIFY(sendLine(&main, "ST,\t+0001.500\x01 g", "ST,+0001.500 g"));
+    QVERIFY(sendLine(main, "ST,\t+0001.500\x01 g", "ST,+0001.500 g"));
     daily += "ST,+0001.500 g\r\n";
     QCOMPARE(fileText(data + "/20261207.txt"), daily);
 
     // Stamps to the millisecond, hourly files, the new folder opened with keys, a comment.
-    QTest::mouseClick(child(settings, "Check1"), Qt::LeftButton);
-    QTest::mouseClick(child(settings, "Check3"), Qt::LeftButton);
-    QTest::mouseClick(child(settings, "Option1_1"), Qt::LeftButton);
-    auto* dir1 = child<FolderList>(settings, "Dir1");
+    QTest::mouseClick(control(settings, "Check1"), Qt::LeftButton);
+    QTest::mouseClick(control(settings, "Check3"), Qt::LeftButton);
+    QTest::mouseClick(control(settings, "Option1_1"), Qt::LeftButton);
+    auto* dir1 = control<FolderList>(settings, "Dir1");
     dir1->setFocus();
     QTest::keyClick(dir1, Qt::Key_Down); // the first sub-folder below the current one
     QTest::keyClick(dir1, Qt::Key_Return);
     QCOMPARE(dir1->currentFolder(), data + "/run2");
-    auto* comment = child<QLineEdit>(settings, "Text1");
+    auto* comment = control<QLineEdit>(settings, "Text1");
     QTest::keyClick(comment, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(comment, "bench 4, scale B");
     QPointer<Frm_Savepath> closing(settings);
@@ -107,44 +80,44 @@ void TstEndToEnd::operatorSession() {
     for (const auto& [line, stepMs] :
          {std::pair{QByteArray("ST,+0012.400 g"), 61'234}, {QByteArray("ST,+0012.401 g"), 1'007}}) {
         m_clock.advanceMs(stepMs);
-        QVERIFY(sendLine(&main, line, stamped(line)));
+        QVERIFY(sendLine(main, line, stamped(line)));
         hourly += stamped(line) + "\r\n";
     }
     // An empty line carries the stamp of the LF before its CR; the clock stays put meanwhile,
     // as that LF may be read before or after the previous record is shown.
-    QVERIFY(sendLine(&main, "", stamped("")));
+    QVERIFY(sendLine(main, "", stamped("")));
     hourly += stamped("") + "\r\n";
     QCOMPARE(fileText(data + "/run2/20261207_10.txt"), hourly);
     QCOMPARE(fileText(data + "/20261207.txt"), daily); // the daily file got nothing more
 
-    auto* sendBox = child<QLineEdit>(&main, "txt_send");
+    auto* sendBox = main.control<QLineEdit>("txt_send");
     QTest::mouseClick(sendBox, Qt::LeftButton);
     QTest::keyClick(sendBox, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(sendBox, "ABC");
-    click(&main, "Command5");
+    main.click("Command5");
     QCOMPARE(m_instrument.read(3), QByteArray("ABC"));
 
-    click(&main, "Command4");
-    QCOMPARE(panel(3), QStringLiteral("Stop..."));
+    main.click("Command4");
+    QCOMPARE(main.panel(3), QStringLiteral("Stop..."));
     QVERIFY(!m_port.isOpen());
-    click(&main, "Command1"); // at once: the loop has not yet seen the STOP
+    main.click("Command1"); // at once: the loop has not yet seen the STOP
     QTRY_VERIFY(m_port.isOpen());
-    QCOMPARE(panel(3), QStringLiteral("Initialize..."));
+    QCOMPARE(main.panel(3), QStringLiteral("Initialize..."));
     QVERIFY(m_instrument.write("ST,+0099.000 g\r\n\r\nST,+0099.000 g\r\n"));
-    QTRY_COMPARE(panel(3), QStringLiteral("RcvData..."));
+    QTRY_COMPARE(main.panel(3), QStringLiteral("RcvData..."));
     // Only the program's very first record is left out: this one is written.
     m_clock.advanceMs(2'500);
-    QVERIFY(sendLine(&main, "ST,+0012.500 g", stamped("ST,+0012.500 g")));
+    QVERIFY(sendLine(main, "ST,+0012.500 g", stamped("ST,+0012.500 g")));
     hourly += stamped("ST,+0012.500 g") + "\r\n";
     QCOMPARE(fileText(data + "/run2/20261207_10.txt"), hourly);
 
-    click(&main, "Command4");
+    main.click("Command4");
     QTRY_VERIFY(!m_port.isOpen());
-    QCOMPARE(m_ends, 0);
-    click(&main, "Command3");
-    QCOMPARE(m_ends, 1);
-    QVERIFY(!main.isVisible());
-    QVERIFY2(m_sink.messages.isEmpty(), qPrintable(m_sink.messages.join('|')));
+    QCOMPARE(main.ends, 0);
+    main.click("Command3");
+    QCOMPARE(main.ends, 1);
+    QVERIFY(!main.window.isVisible());
+    QVERIFY2(main.sink.messages.isEmpty(), qPrintable(main.sink.messages.join('|')));
     QCOMPARE(QDir(data).entryList(QDir::Files), QStringList{"20261207.txt"});
     QCOMPARE(QDir(data + "/run2").entryList(QDir::Files), QStringList{"20261207_10.txt"});
 }

@@ -1,17 +1,10 @@
 #include "acquisition/end_signals.h"
-#include "acquisition/logger.h"
-#include "acquisition/serial_port.h"
-#include "acquisition/varlin_def.h"
-#include "support/fakes.h"
 #include "support/pty_instrument.h"
-#include "ui/frm_varlin.h"
-#include "ui/status_bar.h"
+#include "support/window_kit.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QLabel>
-#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -30,41 +23,17 @@
 
 namespace {
 
-QByteArray fileText(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray lines(const QList<QByteArray>& records) {
-    QByteArray text;
-    for (const QByteArray& r : records)
-        text += r + "\r\n";
-    return text;
-}
-
-const QByteArray kHeader = " Recive Data ,26/12/07,10:00:00,\r\n";
-
-// Messages are printed instead of shown, so nothing waits for an OK that never comes.
-class PrintingSink final : public MessageSink {
-public:
-    void showMessage(const QString& text) override {
-        std::cerr << "message: " << qPrintable(text) << '\n';
-    }
-    void beep() override {}
-};
-
 // The logger as a child process the test can kill: COM1 is the pty named on the command line.
 int runLoggerChild(int argc, char** argv) {
     QApplication app(argc, argv);
-    const QString device = QString::fromLocal8Bit(argv[2]);
     SystemClock clock;
-    SerialPort port(clock, [device](int16_t n) { return n == 1 ? device : QString(); });
-    PrintingSink sink;
-    Logger logger(port, clock, sink);
-    Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
-    window.show();
-    varlin_def.SavePath = argv[3];
-    window.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
+    SerialPort port(clock, portAt(1, QString::fromLocal8Bit(argv[2])));
+    LoggerWindow main(port, clock, QFile::decodeName(argv[3]));
+    // Messages are printed for the test to see, and nothing waits for an OK.
+    main.sink.whileShown = [&main] {
+        std::cerr << "message: " << qPrintable(main.sink.messages.last()) << '\n';
+    };
+    main.control<QPushButton>("Command1")->click();
     return app.exec();
 }
 
@@ -125,42 +94,24 @@ class TstFaults : public QObject {
     Q_OBJECT
 
     FakeClock m_clock;
-    RecordingSink m_sink;
     QTemporaryDir m_tmp;
-    std::unique_ptr<Logger> m_logger;
-    std::unique_ptr<Frm_Varlin> m_main;
-    int m_ends = 0;
+    std::unique_ptr<LoggerWindow> m_main;
 
     QString dataFile() const { return QFile::decodeName(varlin_def.SavePath) + "/20261207.txt"; }
-    QString shown() const { return m_main->findChild<QLineEdit*>("txt_meas_0")->text(); }
-    QString title() const { return m_main->findChild<QLabel*>("lbl_title")->text(); }
-    QString state() const { return m_main->findChild<StatusBar*>("SB1")->panelText(3); }
-    void click(const char* name) {
-        QTest::mouseClick(m_main->findChild<QWidget*>(QLatin1String(name)), Qt::LeftButton);
-    }
     void openMain(CommPort& port, const QString& folder) {
-        varlin_def = VarlinDef{};
-        m_sink = RecordingSink{};
-        m_ends = 0;
-        m_logger = std::make_unique<Logger>(port, m_clock, m_sink);
-        m_main = std::make_unique<Frm_Varlin>(*m_logger, [this] { ++m_ends; });
-        m_main->show();
-        varlin_def.SavePath = QFile::encodeName(folder);
+        m_main = std::make_unique<LoggerWindow>(port, m_clock, folder);
     }
     // START on a fake port, in step, first record shown only; then `records` are written.
     void startReceiving(FakeCommPort& port, const QList<QByteArray>& records) {
-        click("Command1");
+        m_main->click("Command1");
         QTRY_VERIFY(port.opened);
         port.feed("a\rb\rc\rfirst\r" + lines(records));
-        QTRY_COMPARE(shown(), QString::fromLatin1(records.last()));
-        QCOMPARE(fileText(dataFile()), kHeader + lines(records));
+        QTRY_COMPARE(m_main->shown(), QString::fromLatin1(records.last()));
+        QCOMPARE(fileText(dataFile()), header() + lines(records));
     }
 
 private Q_SLOTS:
-    void cleanup() {
-        m_main.reset();
-        m_logger.reset();
-    }
+    void cleanup() { m_main.reset(); }
     void deviceVanishesThenComesBack();
     void folderMissingWithLinesQueued();
     void diskFullThenSpaceReturns();
@@ -176,17 +127,17 @@ void TstFaults::deviceVanishesThenComesBack() {
     SerialPort serial(
         m_clock, [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
     CountingPort port(serial);
-    const auto windowFirst = qScopeGuard([this] { cleanup(); }); // it holds the port
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
     connect(serial.findChild<QSerialPort*>(), &QSerialPort::errorOccurred, this,
             [&portErrors](QSerialPort::SerialPortError e) {
                 // A quiet look for the absent device may fail to open; that is no storm.
                 portErrors += e == QSerialPort::ReadError || e == QSerialPort::ResourceError;
             });
     openMain(port, m_tmp.path());
-    click("Command1");
+    m_main->click("Command1");
     QTRY_VERIFY(port.isOpen());
     QVERIFY(instrument->write("x\r\ny\r\nz\r\nfirst\r\n"));
-    QTRY_COMPARE(shown(), QStringLiteral("first"));
+    QTRY_COMPARE(m_main->shown(), QStringLiteral("first"));
 
     // A burst the port has read in full while the loop lags behind, then the plug is pulled.
     port.held = true;
@@ -197,11 +148,11 @@ void TstFaults::deviceVanishesThenComesBack() {
     QVERIFY(instrument->write(bytes));
     QTRY_COMPARE(serial.bytesWaiting(), int16_t(bytes.size()));
     instrument->closeMaster();
-    QTRY_COMPARE(title(), QStringLiteral("Com1 : Device removal detected"));
+    QTRY_COMPARE(m_main->title(), QStringLiteral("Com1 : Device removal detected"));
     QVERIFY(!port.isOpen());
     port.release();
-    QTRY_COMPARE(shown(), QStringLiteral("L0999"));
-    QCOMPARE(fileText(dataFile()), kHeader + lines(burst));
+    QTRY_COMPARE(m_main->shown(), QStringLiteral("L0999"));
+    QCOMPARE(fileText(dataFile()), header() + lines(burst));
 
     // While the device stays away (a second and more: at least one quiet look for it), the
     // loop polls at its own pace and nothing repeats.
@@ -220,32 +171,32 @@ void TstFaults::deviceVanishesThenComesBack() {
     const int polls = port.polls - pollsBefore;
     qInfo("device gone: %d polls, %d port errors, %d line events, %d messages, %d beeps, %d ticks "
           "in %lld ms",
-          polls, portErrors, port.events, int(m_sink.messages.size()), m_sink.beeps, ticks,
-          elapsed);
+          polls, portErrors, port.events, int(m_main->sink.messages.size()), m_main->sink.beeps,
+          ticks, elapsed);
     QVERIFY2(polls > 0 && polls <= elapsed + 3, "the loop stopped or spins without its sleep");
     QVERIFY(ticks > 0); // other events still run
     QCOMPARE(portErrors, errorsBefore);
     QVERIFY(portErrors <= 2);
     QCOMPARE(port.events, 0);
-    QCOMPARE(title(), QStringLiteral("Com1 : Device removal detected"));
-    QCOMPARE(state(), QStringLiteral("RcvData..."));
-    QVERIFY(m_sink.messages.isEmpty());
-    QCOMPARE(m_sink.beeps, 1);
+    QCOMPARE(m_main->title(), QStringLiteral("Com1 : Device removal detected"));
+    QCOMPARE(m_main->panel(3), QStringLiteral("RcvData..."));
+    QVERIFY(m_main->sink.messages.isEmpty());
+    QCOMPARE(m_main->sink.beeps, 1);
 
     instrument = std::make_unique<PtyInstrument>(); // plugged in again: a new device, same number
-    QTRY_COMPARE(title(), QStringLiteral("Com1 : Device reconnected"));
+    QTRY_COMPARE(m_main->title(), QStringLiteral("Com1 : Device reconnected"));
     QVERIFY(port.isOpen());
     QVERIFY(instrument->write("ne, its rest\r\nr4\r\nr5\r\n"));
-    QTRY_COMPARE(shown(), QStringLiteral("r5"));
-    QCOMPARE(fileText(dataFile()), kHeader + lines(burst) + lines({"r4", "r5"}));
-    QCOMPARE(state(), QStringLiteral("RcvData..."));
-    QVERIFY(m_sink.messages.isEmpty());
-    QCOMPARE(m_sink.beeps, 1);
+    QTRY_COMPARE(m_main->shown(), QStringLiteral("r5"));
+    QCOMPARE(fileText(dataFile()), header() + lines(burst) + lines({"r4", "r5"}));
+    QCOMPARE(m_main->panel(3), QStringLiteral("RcvData..."));
+    QVERIFY(m_main->sink.messages.isEmpty());
+    QCOMPARE(m_main->sink.beeps, 1);
 }
 
 void TstFaults::folderMissingWithLinesQueued() {
     FakeCommPort port;
-    const auto windowFirst = qScopeGuard([this] { cleanup(); });
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
     const QString folder = m_tmp.path() + "/data";
     QVERIFY(QDir().mkpath(folder));
     openMain(port, folder);
@@ -256,45 +207,47 @@ void TstFaults::folderMissingWithLinesQueued() {
     QVERIFY(QDir(folder).removeRecursively());
     QElapsedTimer failing;
     failing.start();
-    m_sink.whileShown = [this] { QTimer::singleShot(0, this, [this] { click("Command4"); }); };
+    m_main->sink.whileShown = [this] {
+        QTimer::singleShot(0, this, [this] { m_main->click("Command4"); });
+    };
     QList<QByteArray> queued;
     for (int i = 1; i <= 20; ++i)
         queued << "q" + QByteArray::number(i);
     port.feed(lines(queued));
-    QTRY_COMPARE(state(), QStringLiteral("Stop..."));
-    QTRY_COMPARE(m_main->findChild<QPushButton*>("Command1")->isEnabled(), true);
-    QCOMPARE(m_sink.messages, QStringList{error});
+    QTRY_COMPARE(m_main->panel(3), QStringLiteral("Stop..."));
+    QTRY_COMPARE(m_main->control("Command1")->isEnabled(), true);
+    QCOMPARE(m_main->sink.messages, QStringList{error});
     // txt_meas shows records at its own pace.
-    QTRY_COMPARE(shown(), QStringLiteral("q1"));
+    QTRY_COMPARE(m_main->shown(), QStringLiteral("q1"));
     QCOMPARE(port.received, "\n" + lines(queued.mid(1))); // the rest waits in the port
-    QCOMPARE(title(), error + " : 1 records waiting");
-    m_sink.whileShown = nullptr;
+    QCOMPARE(m_main->title(), error + " : 1 records waiting");
+    m_main->sink.whileShown = nullptr;
 
     // Twenty more fail while records wait: no box, the count, a beep at most once a second.
-    click("Command1");
+    m_main->click("Command1");
     QTRY_VERIFY(port.opened);
     QList<QByteArray> more;
     for (int i = 1; i <= 20; ++i)
         more << "w" + QByteArray::number(i);
     port.feed("a\rb\rc\r" + lines(more));
-    QTRY_COMPARE(title(), error + " : 21 records waiting");
-    QTRY_COMPARE(shown(), QStringLiteral("w20"));
-    QCOMPARE(m_sink.messages, QStringList{error});
-    QVERIFY2(m_sink.beeps >= 1 && m_sink.beeps <= 1 + failing.elapsed() / 1000,
-             qPrintable(QString::number(m_sink.beeps)));
+    QTRY_COMPARE(m_main->title(), error + " : 21 records waiting");
+    QTRY_COMPARE(m_main->shown(), QStringLiteral("w20"));
+    QCOMPARE(m_main->sink.messages, QStringList{error});
+    QVERIFY2(m_main->sink.beeps >= 1 && m_main->sink.beeps <= 1 + failing.elapsed() / 1000,
+             qPrintable(QString::number(m_main->sink.beeps)));
 
     // The folder comes back with the instrument quiet: all of them go in, in order.
     QElapsedTimer back;
     back.start();
     QVERIFY(QDir().mkpath(folder));
-    QTRY_COMPARE(title(), QStringLiteral("21 waiting records written"));
+    QTRY_COMPARE(m_main->title(), QStringLiteral("21 waiting records written"));
     qInfo("waiting records written %lld ms after the folder came back", back.elapsed());
-    QCOMPARE(fileText(dataFile()), kHeader + "q1\r\n" + lines(more));
+    QCOMPARE(fileText(dataFile()), header() + "q1\r\n" + lines(more));
 
     // Nothing waits any more: the next failure is shown in a box again.
     QVERIFY(QDir(folder).removeRecursively());
     port.feed("n1\r");
-    QTRY_COMPARE(m_sink.messages, QStringList({error, error}));
+    QTRY_COMPARE(m_main->sink.messages, QStringList({error, error}));
 }
 
 void TstFaults::diskFullThenSpaceReturns() {
@@ -310,7 +263,7 @@ void TstFaults::diskFullThenSpaceReturns() {
     const auto unmount =
         qScopeGuard([&disk] { ::umount2(QFile::encodeName(disk).constData(), MNT_DETACH); });
     FakeCommPort port;
-    const auto windowFirst = qScopeGuard([this] { cleanup(); });
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
     openMain(port, disk);
     startReceiving(port, {"r1", "r2"});
 
@@ -323,28 +276,28 @@ void TstFaults::diskFullThenSpaceReturns() {
     QList<QByteArray> during;
     for (int i = 0; i < 60; ++i)
         during << QByteArray::number(i).rightJustified(3, '0') + QByteArray(97, 'w');
-    const QByteArray expected = kHeader + lines({"r1", "r2"}) + lines(during);
+    const QByteArray expected = header() + lines({"r1", "r2"}) + lines(during);
     port.feed(lines(during).replace('\n', ""));
-    QTRY_COMPARE(shown(), QString::fromLatin1(during.last()));
+    QTRY_COMPARE(m_main->shown(), QString::fromLatin1(during.last()));
     const QByteArray written = fileText(dataFile());
     QVERIFY(written.endsWith("\r\n"));
     QVERIFY2(expected.startsWith(written), "what was already written is damaged");
     const auto notWritten = during.size() - (written.count('\n') - 3);
     qInfo("disk full: %lld of %lld records kept back, %lld messages", qlonglong(notWritten),
-          qlonglong(during.size()), qlonglong(m_sink.messages.size()));
+          qlonglong(during.size()), qlonglong(m_main->sink.messages.size()));
     QVERIFY(notWritten > 0);
     // One box for the first failed write; then only the count.
     const QString error = QStringLiteral("Data file output error.  %1").arg(ENOSPC);
-    QCOMPARE(m_sink.messages, QStringList{error});
-    QCOMPARE(title(), error + QStringLiteral(" : %1 records waiting").arg(notWritten));
+    QCOMPARE(m_main->sink.messages, QStringList{error});
+    QCOMPARE(m_main->title(), error + QStringLiteral(" : %1 records waiting").arg(notWritten));
 
     QVERIFY(QFile::remove(disk + "/filler"));
-    QTRY_COMPARE(title(), QStringLiteral("%1 waiting records written").arg(notWritten));
+    QTRY_COMPARE(m_main->title(), QStringLiteral("%1 waiting records written").arg(notWritten));
     QCOMPARE(fileText(dataFile()), expected);
     port.feed("after\r");
-    QTRY_COMPARE(shown(), QStringLiteral("after"));
+    QTRY_COMPARE(m_main->shown(), QStringLiteral("after"));
     QCOMPARE(fileText(dataFile()), expected + "after\r\n");
-    QCOMPARE(m_sink.messages.size(), 1);
+    QCOMPARE(m_main->sink.messages.size(), 1);
 }
 
 void TstFaults::endOfSessionWritesWaitingRecords_data() {
@@ -360,29 +313,29 @@ void TstFaults::endOfSessionWritesWaitingRecords() {
     FakeCommPort port;
     EndSignals endSignals; // as main() wires it
     QVERIFY(endSignals.isWatching());
-    const auto windowFirst = qScopeGuard([this] { cleanup(); });
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
     const QString folder = m_tmp.path() + "/end " + how;
     openMain(port, folder);
-    connect(&endSignals, &EndSignals::endRequested, m_main.get(), &Frm_Varlin::endProgram);
-    click("Command1");
+    connect(&endSignals, &EndSignals::endRequested, &m_main->window, &Frm_Varlin::endProgram);
+    m_main->click("Command1");
     QTRY_VERIFY(port.opened);
     const QList<QByteArray> records{"w1", "w2", "w3", "w4", "w5"};
     port.feed("a\rb\rc\rfirst\r" + lines(records));
-    QTRY_COMPARE(shown(), QStringLiteral("w5"));
-    QCOMPARE(title(),
+    QTRY_COMPARE(m_main->shown(), QStringLiteral("w5"));
+    QCOMPARE(m_main->title(),
              QStringLiteral("Data file output error.  %1 : 5 records waiting").arg(ENOENT));
-    click("Command4");
+    m_main->click("Command4");
 
     // The folder is back, and the session ends before the next retry could write them.
     QVERIFY(QDir().mkpath(folder));
     if (how == "END")
-        click("Command3");
+        m_main->click("Command3");
     else if (how == "close box")
-        QVERIFY(m_main->windowHandle()->close());
+        QVERIFY(m_main->window.windowHandle()->close());
     else
         ::raise(how == "SIGTERM" ? SIGTERM : SIGHUP);
-    QTRY_COMPARE(m_ends, 1);
-    QCOMPARE(fileText(dataFile()), kHeader + lines(records));
+    QTRY_COMPARE(m_main->ends, 1);
+    QCOMPARE(fileText(dataFile()), header() + lines(records));
 }
 
 void TstFaults::killedMidBurstLeavesWholeLines() {

@@ -1,4 +1,5 @@
 #include "acquisition/varlin_def.h"
+#include "support/window_kit.h"
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/frm_savepath.h"
@@ -41,12 +42,7 @@ class TstFrmSavepath : public QObject {
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
     }
-    template <typename W> W* get(const char* name) {
-        auto* widget = window->findChild<W*>(QLatin1StringView(name));
-        if (!widget)
-            qFatal("no control %s", name);
-        return widget;
-    }
+    template <typename W> W* get(const char* name) { return control<W>(window, name); }
     void clickClose() {
         QTest::mouseClick(get<QPushButton>("Command1"), Qt::LeftButton);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -65,8 +61,7 @@ private Q_SLOTS:
         QVERIFY(QDir(tree.path()).mkpath(QStringLiteral("gamma")));
     }
     void init() {
-        varlin_def = VarlinDef{};
-        loadStartValues(executableFolder());
+        freshSettings(QCoreApplication::applicationDirPath());
         panels.clear();
     }
     void cleanup() { delete window; }

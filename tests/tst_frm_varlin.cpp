@@ -1,16 +1,11 @@
-#include "acquisition/logger.h"
-#include "acquisition/serial_port.h"
-#include "acquisition/varlin_def.h"
-#include "support/fakes.h"
 #include "support/pty_instrument.h"
+#include "support/window_kit.h"
 #include "ui/clock_panel.h"
 #include "ui/frm_savepath.h"
-#include "ui/frm_varlin.h"
 #include "ui/status_bar.h"
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QWindow>
@@ -23,7 +18,7 @@ class TstFrmVarlin : public QObject {
 
 private Q_SLOTS:
     void init();
-    void cleanup();
+    void cleanup() { m_main.reset(); }
     void freshStartShowsStartValues();
     void stopBeforeStartChangesNothing();
     void startThenStopWhileReceiving();
@@ -37,159 +32,119 @@ private Q_SLOTS:
     void resizeMovesOnlyStatusBar();
     void portPanelShowsNumberInFull_data();
     void portPanelShowsNumberInFull();
-    void settingOpensOneWindowAtATime();
     void closeBoxWhileRunningClosesPortAndEndsLoop();
     void shortTimeDropsSeconds_data();
     void shortTimeDropsSeconds();
 
 private:
-    Frm_Varlin& create(CommPort& port);
-    Frm_Varlin& open(CommPort& port);
-    template <typename W = QWidget> W* control(const char* name) const {
-        W* w = m_window->findChild<W*>(QLatin1String(name), Qt::FindDirectChildrenOnly);
-        Q_ASSERT(w);
-        return w;
+    void open(CommPort& port) {
+        m_main.reset();
+        m_main = std::make_unique<LoggerWindow>(port, m_clock, m_dataDir->path());
     }
-    QString panel(int n) const { return control<StatusBar>("SB1")->panelText(n); }
-    void click(const char* button) { QTest::mouseClick(control(button), Qt::LeftButton); }
-    QString shown() const { return control<QLineEdit>("txt_meas_0")->text(); }
 
-    FakeCommPort m_fake;
     FakeClock m_clock;
-    RecordingSink m_sink;
-    QTemporaryDir m_dataDir;
-    std::unique_ptr<Logger> m_logger;
-    std::unique_ptr<Frm_Varlin> m_window;
-    int m_ends = 0;
+    std::unique_ptr<QTemporaryDir> m_dataDir;
+    std::unique_ptr<FakeCommPort> m_fake;
+    std::unique_ptr<LoggerWindow> m_main; // on m_fake unless the test opens it on another port
 };
 
 void TstFrmVarlin::init() {
-    varlin_def = VarlinDef{};
-    m_fake.received.clear();
-    m_fake.opened = false;
-    m_fake.closes = 0;
-    m_fake.opens = 0;
-    m_sink.messages.clear();
-    m_sink.beeps = 0;
-    m_ends = 0;
-}
-
-void TstFrmVarlin::cleanup() {
-    m_window.reset();
-    m_logger.reset();
-}
-
-Frm_Varlin& TstFrmVarlin::create(CommPort& port) {
-    m_logger = std::make_unique<Logger>(port, m_clock, m_sink);
-    m_window = std::make_unique<Frm_Varlin>(*m_logger, [this] { ++m_ends; });
-    return *m_window;
-}
-
-Frm_Varlin& TstFrmVarlin::open(CommPort& port) {
-    create(port);
-    m_window->show();
-    // Records go to a scratch folder, not next to the test binary.
-    varlin_def.SavePath = QFile::encodeName(m_dataDir.path());
-    return *m_window;
+    m_dataDir = std::make_unique<QTemporaryDir>();
+    m_fake = std::make_unique<FakeCommPort>();
+    open(*m_fake);
 }
 
 void TstFrmVarlin::freshStartShowsStartValues() {
-    create(m_fake);
-    QCOMPARE(m_window->windowTitle(), QStringLiteral("Tessaline Serial Data"));
-    QCOMPARE(m_window->size(), QSize(525, 178));
-    QVERIFY(!m_window->windowIcon().pixmap(32, 32).isNull());
-    QCOMPARE(panel(1), QCoreApplication::applicationDirPath());
-    QCOMPARE(panel(2), QStringLiteral("COM1/9600"));
-    QCOMPARE(panel(3), QStringLiteral("Wait..."));
+    const Frm_Varlin& window = m_main->window;
+    QCOMPARE(window.windowTitle(), QStringLiteral("Tessaline Serial Data"));
+    QCOMPARE(window.size(), QSize(525, 178));
+    QVERIFY(!window.windowIcon().pixmap(32, 32).isNull());
+    QCOMPARE(m_main->panel(1), QCoreApplication::applicationDirPath());
+    QCOMPARE(m_main->panel(2), QStringLiteral("COM1/9600"));
+    QCOMPARE(m_main->panel(3), QStringLiteral("Wait..."));
     const QTime now = QTime::currentTime();
-    QVERIFY(panel(4) == ClockPanel::shortTime(now) ||
-            panel(4) == ClockPanel::shortTime(now.addSecs(-60)));
-    QVERIFY(control<StatusBar>("SB1")->findChild<ClockPanel*>("panel4")->msUntilNextMinute() <=
-            60020);
+    QVERIFY(m_main->panel(4) == ClockPanel::shortTime(now) ||
+            m_main->panel(4) == ClockPanel::shortTime(now.addSecs(-60)));
+    QVERIFY(m_main->control<ClockPanel>("panel4")->msUntilNextMinute() <= 60020);
     QCOMPARE(varlin_def.Stopped, kTrue);
     for (const char* name : {"Command1", "Command4", "Command2", "Command3"})
-        QVERIFY2(control(name)->isEnabled(), name);
-    QVERIFY(!control("Command5")->isEnabled());
-    QCOMPARE(control<QLabel>("lbl_title")->text(), QStringLiteral("."));
-    QCOMPARE(control<QLineEdit>("txt_send")->text(), QStringLiteral("Send Data Input"));
-    QVERIFY(shown().isEmpty());
-    QVERIFY(control<QLineEdit>("txt_meas_0")->isReadOnly());
+        QVERIFY2(m_main->control(name)->isEnabled(), name);
+    QVERIFY(!m_main->control("Command5")->isEnabled());
+    QCOMPARE(m_main->title(), QStringLiteral("."));
+    QCOMPARE(m_main->control<QLineEdit>("txt_send")->text(), QStringLiteral("Send Data Input"));
+    QVERIFY(m_main->shown().isEmpty());
+    QVERIFY(m_main->control<QLineEdit>("txt_meas_0")->isReadOnly());
 }
 
 void TstFrmVarlin::stopBeforeStartChangesNothing() {
-    open(m_fake);
-    click("Command4");
+    m_main->click("Command4");
     QTest::qWait(30);
-    QCOMPARE(panel(3), QStringLiteral("Wait..."));
+    QCOMPARE(m_main->panel(3), QStringLiteral("Wait..."));
     QCOMPARE(varlin_def.Stopped, kTrue);
-    QVERIFY(control("Command1")->isEnabled());
-    QVERIFY(!control("Command5")->isEnabled());
-    QCOMPARE(m_fake.closes, 0);
+    QVERIFY(m_main->control("Command1")->isEnabled());
+    QVERIFY(!m_main->control("Command5")->isEnabled());
+    QCOMPARE(m_fake->closes, 0);
 }
 
 void TstFrmVarlin::startThenStopWhileReceiving() {
-    open(m_fake);
-    click("Command1");
-    QVERIFY(!control("Command1")->isEnabled() && !control("Command2")->isEnabled());
-    QVERIFY(!control("Command3")->isEnabled() && control("Command5")->isEnabled());
-    QTRY_VERIFY(m_fake.opened);
-    m_fake.feed("a\rb\rc\r");
-    QTRY_COMPARE(panel(3), QStringLiteral("RcvData..."));
-    click("Command4");
-    QCOMPARE(panel(3), QStringLiteral("Stop..."));
-    QVERIFY(!m_fake.opened);
+    m_main->click("Command1");
+    QVERIFY(!m_main->control("Command1")->isEnabled() && !m_main->control("Command2")->isEnabled());
+    QVERIFY(!m_main->control("Command3")->isEnabled() && m_main->control("Command5")->isEnabled());
+    QTRY_VERIFY(m_fake->opened);
+    m_fake->feed("a\rb\rc\r");
+    QTRY_COMPARE(m_main->panel(3), QStringLiteral("RcvData..."));
+    m_main->click("Command4");
+    QCOMPARE(m_main->panel(3), QStringLiteral("Stop..."));
+    QVERIFY(!m_fake->opened);
     for (const char* name : {"Command1", "Command2", "Command3", "Command4"})
-        QVERIFY2(control(name)->isEnabled(), name);
-    QVERIFY(!control("Command5")->isEnabled());
+        QVERIFY2(m_main->control(name)->isEnabled(), name);
+    QVERIFY(!m_main->control("Command5")->isEnabled());
     QTest::qWait(30); // the loop goes back to idle and the program goes on
-    QCOMPARE(panel(3), QStringLiteral("Stop..."));
-    QCOMPARE(m_ends, 0);
+    QCOMPARE(m_main->panel(3), QStringLiteral("Stop..."));
+    QCOMPARE(m_main->ends, 0);
 }
 
 void TstFrmVarlin::stopWhileGettingInStepEndsProgram() {
-    open(m_fake);
-    click("Command1");
-    QTRY_COMPARE(panel(3), QStringLiteral("Initialize..."));
-    click("Command4");
-    QTRY_COMPARE(m_ends, 1);
-    QVERIFY(!m_window->isVisible());
+    m_main->click("Command1");
+    QTRY_COMPARE(m_main->panel(3), QStringLiteral("Initialize..."));
+    m_main->click("Command4");
+    QTRY_COMPARE(m_main->ends, 1);
+    QVERIFY(!m_main->window.isVisible());
 }
 
 void TstFrmVarlin::burstShowsItsLastRecord() {
-    open(m_fake);
     int changes = 0;
-    connect(control<QLineEdit>("txt_meas_0"), &QLineEdit::textChanged, this,
+    connect(m_main->control<QLineEdit>("txt_meas_0"), &QLineEdit::textChanged, this,
             [&changes] { ++changes; });
-    click("Command1");
-    QTRY_VERIFY(m_fake.opened);
+    m_main->click("Command1");
+    QTRY_VERIFY(m_fake->opened);
     QByteArray burst = "a\rb\rc\r";
     for (int i = 0; i < 10000; ++i)
         burst += "record " + QByteArray::number(i) + "\r\n";
-    m_fake.feed(burst);
-    QTRY_COMPARE_WITH_TIMEOUT(shown(), QStringLiteral("record 9999"), 20000);
+    m_fake->feed(burst);
+    QTRY_COMPARE_WITH_TIMEOUT(m_main->shown(), QStringLiteral("record 9999"), 20000);
     // The loop reads a few hundred records per pass; txt_meas changes less often still.
     QVERIFY2(changes < 100, qPrintable(QString::number(changes)));
     QTest::qWait(50);
-    QCOMPARE(shown(), QStringLiteral("record 9999"));
+    QCOMPARE(m_main->shown(), QStringLiteral("record 9999"));
 }
 
 void TstFrmVarlin::recordAndSendThroughPtyInstrument() {
     PtyInstrument instrument;
     QVERIFY(instrument.isOpen());
-    SerialPort port(
-        m_clock, [&instrument](int16_t n) { return n == 1 ? instrument.slavePath() : QString(); });
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     open(port);
-    click("Command1");
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
+    m_main->click("Command1");
     QTRY_VERIFY(port.isOpen());
     QVERIFY(instrument.write("x\ry\rz\r"));
-    QTRY_COMPARE(panel(3), QStringLiteral("RcvData..."));
+    QTRY_COMPARE(m_main->panel(3), QStringLiteral("RcvData..."));
     QVERIFY(instrument.write("23.5,caf\xE9\r"));
-    QTRY_COMPARE(shown(), QString::fromLatin1("23.5,caf\xE9"));
-    control<QLineEdit>("txt_send")->setText(QString::fromLatin1("T\xB0?"));
-    click("Command5");
+    QTRY_COMPARE(m_main->shown(), QString::fromLatin1("23.5,caf\xE9"));
+    m_main->control<QLineEdit>("txt_send")->setText(QString::fromLatin1("T\xB0?"));
+    m_main->click("Command5");
     QCOMPARE(instrument.read(3), QByteArray("T\xB0?"));
-    QVERIFY(m_sink.messages.isEmpty());
-    cleanup(); // before the port it uses goes away
+    QVERIFY(m_main->sink.messages.isEmpty());
 }
 
 void TstFrmVarlin::recordShownAsTheInstrumentMeantIt_data() {
@@ -206,14 +161,12 @@ void TstFrmVarlin::recordShownAsTheInstrumentMeantIt_data() {
 void TstFrmVarlin::recordShownAsTheInstrumentMeantIt() {
     QFETCH(QByteArray, line);
     QFETCH(QString, text);
-    open(m_fake);
-    click("Command1");
-    QTRY_VERIFY(m_fake.opened);
-    m_fake.feed("a\rb\rc\rfirst\r" + line + "\r");
-    QTRY_COMPARE(shown(), text);
-    QFile file(QDir(m_dataDir.path()).filePath(QStringLiteral("20261207.txt")));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.readAll().endsWith("\r\n" + line + "\r\n")); // the bytes as they came
+    m_main->click("Command1");
+    QTRY_VERIFY(m_fake->opened);
+    m_fake->feed("a\rb\rc\rfirst\r" + line + "\r");
+    QTRY_COMPARE(m_main->shown(), text);
+    const QByteArray written = fileText(m_dataDir->filePath(QStringLiteral("20261207.txt")));
+    QVERIFY(written.endsWith("\r\n" + line + "\r\n")); // the bytes as they came
 }
 
 void TstFrmVarlin::startFolderIsOneTheAccountCanWrite() {
@@ -232,26 +185,23 @@ void TstFrmVarlin::startFolderIsOneTheAccountCanWrite() {
 }
 
 void TstFrmVarlin::lineErrorShowsInTitle() {
-    open(m_fake);
-    m_fake.raise(1009);
-    QCOMPARE(control<QLabel>("lbl_title")->text(), QStringLiteral("Com1 : Parity error detected"));
-    QCOMPARE(m_sink.beeps, 1);
+    m_fake->raise(1009);
+    QCOMPARE(m_main->title(), QStringLiteral("Com1 : Parity error detected"));
+    QCOMPARE(m_main->sink.beeps, 1);
 }
 
 void TstFrmVarlin::resizeMovesOnlyStatusBar() {
-    open(m_fake);
     QHash<QWidget*, QRect> before;
-    for (QWidget* w : m_window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    for (QWidget* w : m_main->window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         before.insert(w, w->geometry());
-    QCOMPARE(control("txt_meas_0")->geometry(), QRect(16, 52, 497, 23));
-    QCOMPARE(control("SB1")->geometry(), QRect(0, 161, 525, 17));
-    m_window->resize(800, 400);
-    QTest::qWait(10);
+    QCOMPARE(m_main->control("txt_meas_0")->geometry(), QRect(16, 52, 497, 23));
+    QCOMPARE(m_main->control("SB1")->geometry(), QRect(0, 161, 525, 17));
+    m_main->window.resize(800, 400);
+    QTRY_COMPARE(m_main->control("SB1")->geometry(), QRect(0, 383, 800, 17));
     for (auto it = before.cbegin(); it != before.cend(); ++it) {
         if (it.key()->objectName() != QLatin1String("SB1"))
             QCOMPARE(it.key()->geometry(), it.value());
     }
-    QCOMPARE(control("SB1")->geometry(), QRect(0, 383, 800, 17));
 }
 
 void TstFrmVarlin::portPanelShowsNumberInFull_data() {
@@ -265,43 +215,25 @@ void TstFrmVarlin::portPanelShowsNumberInFull_data() {
 void TstFrmVarlin::portPanelShowsNumberInFull() {
     QFETCH(int, port);
     QFETCH(QByteArray, baud);
-    open(m_fake);
     varlin_def.PortNumber = static_cast<int16_t>(port);
     varlin_def.BaudRate = baud;
-    m_window->showSavePathAndPort();
-    QTEST(panel(2), "text");
-}
-
-void TstFrmVarlin::settingOpensOneWindowAtATime() {
-    open(m_fake);
-    click("Command2");
-    click("Command2");
-    QList<Frm_Savepath*> settings = m_window->findChildren<Frm_Savepath*>();
-    QCOMPARE(settings.size(), 1);
-    QPointer<Frm_Savepath> first = settings.first();
-    QVERIFY(first->isVisible());
-    first->close();
-    QTRY_VERIFY(first.isNull());
-    click("Command2");
-    settings = m_window->findChildren<Frm_Savepath*>();
-    QCOMPARE(settings.size(), 1);
-    QVERIFY(settings.first()->isVisible());
+    m_main->window.showSavePathAndPort();
+    QTEST(m_main->panel(2), "text");
 }
 
 void TstFrmVarlin::closeBoxWhileRunningClosesPortAndEndsLoop() {
-    open(m_fake);
-    click("Command1");
-    QTRY_VERIFY(m_fake.opened);
-    QVERIFY(m_window->windowHandle()->close()); // as the title bar's close box does
-    QVERIFY(!m_fake.opened);
-    QCOMPARE(m_ends, 1);
+    m_main->click("Command1");
+    QTRY_VERIFY(m_fake->opened);
+    QVERIFY(m_main->window.windowHandle()->close()); // as the title bar's close box does
+    QVERIFY(!m_fake->opened);
+    QCOMPARE(m_main->ends, 1);
     // A loop still running would now get in step and show this record.
-    m_fake.opened = true;
+    m_fake->opened = true;
     const QByteArray unread = "a\rb\rc\rlate\r";
-    m_fake.feed(unread);
+    m_fake->feed(unread);
     QTest::qWait(100);
-    QVERIFY(shown().isEmpty());
-    QCOMPARE(m_fake.received, unread);
+    QVERIFY(m_main->shown().isEmpty());
+    QCOMPARE(m_fake->received, unread);
 }
 
 void TstFrmVarlin::shortTimeDropsSeconds_data() {

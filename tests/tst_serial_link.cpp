@@ -3,8 +3,8 @@
 #include "acquisition/serial_link.h"
 #include "acquisition/serial_port.h"
 #include "acquisition/varlin_def.h"
-#include "support/fakes.h"
 #include "support/pty_instrument.h"
+#include "support/test_kit.h"
 
 #include <QSet>
 #include <QSignalSpy>
@@ -13,10 +13,7 @@
 class TstSerialLink : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init() {
-        varlin_def = VarlinDef{};
-        loadStartValues("/tmp");
-    }
+    void init() { freshSettings(QStringLiteral("/tmp")); }
 
     // --- Init_Comm
     void opensQuietlyWithDefaults();
@@ -37,9 +34,6 @@ private Q_SLOTS:
 
 private:
     FakeClock m_clock;
-    static PortResolver portAt(int16_t number, const QString& path) {
-        return [number, path](int16_t n) { return n == number ? path : QString(); };
-    }
 };
 
 void TstSerialLink::opensQuietlyWithDefaults() {

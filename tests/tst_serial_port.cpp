@@ -2,8 +2,8 @@
 #include "acquisition/platform_linux_ports.h"
 #include "acquisition/serial_errors.h"
 #include "acquisition/serial_port.h"
-#include "support/fakes.h"
 #include "support/pty_instrument.h"
+#include "support/test_kit.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -24,7 +24,10 @@ class TstSerialPort : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase() { g_previousHandler = qInstallMessageHandler(recordWarnings); }
-    void init() { g_warnings.clear(); }
+    void init() {
+        g_warnings.clear();
+        m_clock = FakeClock{};
+    }
     // Every case doubles as a check that the layer never makes Qt complain.
     void cleanup() { QCOMPARE(g_warnings, QStringList()); }
 
@@ -61,9 +64,6 @@ private Q_SLOTS:
 
 private:
     FakeClock m_clock;
-    static PortResolver resolverFor(const PtyInstrument& pty) {
-        return [path = pty.slavePath()](int16_t n) { return n == 1 ? path : QString(); };
-    }
 };
 
 void TstSerialPort::exchangesBytesBothWays_data() {
@@ -77,7 +77,7 @@ void TstSerialPort::exchangesBytesBothWays() {
     QFETCH(QByteArray, settings);
     QFETCH(uint, speed);
     PtyInstrument instrument;
-    SerialPort port(m_clock, resolverFor(instrument));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(port.setLineSettings(settings), SerialError::kNone);
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(port.isOpen());
@@ -96,7 +96,7 @@ void TstSerialPort::exchangesBytesBothWays() {
 
 void TstSerialPort::readsOneRawByteAtATime() {
     PtyInstrument instrument;
-    SerialPort port(m_clock, resolverFor(instrument));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(port.open(), SerialError::kNone);
     const QByteArray raw("\x00\xff\xe9\r\n", 5);
     QVERIFY(instrument.write(raw));
@@ -108,7 +108,7 @@ void TstSerialPort::readsOneRawByteAtATime() {
 
 void TstSerialPort::discardDropsWhatWasReceived() {
     PtyInstrument instrument;
-    SerialPort port(m_clock, resolverFor(instrument));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(instrument.write("old data"));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(8));
@@ -121,7 +121,7 @@ void TstSerialPort::discardDropsWhatWasReceived() {
 
 void TstSerialPort::bytesWaitingStopsAt32767() {
     PtyInstrument instrument;
-    SerialPort port(m_clock, resolverFor(instrument));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(instrument.write(QByteArray(40000, 'x')));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(32767));
@@ -129,7 +129,7 @@ void TstSerialPort::bytesWaitingStopsAt32767() {
 
 void TstSerialPort::refusedBaudKeepsLastAcceptedSettings() {
     PtyInstrument instrument;
-    SerialPort port(m_clock, resolverFor(instrument));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(port.setLineSettings("14400,N,8,1"), SerialError::kNone);
     QCOMPARE(port.setLineSettings("abc,N,8,1"), SerialError::kInvalidValue);
     QCOMPARE(port.open(), SerialError::kNone);
@@ -161,7 +161,7 @@ void TstSerialPort::lineSettingsText() {
 
 void TstSerialPort::portCannotChangeWhileOpen() {
     PtyInstrument instrument;
-    SerialPort port(m_clock, resolverFor(instrument));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(port.open(), SerialError::kNone);
     QCOMPARE(port.selectPort(2), SerialError::kPortAlreadyOpen);
     QCOMPARE(port.open(), SerialError::kPortAlreadyOpen);
@@ -184,8 +184,8 @@ void TstSerialPort::portWithoutDeviceIsInvalid() {
 
 void TstSerialPort::portHeldElsewhereIsBusy() {
     PtyInstrument instrument;
-    SerialPort first(m_clock, resolverFor(instrument));
-    SerialPort second(m_clock, resolverFor(instrument));
+    SerialPort first(m_clock, portAt(1, instrument.slavePath()));
+    SerialPort second(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(first.open(), SerialError::kNone);
     QCOMPARE(second.open(), SerialError::kDeviceBusy);
     QVERIFY(!second.isOpen());
@@ -195,7 +195,7 @@ void TstSerialPort::portHeldElsewhereIsBusy() {
 
 void TstSerialPort::closedPortIsHarmless() {
     PtyInstrument instrument;
-    SerialPort port(m_clock, resolverFor(instrument));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(instrument.write("late"));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(4));
@@ -274,7 +274,7 @@ void TstSerialPort::eventsAreQueuedOneAtATime() {
 
 void TstSerialPort::ptyRaisesNoLineEvents() {
     PtyInstrument instrument;
-    SerialPort port(m_clock, resolverFor(instrument));
+    SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QSignalSpy events(&port, &CommPort::lineEvent);
     QCOMPARE(port.open(), SerialError::kNone);
     QVERIFY(instrument.write("data"));

@@ -3,6 +3,7 @@
 #include "acquisition/clock.h"
 #include "acquisition/comm_port.h"
 #include "acquisition/file_sync.h"
+#include "acquisition/loop_view.h"
 #include "acquisition/message_sink.h"
 
 #include <QByteArray>
@@ -24,6 +25,20 @@ public:
     QStringList messages;
     int beeps = 0;
     std::function<void()> whileShown; // what the operator does about the box
+};
+
+/// Records what the loop shows instead of showing it.
+class RecordingView final : public LoopView {
+public:
+    void setStateText(const QString& text) override { states << text; }
+    void showRecord(const QByteArray& record) override { records << record; }
+    void setTitleText(const QString& text) override { titles << text; }
+    void endProgram() override { ++endCalls; }
+
+    QStringList states;
+    QStringList titles;
+    QList<QByteArray> records;
+    int endCalls = 0;
 };
 
 /// Records every flush of a data file: when, on a monotonic clock started with the recorder,

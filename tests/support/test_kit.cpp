@@ -1,0 +1,30 @@
+#include "support/test_kit.h"
+
+#include "acquisition/varlin_def.h"
+
+#include <QFile>
+
+QByteArray fileText(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QByteArray lines(const QList<QByteArray>& records) {
+    QByteArray text;
+    for (const QByteArray& record : records)
+        text += record + "\r\n";
+    return text;
+}
+
+QByteArray header(const QByteArray& comment) {
+    return " Recive Data ,26/12/07,10:00:00," + comment + "\r\n";
+}
+
+PortResolver portAt(int16_t number, const QString& path) {
+    return [number, path](int16_t n) { return n == number ? path : QString(); };
+}
+
+void freshSettings(const QString& folder) {
+    varlin_def = VarlinDef{};
+    loadStartValues(QFile::encodeName(folder));
+}

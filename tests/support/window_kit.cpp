@@ -1,0 +1,42 @@
+#include "support/window_kit.h"
+
+#include "acquisition/varlin_def.h"
+#include "ui/frm_savepath.h"
+#include "ui/status_bar.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+
+void click(const QWidget* window, const char* name) {
+    QTest::mouseClick(control(window, name), Qt::LeftButton);
+}
+
+LoggerWindow::FreshSettings::FreshSettings() {
+    varlin_def = VarlinDef{};
+}
+
+LoggerWindow::LoggerWindow(CommPort& port, const Clock& clock, const QString& dataFolder)
+    : logger(port, clock, sink), window(logger, [this] { ++ends; }) {
+    window.show();
+    // Records go to the test's folder, not next to the test binary.
+    varlin_def.SavePath = QFile::encodeName(dataFolder);
+}
+
+QString LoggerWindow::panel(int n) const {
+    return control<StatusBar>("SB1")->panelText(n);
+}
+
+QString LoggerWindow::shown() const {
+    return control<QLineEdit>("txt_meas_0")->text();
+}
+
+QString LoggerWindow::title() const {
+    return control<QLabel>("lbl_title")->text();
+}
+
+Frm_Savepath* LoggerWindow::settings() const {
+    const auto open = window.findChildren<Frm_Savepath*>();
+    return open.size() == 1 ? open.first() : nullptr;
+}
