@@ -97,8 +97,9 @@ if alive "$pid"; then
 fi
 status=0
 wait "$pid" || status=$?
-# A logger ended by SIGTERM reports it as 128 + 15.
-[ "$status" -eq 143 ] || [ "$status" -eq 0 ] || fail "tessaline exited with $status after SIGTERM"
+# Three seconds in, the logger's own handler takes the signal and ends it cleanly; 128 + 15
+# would mean the signal killed it outright, past its last write of waiting records.
+[ "$status" -eq 0 ] || fail "tessaline exited with $status after SIGTERM"
 echo "ran 3 s, ended on SIGTERM with status $status"
 
 echo "== start /usr/bin/tessaline-demo: it finds the simulated balance beside itself"
