@@ -5,8 +5,6 @@
 #include "acquisition/loop_view.h"
 #include "acquisition/serial_link.h"
 
-#include <QDateTime>
-
 AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer,
                                  LoopView& view, QObject* parent)
     : QObject(parent), m_port(port), m_link(link), m_writer(writer), m_view(view),
@@ -127,11 +125,15 @@ bool AcquisitionLoop::nextChar(Batch& batch) {
         batch.waiting = m_port.bytesWaiting();
     if (batch.waiting <= 0)
         return false;
-    varlin_def.RxChar = m_port.readChar();
-    if (varlin_def.RxChar.isEmpty()) { // the port was closed under us
+    char c = 0;
+    if (!m_port.readByte(c)) { // the port was closed under us
+        varlin_def.RxChar.clear();
         batch.waiting = 0;
         return false;
     }
+    // Still a one-character text, rewritten in place rather than allocated per character.
+    varlin_def.RxChar.resize(1);
+    varlin_def.RxChar.data()[0] = c;
     --batch.waiting;
     --batch.budget;
     return true;
@@ -224,12 +226,13 @@ bool AcquisitionLoop::lineEnd() {
     return fileOpened;
 }
 
-QByteArray AcquisitionLoop::arrivalStamp() const {
+QByteArray AcquisitionLoop::arrivalStamp() {
     // When the character reached the computer, not when the loop got to it: a message box may
     // have held the loop meanwhile.
-    const QLatin1StringView layout(varlin_def.StampMillis == kTrue ? "yyyy/MM/dd,hh:mm:ss.zzz"
-                                                                   : "yyyy/MM/dd,hh:mm:ss");
-    return m_port.lastCharArrival().toString(layout).toLatin1();
+    const qint64 at = m_port.lastCharArrivalMs();
+    if (at == CommPort::kNoArrival)
+        return {};
+    return stampText(m_localTime.at(at), varlin_def.StampMillis == kTrue);
 }
 
 void AcquisitionLoop::onDeviceRemoved() {

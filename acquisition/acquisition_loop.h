@@ -1,5 +1,6 @@
 #pragma once
 
+#include "acquisition/clock.h"
 #include "acquisition/varlin_def.h"
 #include "acquisition/waiting_records.h"
 
@@ -71,7 +72,7 @@ private:
     bool nextChar(Batch& batch); // one waiting character into RxChar; false when none is left
     bool handleChar();           // false when the pass must end here
     bool lineEnd();
-    QByteArray arrivalStamp() const; // of the character just read
+    QByteArray arrivalStamp(); // of the character just read
     bool stopSeen() const { return varlin_def.Stopped == kTrue || m_stopPending; }
 
     void onDeviceRemoved();
@@ -88,6 +89,7 @@ private:
     QTimer m_retry;
     Phase m_phase = Phase::NotStarted;
     WaitingRecords m_waiting;
+    LocalTimeCache m_localTime;
 
     int16_t SkipFirstRecord = kTrue;
     int16_t LineEndCount = 0;

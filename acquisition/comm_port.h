@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <cstdint>
+#include <limits>
 
 /// The operations the program uses on its serial port. Operations that can fail return a
 /// code (0 on success, otherwise one of the codes in serial_errors.h); none of them waits for
@@ -29,6 +30,22 @@ public:
     /// When the character last returned by readChar() reached the computer: the port notes the
     /// clock as it collects received bytes, also while a message box holds the reader.
     virtual QDateTime lastCharArrival() const = 0;
+
+    /// lastCharArrival() of an instant no character has had.
+    static constexpr qint64 kNoArrival = std::numeric_limits<qint64>::min();
+    /// What readChar() reads, without a byte array per character: false when none was read.
+    virtual bool readByte(char& c) {
+        const QByteArray read = readChar();
+        if (read.isEmpty())
+            return false;
+        c = read.at(0);
+        return true;
+    }
+    /// lastCharArrival() in milliseconds since the epoch, or kNoArrival.
+    virtual qint64 lastCharArrivalMs() const {
+        const QDateTime at = lastCharArrival();
+        return at.isValid() ? at.toMSecsSinceEpoch() : kNoArrival;
+    }
     virtual int32_t sendText(const QByteArray& text) = 0;
     virtual int16_t latestEvent() const = 0;
 

@@ -5,20 +5,10 @@
 #include "acquisition/platform_files.h"
 #include "acquisition/varlin_def.h"
 
-#include <QDateTime>
 #include <QString>
 
 #include <cerrno>
 #include <utility>
-
-namespace {
-
-QByteArray formatted(const QDateTime& when, const char* pattern) {
-    // QDateTime formats digits in the C locale, whatever the operator's locale.
-    return when.toString(QLatin1StringView(pattern)).toLatin1();
-}
-
-} // namespace
 
 DataFileWriter::DataFileWriter(const Clock& clock, MessageSink& messages, FileSync& sync)
     : m_clock(clock), m_messages(messages), m_sync(sync) {
@@ -41,9 +31,8 @@ void DataFileWriter::File_open() {
 
 int32_t DataFileWriter::openQuietly() {
     close(); // one DataFile at a time, even if a caller forgot to close the last one
-    const QDateTime now = m_clock.now();
-    const QByteArray name =
-        formatted(now, varlin_def.HourlyFiles != kFalse ? "yyyyMMdd_hh" : "yyyyMMdd");
+    const LocalTime now = m_localTime.at(m_clock.nowMs());
+    const QByteArray name = fileNameText(now, varlin_def.HourlyFiles != kFalse);
     varlin_def.DataFilePath = varlin_def.SavePath + "/" + name + ".txt";
     m_path = varlin_def.DataFilePath;
     m_folder = varlin_def.SavePath;
@@ -61,9 +50,8 @@ int32_t DataFileWriter::openQuietly() {
 
     m_headed = length > 0;
     if (!m_headed) {
-        const QByteArray header = " Recive Data ," + formatted(now, "yy/MM/dd") + "," +
-                                  formatted(now, "hh:mm:ss") + "," + varlin_def.FileComment +
-                                  "\r\n";
+        const QByteArray header = " Recive Data ," + shortDateText(now) + "," + timeText(now) +
+                                  "," + varlin_def.FileComment + "\r\n";
         const int headerError = m_fd < 0 ? openError : appendWhole(m_fd, header);
         if (headerError != 0) {
             lastError = headerError;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "acquisition/clock.h"
 #include "acquisition/file_sync.h"
 
 #include <QByteArray>
@@ -8,7 +9,6 @@
 #include <QTimer>
 #include <cstdint>
 
-class Clock;
 class MessageSink;
 
 /// Chooses the data file of each record from the clock, opens it for appending as the single
@@ -53,6 +53,7 @@ private:
     void markWritten();
 
     const Clock& m_clock;
+    LocalTimeCache m_localTime;
     MessageSink& m_messages;
     FileSync& m_sync;
     int m_fd = -1;

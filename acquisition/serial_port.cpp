@@ -118,8 +118,8 @@ int32_t SerialPort::open() {
 int32_t SerialPort::close() {
     closeDevice();
     m_lost = false;
-    m_salvaged.clear();
-    m_salvagedAt = 0;
+    m_taken.clear();
+    m_takenAt = 0;
     forgetArrivals();
     return SerialError::kNone;
 }
@@ -140,6 +140,8 @@ int32_t SerialPort::discardReceived() {
         return SerialError::kPortNotOpen;
     // clear() empties both Qt's buffer and the driver's input queue.
     const bool cleared = m_port.clear(QSerialPort::Input);
+    m_taken.clear();
+    m_takenAt = 0;
     forgetArrivals();
     return cleared ? SerialError::kNone : SerialError::kOperationFailed;
 }
@@ -147,36 +149,49 @@ int32_t SerialPort::discardReceived() {
 int16_t SerialPort::bytesWaiting() {
     // Only what the event loop has already collected: asking the line would mean waiting.
     // Bytes that arrived before the device vanished count until they are read.
-    qint64 waiting = m_salvaged.size() - m_salvagedAt;
+    qint64 waiting = m_taken.size() - m_takenAt;
     if (m_port.isOpen())
         waiting += m_port.bytesAvailable();
     return static_cast<int16_t>(std::min(waiting, kMaxWaitingCount));
 }
 
 QByteArray SerialPort::readChar() {
-    QByteArray c;
-    if (m_salvagedAt < m_salvaged.size()) {
-        c = m_salvaged.mid(m_salvagedAt++, 1);
-    } else {
-        // Reading no more than Qt holds never asks the driver, which would wake a lost port.
-        if (!m_port.isOpen() || m_port.bytesAvailable() == 0)
-            return {};
-        // Bytes Qt collected without saying so (it never repeats readyRead inside a handler of
-        // readyRead) are noted now, the earliest time we know of them.
-        noteArrivals();
-        c = m_port.read(1);
-    }
-    if (c.isEmpty() || m_arrivals.isEmpty())
-        return c;
-    m_lastCharArrival = m_arrivals.head().at;
+    char c = 0;
+    return readByte(c) ? QByteArray(1, c) : QByteArray();
+}
+
+bool SerialPort::readByte(char& c) {
+    if (m_takenAt == m_taken.size() && !takeFromPort())
+        return false;
+    c = m_taken.at(m_takenAt++);
+    if (m_arrivals.isEmpty())
+        return true;
+    m_lastCharArrival = m_arrivals.head().atMs;
     if (--m_arrivals.head().bytes == 0)
         m_arrivals.dequeue();
-    --m_noted;
-    return c;
+    return true;
+}
+
+bool SerialPort::takeFromPort() {
+    // Reading no more than Qt holds never asks the driver, which would wake a lost port.
+    const qint64 held = m_port.isOpen() ? m_port.bytesAvailable() : 0;
+    if (held == 0)
+        return false;
+    // Bytes Qt collected without saying so (it never repeats readyRead inside a handler of
+    // readyRead) are noted now, the earliest time we know of them.
+    noteArrivals();
+    // All of it at once: reading Qt's buffer a byte at a time costs more than the record.
+    m_taken.resize(static_cast<qsizetype>(held));
+    const qint64 read = m_port.read(m_taken.data(), held);
+    m_taken.resize(static_cast<qsizetype>(std::max<qint64>(read, 0)));
+    m_takenAt = 0;
+    m_noted = std::max<qint64>(m_noted - m_taken.size(), 0);
+    return !m_taken.isEmpty();
 }
 
 QDateTime SerialPort::lastCharArrival() const {
-    return m_lastCharArrival;
+    return m_lastCharArrival == kNoArrival ? QDateTime()
+                                           : QDateTime::fromMSecsSinceEpoch(m_lastCharArrival);
 }
 
 int32_t SerialPort::sendText(const QByteArray& text) {
@@ -328,8 +343,9 @@ void SerialPort::releaseLostPort() {
     // What Qt had already read from the device is the instrument's data: it stays readable,
     // with the times it arrived.
     noteArrivals();
-    m_salvaged = m_salvaged.mid(m_salvagedAt) + m_port.read(m_port.bytesAvailable());
-    m_salvagedAt = 0;
+    m_taken = m_taken.mid(m_takenAt) + m_port.read(m_port.bytesAvailable());
+    m_takenAt = 0;
+    m_noted = 0;
     closeDevice();
     Q_EMIT deviceRemoved();
 }
@@ -358,12 +374,27 @@ void SerialPort::deliverNextEvent() {
 
 void SerialPort::noteArrivals() {
     const qint64 held = m_port.bytesAvailable();
-    if (held < m_noted) // bytes left without our reading them: start afresh
-        forgetArrivals();
+    if (held < m_noted) // bytes left Qt without our reading them: start afresh
+        forgetHeldArrivals();
     if (held > m_noted) {
-        m_arrivals.enqueue({held - m_noted, m_clock.now()});
+        m_arrivals.enqueue({held - m_noted, m_clock.nowMs()});
         m_noted = held;
     }
+}
+
+void SerialPort::forgetHeldArrivals() {
+    // Qt's bytes are the newest; those already taken keep their times.
+    qint64 drop = m_noted;
+    while (drop > 0 && !m_arrivals.isEmpty()) {
+        Arrival& last = m_arrivals.last();
+        if (last.bytes > drop) {
+            last.bytes -= drop;
+            break;
+        }
+        drop -= last.bytes;
+        m_arrivals.removeLast();
+    }
+    m_noted = 0;
 }
 
 void SerialPort::forgetArrivals() {

@@ -35,7 +35,9 @@ public:
     int32_t discardReceived() override;
     int16_t bytesWaiting() override;
     QByteArray readChar() override;
+    bool readByte(char& c) override;
     QDateTime lastCharArrival() const override;
+    qint64 lastCharArrivalMs() const override { return m_lastCharArrival; }
     int32_t sendText(const QByteArray& text) override;
     int16_t latestEvent() const override;
 
@@ -60,13 +62,15 @@ private:
     void closeDevice();
     void queueEvent(int16_t code);
     void deliverNextEvent();
+    bool takeFromPort();
     void noteArrivals();
+    void forgetHeldArrivals();
     void forgetArrivals();
 
     // Received bytes that arrived together, oldest first.
     struct Arrival {
         qint64 bytes;
-        QDateTime at;
+        qint64 atMs;
     };
 
     const Clock& m_clock;
@@ -80,9 +84,11 @@ private:
     int16_t m_sendThreshold = 0;
     bool m_dtr = true;
     bool m_rts = true;
-    bool m_lost = false;   // the device vanished; the port counts as closed
-    QByteArray m_salvaged; // received before the device vanished, not yet read
-    qsizetype m_salvagedAt = 0;
+    bool m_lost = false; // the device vanished; the port counts as closed
+    // Taken from Qt in one piece and handed out byte by byte; after the device vanished, what
+    // it had received.
+    QByteArray m_taken;
+    qsizetype m_takenAt = 0;
     bool m_countersWatched = false;
     bool m_modemLinesWatched = false;
     LineCounters m_counters;
@@ -90,7 +96,7 @@ private:
     QQueue<int16_t> m_pendingEvents;
     bool m_deliveryScheduled = false;
     int16_t m_latestEvent = 0;
-    QQueue<Arrival> m_arrivals; // covers exactly the bytes QSerialPort holds unread
-    qint64 m_noted = 0;
-    QDateTime m_lastCharArrival;
+    QQueue<Arrival> m_arrivals; // covers exactly the unread bytes, m_taken's and then Qt's
+    qint64 m_noted = 0;         // of them, the bytes QSerialPort holds
+    qint64 m_lastCharArrival = kNoArrival;
 };
