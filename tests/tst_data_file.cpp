@@ -64,6 +64,37 @@ private Q_SLOTS:
         QCOMPARE(m_sink.messages, QStringList());
     }
 
+    // The texts written field by field are exactly those of Qt's patterns, whatever second the
+    // cache last converted; a time before the epoch keeps its milliseconds positive.
+    void timesWrittenAsQtPatterns_data() {
+        QTest::addColumn<QDateTime>("when");
+        const auto at = [](int y, int mo, int d, int h, int mi, int s, int ms) {
+            return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms));
+        };
+        QTest::newRow("midnight") << at(2026, 12, 8, 0, 0, 0, 0);
+        QTest::newRow("last millisecond of a year") << at(2026, 12, 31, 23, 59, 59, 999);
+        QTest::newRow("leap day, year 2000") << at(2000, 2, 29, 9, 5, 7, 5);
+        QTest::newRow("before the epoch") << at(1969, 12, 31, 23, 59, 59, 500);
+        QTest::newRow("three-digit year") << at(999, 1, 2, 3, 4, 5, 60);
+    }
+    void timesWrittenAsQtPatterns() {
+        QFETCH(QDateTime, when);
+        LocalTimeCache cache;
+        const qint64 ms = when.toMSecsSinceEpoch();
+        cache.at(ms - 1000);
+        const LocalTime t = cache.at(ms);
+        const auto qt = [&](const char* pattern) {
+            return when.toString(QLatin1StringView(pattern)).toLatin1();
+        };
+        QCOMPARE(stampText(t, true), qt("yyyy/MM/dd,hh:mm:ss.zzz"));
+        QCOMPARE(stampText(t, false), qt("yyyy/MM/dd,hh:mm:ss"));
+        QCOMPARE(fileNameText(t, true), qt("yyyyMMdd_hh"));
+        QCOMPARE(fileNameText(t, false), qt("yyyyMMdd"));
+        QCOMPARE(shortDateText(t), qt("yy/MM/dd"));
+        QCOMPARE(timeText(t), qt("hh:mm:ss"));
+        QCOMPARE(stampText(cache.at(ms - t.msec + 999), true).right(3), QByteArray("999"));
+    }
+
     void headerOnlyForEmptyFile_data() {
         QTest::addColumn<bool>("exists");
         QTest::addColumn<QByteArray>("before");
