@@ -35,6 +35,8 @@ private Q_SLOTS:
     void closeBoxWhileRunningClosesPortAndEndsLoop();
     void shortTimeDropsSeconds_data();
     void shortTimeDropsSeconds();
+    void recordBoxLooksAsItsStyleDrawsIt_data();
+    void recordBoxLooksAsItsStyleDrawsIt();
 
 private:
     void open(CommPort& port) {
@@ -249,4 +251,37 @@ void TstFrmVarlin::shortTimeDropsSeconds() {
 }
 
 QTEST_MAIN(TstFrmVarlin)
+// txt_meas copies its panel from a cache: after a change of size or colour it still looks
+// exactly like a line edit its style draws directly.
+void TstFrmVarlin::recordBoxLooksAsItsStyleDrawsIt_data() {
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QColor>("base");
+    QTest::newRow("as placed") << QSize() << QColor();
+    QTest::newRow("resized") << QSize(300, 40) << QColor();
+    QTest::newRow("other colour") << QSize() << QColor(Qt::yellow);
+}
+
+void TstFrmVarlin::recordBoxLooksAsItsStyleDrawsIt() {
+    QFETCH(QSize, size);
+    QFETCH(QColor, base);
+    auto* shown = m_main->control<QLineEdit>("txt_meas_0");
+    shown->setText(QStringLiteral("2026/12/07,10:00:00,+0012.34 g"));
+    QLineEdit plain(shown->text(), shown->parentWidget());
+    plain.setReadOnly(true);
+    plain.setFont(shown->font());
+    plain.setPalette(shown->palette());
+    plain.setGeometry(shown->geometry());
+    QCOMPARE(shown->grab().toImage(), plain.grab().toImage());
+    for (QLineEdit* edit : {shown, &plain}) {
+        if (size.isValid())
+            edit->resize(size);
+        if (base.isValid()) {
+            QPalette palette = edit->palette();
+            palette.setColor(QPalette::Base, base);
+            edit->setPalette(palette);
+        }
+    }
+    QCOMPARE(shown->grab().toImage(), plain.grab().toImage());
+}
+
 #include "tst_frm_varlin.moc"
