@@ -2,6 +2,7 @@
 
 #include "acquisition/logger.h"
 #include "acquisition/varlin_def.h"
+#include "ui/cached_panel_style.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
 #include "ui/status_bar.h"
@@ -12,11 +13,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
-#include <QPixmap>
-#include <QProxyStyle>
 #include <QPushButton>
-#include <QStyleOptionFrame>
 #include <cstdlib>
 
 namespace {
@@ -39,53 +36,6 @@ constexpr std::array<Placement, 10> kLayout{{
     {"Command3", 5880, 1800, 1695, 375},
     {"SB1", 0, 2415, 7875, 255},
 }};
-
-// The application's own style, but a line edit's panel (its rounded, anti-aliased frame) is
-// drawn once and then copied: txt_meas repaints up to 50 times a second, and stroking that
-// frame cost more than the text. Styles cache their buttons the same way.
-class CachedPanelStyle final : public QProxyStyle {
-public:
-    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
-                       const QWidget* widget) const override {
-        const auto* frame = qstyleoption_cast<const QStyleOptionFrame*>(option);
-        if (element != PE_PanelLineEdit || frame == nullptr || option->rect.isEmpty()) {
-            QProxyStyle::drawPrimitive(element, option, painter, widget);
-            return;
-        }
-        const qreal ratio = painter->device()->devicePixelRatio();
-        const Key key{
-            option->rect.size(), option->state,       option->direction, option->palette.cacheKey(),
-            frame->lineWidth,    frame->midLineWidth, frame->features,   ratio};
-        if (!(key == m_key) || m_panel.isNull()) {
-            QPixmap panel((QSizeF(option->rect.size()) * ratio).toSize());
-            panel.setDevicePixelRatio(ratio);
-            panel.fill(Qt::transparent);
-            QStyleOptionFrame atOrigin(*frame);
-            atOrigin.rect.moveTo(0, 0);
-            QPainter onPanel(&panel);
-            QProxyStyle::drawPrimitive(element, &atOrigin, &onPanel, widget);
-            onPanel.end();
-            m_panel = panel;
-            m_key = key;
-        }
-        painter->drawPixmap(option->rect.topLeft(), m_panel);
-    }
-
-private:
-    struct Key {
-        QSize size;
-        State state;
-        Qt::LayoutDirection direction = Qt::LeftToRight;
-        qint64 palette = 0;
-        int lineWidth = 0;
-        int midLineWidth = 0;
-        QStyleOptionFrame::FrameFeatures features;
-        qreal ratio = 1;
-        bool operator==(const Key&) const = default;
-    };
-    mutable Key m_key;
-    mutable QPixmap m_panel;
-};
 
 template <typename W> W* named(W* widget, const char* name) {
     widget->setObjectName(QLatin1String(name));
