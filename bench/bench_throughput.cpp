@@ -10,6 +10,8 @@
 #include "acquisition/message_sink.h"
 #include "acquisition/serial_port.h"
 #include "acquisition/varlin_def.h"
+#include "numbered_lines.h"
+#include "proc_stats.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -18,19 +20,13 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <map>
-#include <memory>
-#include <poll.h>
-#include <pthread.h>
 #include <pty.h>
 #include <string>
-#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <thread>
@@ -40,14 +36,6 @@
 
 namespace {
 
-constexpr int kLineBytes = 60; // what the instrument sends per line, CR LF included
-
-int64_t monoNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 double seconds(const timeval& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
 }
@@ -56,19 +44,6 @@ double processCpu() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double threadCpu(pthread_t thread) {
-    clockid_t id{};
-    timespec t{};
-    if (pthread_getcpuclockid(thread, &id) != 0 || clock_gettime(id, &t) != 0)
-        return 0;
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-QByteArray instrumentLine(int seq) {
-    QByteArray line = "L" + QByteArray::number(seq).rightJustified(8, '0') + ",";
-    return line.leftJustified(kLineBytes - 2, '.') + "\r\n";
 }
 
 class QuietView final : public LoopView {
@@ -105,78 +80,6 @@ public:
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
     }
     void beep() override {}
-};
-
-// Notes when each record appears in the data files, by the sequence number it carries.
-class FileWatcher {
-public:
-    FileWatcher(const QString& folder, int lines)
-        : m_folder(folder),
-          m_seenNs(std::make_unique<std::atomic<int64_t>[]>(static_cast<size_t>(lines))),
-          m_lines(lines) {
-        for (int i = 0; i < lines; ++i)
-            m_seenNs[static_cast<size_t>(i)] = -1;
-        m_fd = inotify_init1(IN_CLOEXEC);
-        inotify_add_watch(m_fd, QFile::encodeName(folder).constData(), IN_MODIFY);
-        m_thread = std::thread([this] { run(); });
-    }
-    ~FileWatcher() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_fd);
-    }
-    int64_t seenNs(int seq) const { return m_seenNs[static_cast<size_t>(seq)]; }
-    int64_t recordedBytes() const { return m_recordedBytes; }
-    int corruptLines() const { return m_corrupt; }
-    double cpu() { return threadCpu(m_thread.native_handle()); }
-
-private:
-    void run() {
-        alignas(inotify_event) char buffer[4096];
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
-            for (ssize_t at = 0; at < n;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                if (event->len > 0)
-                    readNew(QString::fromLocal8Bit(event->name));
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            }
-        }
-    }
-    void readNew(const QString& name) {
-        QFile file(m_folder + "/" + name);
-        if (!file.open(QIODevice::ReadOnly))
-            return;
-        qint64& offset = m_offsets[name];
-        file.seek(offset);
-        const QByteArray fresh = file.readAll();
-        const int64_t now = monoNs();
-        qsizetype start = 0;
-        for (qsizetype end; (end = fresh.indexOf("\r\n", start)) >= 0; start = end + 2) {
-            const QByteArray line = fresh.mid(start, end - start + 2);
-            const int seq = line.startsWith('L') ? line.mid(1, 8).toInt() : -1;
-            if (seq < 0 || seq >= m_lines)
-                continue;
-            m_seenNs[static_cast<size_t>(seq)] = now;
-            m_recordedBytes += line.size();
-            if (line != instrumentLine(seq))
-                ++m_corrupt;
-        }
-        offset += start; // a line not yet whole is read again next time
-    }
-
-    QString m_folder;
-    std::unique_ptr<std::atomic<int64_t>[]> m_seenNs;
-    int m_lines;
-    int m_fd = -1;
-    std::map<QString, qint64> m_offsets;
-    std::atomic<int64_t> m_recordedBytes{0};
-    std::atomic<int> m_corrupt{0};
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
 };
 
 // Sends lines firstSeq.. paced at bytesPerSecond, a few bytes every millisecond like a UART;
@@ -271,18 +174,18 @@ int main(int argc, char* argv[]) {
     int totalLines = 0;
     for (double rate : rates)
         totalLines += static_cast<int>(rate * phaseSeconds / kLineBytes);
-    FileWatcher watcher(folder.path(), totalLines);
+    FileWatcher watcher(QFile::encodeName(folder.path()).toStdString(), totalLines);
     Instrument instrument{master, std::vector<int64_t>(static_cast<size_t>(totalLines), -1)};
 
     std::printf("phase of %.0f s each, %d-byte lines ending in CR LF, pty %s\n", phaseSeconds,
                 kLineBytes, qPrintable(path));
     {
-        const double cpu0 = processCpu() - watcher.cpu();
+        const double cpu0 = processCpu() - watcher.cpuSeconds();
         const int64_t t0 = monoNs();
         spinFor(static_cast<int>(phaseSeconds * 1000));
         const double wall = static_cast<double>(monoNs() - t0) / 1e9;
         std::printf("idle (stopped): CPU %.3f%% of a core\n",
-                    100 * (processCpu() - watcher.cpu() - cpu0) / wall);
+                    100 * (processCpu() - watcher.cpuSeconds() - cpu0) / wall);
     }
 
     int firstSeq = 0;
@@ -293,7 +196,7 @@ int main(int argc, char* argv[]) {
         loop.startPressed();
         const int shown = view.records;
         const int64_t recordedBefore = watcher.recordedBytes();
-        const int corruptBefore = watcher.corruptLines();
+        const int corruptBefore = watcher.damaged();
         spinUntil([&] { return loop.phase() == AcquisitionLoop::Phase::Sync; }, 2000);
         const QByteArray lead = "sync\r\nsync\r\nsync\r\nW warm-up\r\n";
         if (::write(master, lead.constData(), static_cast<size_t>(lead.size())) != lead.size() ||
@@ -303,7 +206,7 @@ int main(int argc, char* argv[]) {
         }
 
         sync.reset();
-        const double cpu0 = processCpu() - watcher.cpu();
+        const double cpu0 = processCpu() - watcher.cpuSeconds();
         const int64_t t0 = monoNs();
         QEventLoop streaming;
         std::thread sender([&] {
@@ -313,7 +216,7 @@ int main(int argc, char* argv[]) {
         streaming.exec();
         sender.join();
         const double wall = static_cast<double>(monoNs() - t0) / 1e9;
-        const double cpu = processCpu() - watcher.cpu() - cpu0 - instrument.cpu;
+        const double cpu = processCpu() - watcher.cpuSeconds() - cpu0 - instrument.cpu;
         const auto last = static_cast<size_t>(firstSeq + count - 1);
         spinUntil([&] { return watcher.seenNs(static_cast<int>(last)) >= 0; }, 2000);
 
@@ -333,7 +236,7 @@ int main(int argc, char* argv[]) {
                     "lines lost %d, corrupt %d; latency p50 %.2f ms, p99 %.2f ms, max %.2f ms; "
                     "CPU %.2f%% of a core\n",
                     rates[r], bauds[r], count * kLineBytes, count, static_cast<long long>(recorded),
-                    lost, watcher.corruptLines() - corruptBefore, percentile(latencyMs, 0.5),
+                    lost, watcher.damaged() - corruptBefore, percentile(latencyMs, 0.5),
                     percentile(latencyMs, 0.99), latencyMs.empty() ? 0 : latencyMs.back(),
                     100 * cpu / wall);
         std::printf(

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/inotify.h>
+#include <time.h>
 #include <unistd.h>
 
 QByteArray instrumentLine(int seq) {
@@ -36,6 +38,14 @@ FileWatcher::~FileWatcher() {
     m_stop = true;
     m_thread.join();
     ::close(m_fd);
+}
+
+double FileWatcher::cpuSeconds() {
+    clockid_t id{};
+    timespec t{};
+    if (pthread_getcpuclockid(m_thread.native_handle(), &id) != 0 || clock_gettime(id, &t) != 0)
+        return 0;
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 void FileWatcher::run() {
@@ -75,6 +85,7 @@ void FileWatcher::note(const QByteArray& line, int64_t now) {
     m_seenNs[static_cast<size_t>(seq)] = now;
     m_outOfOrder += seq != m_lastSeq + 1;
     m_damaged += line != instrumentLine(seq);
+    m_recordedBytes += line.size();
     m_lastSeq = seq;
 }
 

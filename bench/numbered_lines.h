@@ -28,6 +28,9 @@ public:
     int64_t seenNs(int seq) const { return m_seenNs[static_cast<size_t>(seq)]; }
     int outOfOrder() const { return m_outOfOrder; }
     int damaged() const { return m_damaged; }
+    int64_t recordedBytes() const { return m_recordedBytes; }
+    /// CPU seconds of the watching thread, for a benchmark that shares its process.
+    double cpuSeconds();
 
 private:
     void run();
@@ -41,6 +44,7 @@ private:
     int m_lastSeq = -1;
     std::atomic<int> m_outOfOrder{0};
     std::atomic<int> m_damaged{0};
+    std::atomic<int64_t> m_recordedBytes{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
