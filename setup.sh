@@ -20,15 +20,8 @@ package) packages+=(dpkg-dev file) ;;
 # The benchmark's peer, and the fonts the operator's window draws with.
 bench) packages+=(tio fonts-ipafont-mincho) ;;
 esac
-missing=()
-for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y "${missing[@]}"
-fi
+. tools/install-missing.sh
+install_missing "${packages[@]}"
 
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON

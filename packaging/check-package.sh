@@ -24,15 +24,8 @@ deb=$PWD/build/tessaline_${version}_amd64.deb
 [ -f "$deb" ] || fail "$deb missing: run ./setup.sh package first"
 
 tools=(desktop-file-utils appstream lintian procps)
-missing=()
-for p in "${tools[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y "${missing[@]}"
-fi
+. tools/install-missing.sh
+install_missing "${tools[@]}"
 
 work=$(mktemp -d)
 installed=no
