@@ -6,9 +6,9 @@
 #include "acquisition/serial_link.h"
 
 AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer,
-                                 LoopView& view, QObject* parent)
+                                 MessageSink& messages, LoopView& view, QObject* parent)
     : QObject(parent), m_port(port), m_link(link), m_writer(writer), m_view(view),
-      m_waiting(writer, view) {
+      m_waiting(writer, messages, view) {
     m_sleep.setSingleShot(true);
     m_sleep.setTimerType(Qt::PreciseTimer);
     connect(&m_sleep, &QTimer::timeout, this, &AcquisitionLoop::pass);

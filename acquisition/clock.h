@@ -3,19 +3,17 @@
 #include <QByteArray>
 #include <QDateTime>
 
-/// Local date and time to the millisecond; tests substitute a clock they drive.
+/// The time now, to the millisecond; tests substitute a clock they drive.
 class Clock {
 public:
     virtual ~Clock() = default;
-    virtual QDateTime now() const = 0;
-    /// The same instant as now(), in milliseconds since the epoch: cheap enough to note for
-    /// every batch of received bytes, where the local date is not needed yet.
-    virtual qint64 nowMs() const { return now().toMSecsSinceEpoch(); }
+    /// Milliseconds since the epoch: cheap enough to note for every batch of received bytes,
+    /// where the local date is not needed yet.
+    virtual qint64 nowMs() const = 0;
 };
 
 class SystemClock final : public Clock {
 public:
-    QDateTime now() const override { return QDateTime::currentDateTime(); }
     qint64 nowMs() const override { return QDateTime::currentMSecsSinceEpoch(); }
 };
 

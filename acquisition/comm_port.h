@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDateTime>
 #include <QObject>
 #include <cstdint>
 #include <limits>
@@ -26,26 +25,13 @@ public:
     virtual bool isOpen() const = 0;
     virtual int32_t discardReceived() = 0;
     virtual int16_t bytesWaiting() = 0;
-    virtual QByteArray readChar() = 0;
-    /// When the character last returned by readChar() reached the computer: the port notes the
-    /// clock as it collects received bytes, also while a message box holds the reader.
-    virtual QDateTime lastCharArrival() const = 0;
-
-    /// lastCharArrival() of an instant no character has had.
+    /// Removes the oldest waiting byte into `c`; false when none was read.
+    virtual bool readByte(char& c) = 0;
+    /// When the byte last read reached the computer, in milliseconds since the epoch: the port
+    /// notes the clock as it collects received bytes, also while a message box holds the
+    /// reader. kNoArrival before any byte.
+    virtual qint64 lastCharArrivalMs() const = 0;
     static constexpr qint64 kNoArrival = std::numeric_limits<qint64>::min();
-    /// What readChar() reads, without a byte array per character: false when none was read.
-    virtual bool readByte(char& c) {
-        const QByteArray read = readChar();
-        if (read.isEmpty())
-            return false;
-        c = read.at(0);
-        return true;
-    }
-    /// lastCharArrival() in milliseconds since the epoch, or kNoArrival.
-    virtual qint64 lastCharArrivalMs() const {
-        const QDateTime at = lastCharArrival();
-        return at.isValid() ? at.toMSecsSinceEpoch() : kNoArrival;
-    }
     virtual int32_t sendText(const QByteArray& text) = 0;
     virtual int16_t latestEvent() const = 0;
 
@@ -53,7 +39,7 @@ Q_SIGNALS:
     /// A line error or line-state change; latestEvent() holds its code while it is delivered.
     void lineEvent();
     /// The open port's device went away. The port is closed; what it had received before
-    /// stays readable through bytesWaiting() and readChar() until the next open.
+    /// stays readable through bytesWaiting() and readByte() until the next open.
     void deviceRemoved();
     /// Received bytes have arrived since the last report; the reader wakes on it.
     void dataReceived();

@@ -26,7 +26,7 @@ DataFileWriter::~DataFileWriter() {
 void DataFileWriter::File_open() {
     const int32_t error = openQuietly();
     if (error != 0)
-        report(error);
+        m_messages.showMessage(dataFileErrorText(error));
 }
 
 int32_t DataFileWriter::openQuietly() {
@@ -80,12 +80,8 @@ int32_t DataFileWriter::writeLine(const QByteArray& record) {
     return error;
 }
 
-void DataFileWriter::report(int32_t error) {
-    m_messages.showMessage(QStringLiteral("Data file output error.  %1").arg(error));
-}
-
-void DataFileWriter::beep() {
-    m_messages.beep();
+QString dataFileErrorText(int32_t error) {
+    return QStringLiteral("Data file output error.  %1").arg(error);
 }
 
 void DataFileWriter::close() {

@@ -6,10 +6,14 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
+#include <QString>
 #include <QTimer>
 #include <cstdint>
 
 class MessageSink;
+
+/// The message File_open shows for a failure: "Data file output error.  " and the code.
+QString dataFileErrorText(int32_t error);
 
 /// Chooses the data file of each record from the clock, opens it for appending as the single
 /// handle DataFile, heads a new file, writes record lines to it whole, and has what it wrote
@@ -40,11 +44,6 @@ public:
     void flushNow();
     /// Milliseconds until the flush that is due, or -1 when none is.
     int msUntilFlush() const { return m_flushTimer.isActive() ? m_flushTimer.remainingTime() : -1; }
-
-    /// The message File_open shows: "Data file output error.  " and the code.
-    void report(int32_t error);
-    /// The system beep, reminding the operator of a failure already reported.
-    void beep();
 
     static constexpr int kFlushIntervalMs = 1000;
 

@@ -1,10 +1,30 @@
 #include "acquisition/logger.h"
 
 Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileSync& sync)
-    : m_link(port, messages), m_writer(clock, messages, sync),
-      m_loop(port, m_link, m_writer, *this) {
-    QObject::connect(&m_link, &SerialLink::lineMessage, &m_link,
-                     [this](const QString& caption) { setTitleText(caption); });
+    : m_link(port, messages, *this), m_writer(clock, messages, sync),
+      m_loop(port, m_link, m_writer, messages, *this) {}
+
+bool Logger::start() {
+    if (varlin_def.Stopped != kTrue)
+        return false;
+    varlin_def.Stopped = kFalse;
+    m_loop.startPressed();
+    return true;
+}
+
+bool Logger::stop() {
+    if (varlin_def.Stopped != kFalse)
+        return false;
+    // The flag goes first: the loop is parked at its yield and sees it before the port closes.
+    varlin_def.Stopped = kTrue;
+    m_loop.stopPressed();
+    m_link.closePort();
+    return true;
+}
+
+void Logger::finish() {
+    m_loop.finish();
+    m_link.closePort();
 }
 
 void Logger::setStateText(const QString& text) {

@@ -10,9 +10,10 @@ class Clock;
 class CommPort;
 class MessageSink;
 
-/// The logger's machinery, wired in one place: the link on the port, the data file writer and
-/// the acquisition loop that joins them, the records waiting for their file included. The
-/// window that shows it all is built after it and goes before it, so it attaches with setView().
+/// Owns the run: the link on the port, the data file writer and the acquisition loop that
+/// joins them, and the operator's commands on them. Windows, tests, the benchmarks and the
+/// fuzz target command acquisition through it alone. The window that shows it all is built
+/// after it and goes before it, so it attaches with setView().
 class Logger final : private LoopView {
 public:
     Logger(CommPort& port, const Clock& clock, MessageSink& messages,
@@ -23,8 +24,23 @@ public:
     /// Where the loop's texts, records and line messages go; nowhere while none is set.
     void setView(LoopView* view) { m_view = view; }
 
-    SerialLink& link() { return m_link; }
-    AcquisitionLoop& loop() { return m_loop; }
+    /// The main window is up: the loop runs from now on, idle until START. Once only.
+    void begin() { m_loop.start(); }
+    /// START: acquisition runs from the loop's next pass. False when it was not stopped.
+    bool start();
+    /// STOP: the loop goes idle (or ends the program while still getting in step) and the
+    /// port closes. False when acquisition was not running.
+    bool stop();
+    /// Sends text unchanged, one byte per character; empty sends nothing.
+    void send(const QByteArray& text) { m_link.send(text); }
+    /// The session ends: no more passes, the waiting records tried once more, the data file
+    /// flushed, the port closed.
+    void finish();
+    /// The window goes away without the end sequence: no more passes.
+    void halt() { m_loop.halt(); }
+
+    bool running() const { return varlin_def.Stopped == kFalse; }
+    const AcquisitionLoop& loop() const { return m_loop; }
 
 private:
     void setStateText(const QString& text) override;

@@ -2,11 +2,12 @@
 
 #include "acquisition/comm_port.h"
 #include "acquisition/line_events.h"
+#include "acquisition/loop_view.h"
 #include "acquisition/message_sink.h"
 #include "acquisition/varlin_def.h"
 
-SerialLink::SerialLink(CommPort& port, MessageSink& messages, QObject* parent)
-    : QObject(parent), m_port(port), m_messages(messages) {
+SerialLink::SerialLink(CommPort& port, MessageSink& messages, LoopView& view, QObject* parent)
+    : QObject(parent), m_port(port), m_messages(messages), m_view(view) {
     connect(&m_port, &CommPort::lineEvent, this, &SerialLink::OnComm);
     connect(&m_port, &CommPort::deviceRemoved, this, &SerialLink::onDeviceRemoved);
 }
@@ -24,7 +25,7 @@ bool SerialLink::reopen() {
     configureAndOpen(m_portNumber, m_baudRate);
     if (!m_port.isOpen())
         return false; // still absent or busy: the caller tries again later
-    Q_EMIT lineMessage(QStringLiteral("Com%1 : Device reconnected").arg(m_portNumber));
+    m_view.setTitleText(QStringLiteral("Com%1 : Device reconnected").arg(m_portNumber));
     return true;
 }
 
@@ -59,14 +60,14 @@ void SerialLink::send(const QByteArray& text) {
 void SerialLink::OnComm() {
     const QString text = lineErrorText(m_port.latestEvent());
     if (text.isEmpty()) {
-        Q_EMIT lineMessage(QString());
+        m_view.setTitleText(QString());
         return;
     }
-    Q_EMIT lineMessage(QStringLiteral("Com%1 : %2").arg(varlin_def.PortNumber).arg(text));
+    m_view.setTitleText(QStringLiteral("Com%1 : %2").arg(m_portNumber).arg(text));
     m_messages.beep();
 }
 
 void SerialLink::onDeviceRemoved() {
-    Q_EMIT lineMessage(QStringLiteral("Com%1 : Device removal detected").arg(m_portNumber));
+    m_view.setTitleText(QStringLiteral("Com%1 : Device removal detected").arg(m_portNumber));
     m_messages.beep();
 }

@@ -5,14 +5,15 @@
 #include <cstdint>
 
 class CommPort;
+class LoopView;
 class MessageSink;
 
 /// The main window's procedures around its port: Init_Comm, the report of line events,
-/// Send and the close-port rule.
+/// Send and the close-port rule. What it has to say about the line goes to lbl_title.
 class SerialLink : public QObject {
     Q_OBJECT
 public:
-    SerialLink(CommPort& port, MessageSink& messages, QObject* parent = nullptr);
+    SerialLink(CommPort& port, MessageSink& messages, LoopView& view, QObject* parent = nullptr);
 
     /// Configures the port from PortNumber and BaudRate and opens it; reports the last
     /// failing step once and always returns normally.
@@ -25,10 +26,6 @@ public:
     /// Sends text unchanged, one byte per character; empty sends nothing.
     void send(const QByteArray& text);
 
-Q_SIGNALS:
-    /// The new caption of lbl_title after a line event.
-    void lineMessage(const QString& caption);
-
 private:
     int32_t configureAndOpen(int16_t portNumber, const QByteArray& baudRate);
     void OnComm();
@@ -36,7 +33,9 @@ private:
 
     CommPort& m_port;
     MessageSink& m_messages;
-    // What the port was opened with: a new PortNumber from the settings window waits for START.
+    LoopView& m_view;
+    // What the port was opened with: a new PortNumber from the settings window waits for START,
+    // and every message about the line names the port it is about.
     int16_t m_portNumber = 0;
     QByteArray m_baudRate;
 };

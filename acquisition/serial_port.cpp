@@ -61,7 +61,7 @@ int32_t SerialPort::setLineSettings(const QByteArray& settings) {
 int32_t SerialPort::setReadLength(int16_t length) {
     if (length < 0)
         return SerialError::kInvalidValue;
-    // Stored for completeness; readChar() always hands out a single byte.
+    // Stored for completeness; readByte() always hands out a single byte.
     m_readLength = length;
     return SerialError::kNone;
 }
@@ -120,7 +120,7 @@ int32_t SerialPort::close() {
     m_lost = false;
     m_taken.clear();
     m_takenAt = 0;
-    forgetArrivals();
+    m_arrivals.clear();
     return SerialError::kNone;
 }
 
@@ -142,7 +142,7 @@ int32_t SerialPort::discardReceived() {
     const bool cleared = m_port.clear(QSerialPort::Input);
     m_taken.clear();
     m_takenAt = 0;
-    forgetArrivals();
+    m_arrivals.clear();
     return cleared ? SerialError::kNone : SerialError::kOperationFailed;
 }
 
@@ -155,20 +155,12 @@ int16_t SerialPort::bytesWaiting() {
     return static_cast<int16_t>(std::min(waiting, kMaxWaitingCount));
 }
 
-QByteArray SerialPort::readChar() {
-    char c = 0;
-    return readByte(c) ? QByteArray(1, c) : QByteArray();
-}
-
 bool SerialPort::readByte(char& c) {
     if (m_takenAt == m_taken.size() && !takeFromPort())
         return false;
     c = m_taken.at(m_takenAt++);
-    if (m_arrivals.isEmpty())
-        return true;
-    m_lastCharArrival = m_arrivals.head().atMs;
-    if (--m_arrivals.head().bytes == 0)
-        m_arrivals.dequeue();
+    if (const std::optional<qint64> at = m_arrivals.handOut())
+        m_lastCharArrival = *at;
     return true;
 }
 
@@ -185,13 +177,8 @@ bool SerialPort::takeFromPort() {
     const qint64 read = m_port.read(m_taken.data(), held);
     m_taken.resize(static_cast<qsizetype>(std::max<qint64>(read, 0)));
     m_takenAt = 0;
-    m_noted = std::max<qint64>(m_noted - m_taken.size(), 0);
+    m_arrivals.taken(m_taken.size());
     return !m_taken.isEmpty();
-}
-
-QDateTime SerialPort::lastCharArrival() const {
-    return m_lastCharArrival == kNoArrival ? QDateTime()
-                                           : QDateTime::fromMSecsSinceEpoch(m_lastCharArrival);
 }
 
 int32_t SerialPort::sendText(const QByteArray& text) {
@@ -345,7 +332,7 @@ void SerialPort::releaseLostPort() {
     noteArrivals();
     m_taken = m_taken.mid(m_takenAt) + m_port.read(m_port.bytesAvailable());
     m_takenAt = 0;
-    m_noted = 0;
+    m_arrivals.taken(m_arrivals.held());
     closeDevice();
     Q_EMIT deviceRemoved();
 }
@@ -373,31 +360,5 @@ void SerialPort::deliverNextEvent() {
 }
 
 void SerialPort::noteArrivals() {
-    const qint64 held = m_port.bytesAvailable();
-    if (held < m_noted) // bytes left Qt without our reading them: start afresh
-        forgetHeldArrivals();
-    if (held > m_noted) {
-        m_arrivals.enqueue({held - m_noted, m_clock.nowMs()});
-        m_noted = held;
-    }
-}
-
-void SerialPort::forgetHeldArrivals() {
-    // Qt's bytes are the newest; those already taken keep their times.
-    qint64 drop = m_noted;
-    while (drop > 0 && !m_arrivals.isEmpty()) {
-        Arrival& last = m_arrivals.last();
-        if (last.bytes > drop) {
-            last.bytes -= drop;
-            break;
-        }
-        drop -= last.bytes;
-        m_arrivals.removeLast();
-    }
-    m_noted = 0;
-}
-
-void SerialPort::forgetArrivals() {
-    m_arrivals.clear();
-    m_noted = 0;
+    m_arrivals.note(m_port.bytesAvailable(), m_clock.nowMs());
 }

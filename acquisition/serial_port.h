@@ -1,5 +1,6 @@
 #pragma once
 
+#include "acquisition/arrival_ledger.h"
 #include "acquisition/comm_port.h"
 #include "acquisition/line_events.h"
 
@@ -34,9 +35,7 @@ public:
     bool isOpen() const override;
     int32_t discardReceived() override;
     int16_t bytesWaiting() override;
-    QByteArray readChar() override;
     bool readByte(char& c) override;
-    QDateTime lastCharArrival() const override;
     qint64 lastCharArrivalMs() const override { return m_lastCharArrival; }
     int32_t sendText(const QByteArray& text) override;
     int16_t latestEvent() const override;
@@ -64,14 +63,6 @@ private:
     void deliverNextEvent();
     bool takeFromPort();
     void noteArrivals();
-    void forgetHeldArrivals();
-    void forgetArrivals();
-
-    // Received bytes that arrived together, oldest first.
-    struct Arrival {
-        qint64 bytes;
-        qint64 atMs;
-    };
 
     const Clock& m_clock;
     PortResolver m_resolver;
@@ -96,7 +87,6 @@ private:
     QQueue<int16_t> m_pendingEvents;
     bool m_deliveryScheduled = false;
     int16_t m_latestEvent = 0;
-    QQueue<Arrival> m_arrivals; // covers exactly the unread bytes, m_taken's and then Qt's
-    qint64 m_noted = 0;         // of them, the bytes QSerialPort holds
+    ArrivalLedger m_arrivals; // of the unread bytes, m_taken's and then Qt's
     qint64 m_lastCharArrival = kNoArrival;
 };

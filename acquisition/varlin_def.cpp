@@ -1,5 +1,7 @@
 #include "acquisition/varlin_def.h"
 
+#include "acquisition/platform_files.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
@@ -7,6 +9,7 @@
 VarlinDef varlin_def;
 
 void loadStartValues(const QByteArray& savePath) {
+    varlin_def = VarlinDef{};
     varlin_def.SavePath = savePath;
     varlin_def.PortNumber = 1;
     varlin_def.BaudRate = "9600";
@@ -23,4 +26,8 @@ QByteArray startSavePath(const FolderCheck& canCreateFiles) {
     if (!documents.isEmpty() && canCreateFiles(documents))
         return QFile::encodeName(documents);
     return QFile::encodeName(QDir::homePath());
+}
+
+QByteArray startSavePath() {
+    return startSavePath(canCreateFilesIn);
 }

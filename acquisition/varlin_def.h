@@ -1,7 +1,5 @@
 #pragma once
 
-#include "acquisition/platform_files.h"
-
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -29,12 +27,15 @@ struct VarlinDef {
 
 extern VarlinDef varlin_def;
 
-/// The five start values the main window's load step puts in place.
+/// Every field as a start of the program leaves it: COM1 at 9600 baud, daily files, records
+/// without a stamp, stopped, data files in `savePath`. The one place the start values live.
 void loadStartValues(const QByteArray& savePath);
 
-/// Asks whether the running account can create files in a folder (canCreateFilesIn, or a test's).
+/// Asks whether the running account can create files in a folder.
 using FolderCheck = std::function<bool(const QString& folder)>;
 
 /// Where data files go after start-up: the executable's folder when the account can create
 /// files there, else the account's documents folder, and failing that its home folder.
-QByteArray startSavePath(const FolderCheck& canCreateFiles = canCreateFilesIn);
+QByteArray startSavePath(const FolderCheck& canCreateFiles);
+/// The same, by the account's own rights.
+QByteArray startSavePath();

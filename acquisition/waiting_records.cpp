@@ -2,6 +2,7 @@
 
 #include "acquisition/data_file.h"
 #include "acquisition/loop_view.h"
+#include "acquisition/message_sink.h"
 
 #include <QString>
 
@@ -9,8 +10,8 @@ namespace {
 constexpr qint64 kBeepIntervalMs = 1000;
 }
 
-WaitingRecords::WaitingRecords(DataFileWriter& writer, LoopView& view)
-    : m_writer(writer), m_view(view) {}
+WaitingRecords::WaitingRecords(DataFileWriter& writer, MessageSink& messages, LoopView& view)
+    : m_writer(writer), m_messages(messages), m_view(view) {}
 
 bool WaitingRecords::lineEnd(const QByteArray& record, bool write) {
     // The box is for the first failure; while records wait the operator has been told.
@@ -24,7 +25,7 @@ bool WaitingRecords::lineEnd(const QByteArray& record, bool write) {
     m_writer.close();
     // File_open has shown its own box; a failing write is reported the same way.
     if (error != 0 && openError == 0 && !quiet)
-        m_writer.report(error);
+        m_messages.showMessage(dataFileErrorText(error));
     if (error != 0 && quiet)
         beepAtMostOnceASecond();
     tell(error);
@@ -88,5 +89,5 @@ void WaitingRecords::beepAtMostOnceASecond() {
     if (m_lastBeep.isValid() && m_lastBeep.elapsed() < kBeepIntervalMs)
         return;
     m_lastBeep.start();
-    m_writer.beep();
+    m_messages.beep();
 }

@@ -7,6 +7,7 @@
 
 class DataFileWriter;
 class LoopView;
+class MessageSink;
 
 /// Hands each record to the data file writer and keeps, oldest first, those whose file could
 /// not be written, until it can. The operator gets File_open's box for the first failure;
@@ -14,7 +15,7 @@ class LoopView;
 /// once a second, so a burst of failures never takes the window away.
 class WaitingRecords {
 public:
-    WaitingRecords(DataFileWriter& writer, LoopView& view);
+    WaitingRecords(DataFileWriter& writer, MessageSink& messages, LoopView& view);
 
     /// At a line end: File_open, then the waiting records and this one (unless `write` is
     /// false: the record is not to be written), then the close. False when File_open failed.
@@ -37,6 +38,7 @@ private:
     void beepAtMostOnceASecond();
 
     DataFileWriter& m_writer;
+    MessageSink& m_messages;
     LoopView& m_view;
     QList<QByteArray> m_records;
     qsizetype m_written = 0; // waiting records written since the last failure

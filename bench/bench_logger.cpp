@@ -9,12 +9,9 @@
 #include "proc_stats.h"
 #include "programs.h"
 
-#include "acquisition/clock.h"
-#include "acquisition/logger.h"
 #include "acquisition/message_sink.h"
-#include "acquisition/serial_port.h"
-#include "acquisition/varlin_def.h"
 #include "ui/frm_varlin.h"
+#include "ui/logger_program.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -53,26 +50,26 @@ public:
 };
 
 // The real window on `device`; "start" on stdin clicks START, the end of stdin the close box.
-int runLogger(int argc, char** argv) {
+int runLoggerChild(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString device = QString::fromLocal8Bit(argv[2]);
-    SystemClock clock;
-    SerialPort port(clock, [device](int16_t n) { return n == 1 ? device : QString(); });
     PrintingSink sink;
-    Logger logger(port, clock, sink);
-    Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
-    window.show();
-    varlin_def.SavePath = argv[3];
-    QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&commands, &QSocketNotifier::activated, &window, [&window] {
-        char command[64];
-        const ssize_t n = ::read(STDIN_FILENO, command, sizeof command);
-        if (n <= 0)
-            window.close();
-        else if (QByteArray(command, n).startsWith("start"))
-            window.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
-    });
-    return QApplication::exec();
+    LoggerProgram child;
+    child.resolver = [device](int16_t n) { return n == 1 ? device : QString(); };
+    child.messages = &sink;
+    child.savePath = argv[3];
+    child.shown = [](Frm_Varlin& window) {
+        auto* commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &window);
+        QObject::connect(commands, &QSocketNotifier::activated, &window, [&window] {
+            char command[64];
+            const ssize_t n = ::read(STDIN_FILENO, command, sizeof command);
+            if (n <= 0)
+                window.close();
+            else if (QByteArray(command, n).startsWith("start"))
+                window.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
+        });
+    };
+    return runLogger(child);
 }
 
 // Other work on the machine skews every figure: the table says how busy it was.
@@ -320,7 +317,7 @@ int Bench::run() {
 
 int main(int argc, char* argv[]) {
     if (argc == 4 && std::string(argv[1]) == "--logger-child")
-        return runLogger(argc, argv);
+        return runLoggerChild(argc, argv);
     const double phaseSeconds = argc > 1 ? std::atof(argv[1]) : 15.0;
     std::printf("%d-byte CR LF lines, %.0f s per phase, a 1 MiB burst; load average before: %s",
                 kLineBytes, phaseSeconds, loadAverage().c_str());

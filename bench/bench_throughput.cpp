@@ -168,8 +168,8 @@ int main(int argc, char* argv[]) {
     TimedSync sync;
     Logger logger(port, clock, sink, sync);
     logger.setView(&view);
-    AcquisitionLoop& loop = logger.loop();
-    loop.start();
+    const AcquisitionLoop& loop = logger.loop();
+    logger.begin();
 
     int totalLines = 0;
     for (double rate : rates)
@@ -192,8 +192,7 @@ int main(int argc, char* argv[]) {
     for (size_t r = 0; r < std::size(rates); ++r) {
         const int count = static_cast<int>(rates[r] * phaseSeconds / kLineBytes);
         varlin_def.BaudRate = bauds[r];
-        varlin_def.Stopped = kFalse; // START
-        loop.startPressed();
+        logger.start();
         const int shown = view.records;
         const int64_t recordedBefore = watcher.recordedBytes();
         const int corruptBefore = watcher.damaged();
@@ -246,13 +245,11 @@ int main(int argc, char* argv[]) {
             static_cast<double>(sync.maxNs) / 1e6);
         std::fflush(stdout);
 
-        varlin_def.Stopped = kTrue; // STOP: the flag, then the port
-        loop.stopPressed();
-        logger.link().closePort();
+        logger.stop();
         spinUntil([&] { return loop.phase() == AcquisitionLoop::Phase::Idle; }, 2000);
         firstSeq += count;
     }
-    loop.halt();
+    logger.halt();
     ::close(slave);
     ::close(master);
     return view.ended ? 1 : 0;

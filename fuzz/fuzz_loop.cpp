@@ -21,7 +21,7 @@ namespace {
 
 class StepClock final : public Clock {
 public:
-    QDateTime now() const override { return current; }
+    qint64 nowMs() const override { return current.toMSecsSinceEpoch(); }
     QDateTime current;
 };
 
@@ -54,13 +54,14 @@ public:
     int16_t bytesWaiting() override {
         return m_sending ? static_cast<int16_t>(std::min<qsizetype>(left(), 32767)) : 0;
     }
-    QByteArray readChar() override {
+    bool readByte(char& c) override {
         if (!m_sending || left() == 0)
-            return {};
+            return false;
         m_clock.current = m_clock.current.addMSecs(m_stepMs);
-        return m_bytes.mid(m_next++, 1);
+        c = m_bytes.at(m_next++);
+        return true;
     }
-    QDateTime lastCharArrival() const override { return m_clock.current; }
+    qint64 lastCharArrivalMs() const override { return m_clock.nowMs(); }
     int32_t sendText(const QByteArray&) override { return 0; }
     int16_t latestEvent() const override { return 0; }
     qsizetype left() const { return m_bytes.size() - m_next; }
@@ -146,12 +147,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);
-    varlin_def = VarlinDef{};
     loadStartValues(QFile::encodeName(folder));
     varlin_def.StampDateTime = in.stampDateTime ? kTrue : kFalse;
     varlin_def.StampMillis = in.stampMillis ? kTrue : kFalse;
     varlin_def.HourlyFiles = in.hourlyFiles ? kTrue : kFalse;
-    varlin_def.Stopped = kFalse;
 
     StepClock clock;
     clock.current = in.start;
@@ -159,13 +158,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Recorder recorder;
     Logger logger(port, clock, recorder);
     logger.setView(&recorder);
-    AcquisitionLoop& loop = logger.loop();
-    loop.start();
+    const AcquisitionLoop& loop = logger.loop();
+    logger.begin();
+    logger.start();
     // Each pass reads a bounded share; the passes follow one another through the event loop.
     do
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     while (port.left() > 0 && loop.phase() != AcquisitionLoop::Phase::Ended);
-    loop.halt();
+    logger.halt();
 
     const ModelOutput want = predict(in);
     if (recorder.shown != want.shown)

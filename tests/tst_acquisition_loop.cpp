@@ -1,3 +1,4 @@
+#include "acquisition/varlin_def.h"
 #include "acquisition/logger.h"
 #include "acquisition/serial_errors.h"
 #include "support/pty_instrument.h"
@@ -5,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -20,8 +20,7 @@ struct Rig {
     RecordingView view;
     RecordingFileSync sync;
     Logger logger{port, clock, sink, sync};
-    SerialLink& link = logger.link();
-    AcquisitionLoop& loop = logger.loop();
+    const AcquisitionLoop& loop = logger.loop();
     int pollsDuringMessages = 0;
     std::function<void()> whileOpen; // what the operator does before pressing OK
 
@@ -38,12 +37,15 @@ struct Rig {
         };
     }
 
+    // The window is up and START pressed; true once the loop is getting in step.
+    bool start() {
+        logger.begin();
+        return logger.start() &&
+               QTest::qWaitFor([this] { return loop.phase() == AcquisitionLoop::Phase::Sync; });
+    }
     // START, then an instrument that has sent three line ends: the loop is receiving.
     bool startReceiving() {
-        varlin_def.Stopped = kFalse;
-        loop.start();
-        loop.startPressed();
-        if (!QTest::qWaitFor([this] { return loop.phase() == AcquisitionLoop::Phase::Sync; }))
+        if (!start())
             return false;
         port.feed("tail of a line\r\n1\r\n2\r\n");
         return QTest::qWaitFor([this] { return loop.phase() == AcquisitionLoop::Phase::Receive; });
@@ -68,7 +70,7 @@ class TestAcquisitionLoop : public QObject {
 private Q_SLOTS:
     void init() {
         m_dir = std::make_unique<QTemporaryDir>();
-        freshSettings(m_dir->path());
+        loadStartValues(QFile::encodeName(m_dir->path()));
         m_rig = std::make_unique<Rig>();
     }
     void cleanup() { m_rig.reset(); }
@@ -117,9 +119,7 @@ private Q_SLOTS:
     }
 
     void syncDiscardsThreeLineEnds() {
-        varlin_def.Stopped = kFalse;
-        m_rig->loop.start();
-        QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Sync);
+        QVERIFY(m_rig->start());
         QVERIFY(m_rig->send("a\rb\r\nc\rfirst\rsecond\r"));
         QCOMPARE(m_rig->view.records, QList<QByteArray>({"first", "second"}));
         QCOMPARE(file("20261207.txt"), header() + "second\r\n");
@@ -135,9 +135,7 @@ private Q_SLOTS:
         QFETCH(bool, startAtOnce);
         QVERIFY(m_rig->startReceiving());
         QVERIFY(m_rig->send("first\r\nA\r\nhal"));
-        varlin_def.Stopped = kTrue; // STOP
-        m_rig->port.close();
-        m_rig->loop.stopPressed();
+        QVERIFY(m_rig->logger.stop());
         if (!startAtOnce)
             QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Idle);
         QVERIFY(m_rig->startReceiving());
@@ -155,9 +153,7 @@ private Q_SLOTS:
     }
     void quietLineCostsNoPass() {
         QFETCH(bool, inStep);
-        varlin_def.Stopped = kFalse;
-        m_rig->loop.start();
-        QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Sync);
+        QVERIFY(m_rig->start());
         if (inStep)
             QVERIFY(m_rig->send("a\rb\rc\rfirst\r"));
         const int polls = m_rig->port.polls;
@@ -171,9 +167,7 @@ private Q_SLOTS:
         varlin_def.SavePath += "/missing";
         QVERIFY(m_rig->startReceiving());
         m_rig->whileOpen = [this] { // STOP, then OK; no character comes after it
-            varlin_def.Stopped = kTrue;
-            m_rig->port.close();
-            m_rig->loop.stopPressed();
+            QVERIFY(m_rig->logger.stop());
         };
         m_rig->port.feed("first\r\n");
         QTRY_COMPARE(m_rig->loop.phase(), AcquisitionLoop::Phase::Idle);
@@ -182,35 +176,25 @@ private Q_SLOTS:
     }
 
     void noPassesAfterTheEnd_data() {
-        QTest::addColumn<bool>("stopClosesPort");
         QTest::addColumn<bool>("windowClosed");
-        QTest::newRow("STOP in sync") << true << false;
-        QTest::newRow("STOP in sync, port still open") << false << false;
-        QTest::newRow("window closed") << false << true;
+        QTest::newRow("STOP in sync") << false;
+        QTest::newRow("window closed") << true;
     }
     void noPassesAfterTheEnd() {
-        QFETCH(bool, stopClosesPort);
         QFETCH(bool, windowClosed);
         Rig& rig = *m_rig;
-        varlin_def.Stopped = kFalse;
-        rig.loop.start();
-        QTRY_COMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Sync);
-        if (windowClosed) {
-            rig.loop.halt();
-        } else {
-            varlin_def.Stopped = kTrue;
-            if (stopClosesPort)
-                rig.port.close();
-            rig.loop.stopPressed();
-        }
+        QVERIFY(rig.start());
+        if (windowClosed)
+            rig.logger.halt();
+        else
+            QVERIFY(rig.logger.stop());
         QTRY_COMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Ended);
         QCOMPARE(rig.view.endCalls, windowClosed ? 0 : 1);
         QCOMPARE(rig.port.opened, windowClosed);
         QCOMPARE(rig.port.closes, windowClosed ? 0 : 1);
         const int polls = rig.port.polls;
-        rig.loop.start();
-        varlin_def.Stopped = kFalse;
-        rig.loop.startPressed();
+        rig.logger.begin();
+        rig.logger.start();
         QTest::qWait(30);
         QCOMPARE(rig.port.polls, polls);
         QCOMPARE(rig.view.endCalls, windowClosed ? 0 : 1);
@@ -297,7 +281,7 @@ private Q_SLOTS:
         RecordingView view;
         Logger logger(port, clock, box);
         logger.setView(&view);
-        AcquisitionLoop& loop = logger.loop();
+        const AcquisitionLoop& loop = logger.loop();
         bool collected = true;
         // The operator leaves the first box open while the instrument goes on sending.
         box.whileShown = [&] {
@@ -316,8 +300,8 @@ private Q_SLOTS:
             clock.current = opened.addSecs(3600); // an hour later the stick is back, OK
             QDir(m_dir->path()).mkdir(QStringLiteral("stick"));
         };
-        varlin_def.Stopped = kFalse;
-        loop.start();
+        logger.begin();
+        QVERIFY(logger.start());
         QTRY_VERIFY(port.isOpen());
         QVERIFY(send("x\ry\rz\r"));
         QTRY_COMPARE(loop.phase(), AcquisitionLoop::Phase::Receive);
@@ -327,7 +311,7 @@ private Q_SLOTS:
         QCOMPARE(box.messages, QStringList{QStringLiteral("Data file output error.  2")});
         // The file is still the one of the moment each record is written.
         QCOMPARE(file("stick/20261207.txt"), " Recive Data ,26/12/07,11:00:00,\r\n" + lines);
-        loop.halt();
+        logger.halt();
     }
 
     void recordsKeptWhileFolderIsMissing() {
@@ -370,14 +354,7 @@ private Q_SLOTS:
         QFETCH(QList<QByteArray>, records);
         QFETCH(QByteArray, lines);
         Rig& rig = *m_rig;
-        QSignalSpy captions(&rig.link, &SerialLink::lineMessage);
-        if (inStep) {
-            QVERIFY(rig.startReceiving());
-        } else {
-            varlin_def.Stopped = kFalse;
-            rig.loop.start();
-            QTRY_COMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Sync);
-        }
+        QVERIFY(inStep ? rig.startReceiving() : rig.start());
         QVERIFY(rig.send(before));
         rig.port.received += leftInPort;
         rig.port.unplug();
@@ -386,9 +363,8 @@ private Q_SLOTS:
         QVERIFY(rig.send(after));
         QCOMPARE(rig.view.records, records);
         QCOMPARE(file("20261207.txt"), header() + lines);
-        QCOMPARE(captions.count(), 2);
-        QCOMPARE(captions[0][0].toString(), QStringLiteral("Com1 : Device removal detected"));
-        QCOMPARE(captions[1][0].toString(), QStringLiteral("Com1 : Device reconnected"));
+        QCOMPARE(rig.view.titles,
+                 QStringList({"Com1 : Device removal detected", "Com1 : Device reconnected"}));
         QCOMPARE(rig.sink.beeps, 1);
         QCOMPARE(rig.sink.messages, QStringList());
         QCOMPARE(rig.view.states, QStringList({"Initialize...", "RcvData..."}));
@@ -402,15 +378,12 @@ private Q_SLOTS:
         rig.port.unplug();
         QTRY_VERIFY(rig.port.openCalls >= 2); // looked for quietly
         QCOMPARE(rig.sink.messages, QStringList());
-        varlin_def.Stopped = kTrue; // STOP
-        rig.loop.stopPressed();
-        rig.link.closePort();
+        QVERIFY(rig.logger.stop());
         QTRY_COMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Idle);
         const int tries = rig.port.openCalls;
         QTest::qWait(AcquisitionLoop::kRetryIntervalMs + 200);
         QCOMPARE(rig.port.openCalls, tries); // stopped means nobody reopens the port
-        varlin_def.Stopped = kFalse;         // START with the device still absent
-        rig.loop.startPressed();
+        QVERIFY(rig.logger.start()); // with the device still absent
         QTRY_COMPARE(rig.sink.messages, QStringList{QStringLiteral("Error : <COM1> 8002")});
         QCOMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Sync);
     }
@@ -422,7 +395,7 @@ private Q_SLOTS:
         QCOMPARE(m_rig->loop.waitingRecords(), 2);
         QVERIFY(m_rig->sync.flushes.isEmpty());
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("later")));
-        m_rig->loop.finish(); // before the once-a-second retry could run
+        m_rig->logger.finish(); // before the once-a-second retry could run
         const QByteArray written = header() + "A\r\nB\r\n";
         QCOMPARE(file("later/20261207.txt"), written);
         QCOMPARE(m_rig->loop.waitingRecords(), 0);

@@ -20,10 +20,9 @@ class TestDataFile : public QObject {
     RecordingSink m_sink;
 
     QByteArray contents(const QString& name) const { return fileText(m_dir->filePath(name)); }
-    void put(const QString& name, const QByteArray& bytes) const {
+    bool put(const QString& name, const QByteArray& bytes) const {
         QFile file(m_dir->filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
     }
 
 private Q_SLOTS:
@@ -33,7 +32,7 @@ private Q_SLOTS:
     }
     void init() {
         m_dir = std::make_unique<QTemporaryDir>();
-        freshSettings(m_dir->path());
+        loadStartValues(QFile::encodeName(m_dir->path()));
         m_clock = FakeClock{};
         m_sink = RecordingSink{};
     }
@@ -116,7 +115,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, comment);
         QFETCH(QByteArray, after);
         if (exists)
-            put(QStringLiteral("20261207.txt"), before);
+            QVERIFY(put(QStringLiteral("20261207.txt"), before));
         varlin_def.FileComment = comment;
         DataFileWriter writer(m_clock, m_sink);
         writer.File_open();
@@ -153,7 +152,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, before);
         QFETCH(bool, ready);
         QFETCH(QStringList, messages);
-        put(QStringLiteral("20261207.txt"), before);
+        QVERIFY(put(QStringLiteral("20261207.txt"), before));
         rlimit saved{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
         rlimit small = saved;

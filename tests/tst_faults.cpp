@@ -69,8 +69,8 @@ public:
         ++polls;
         return held ? int16_t(0) : m_inner.bytesWaiting();
     }
-    QByteArray readChar() override { return m_inner.readChar(); }
-    QDateTime lastCharArrival() const override { return m_inner.lastCharArrival(); }
+    bool readByte(char& c) override { return m_inner.readByte(c); }
+    qint64 lastCharArrivalMs() const override { return m_inner.lastCharArrivalMs(); }
     int32_t sendText(const QByteArray& text) override { return m_inner.sendText(text); }
     int16_t latestEvent() const override { return m_inner.latestEvent(); }
 
@@ -102,12 +102,14 @@ class TstFaults : public QObject {
         m_main = std::make_unique<LoggerWindow>(port, m_clock, folder);
     }
     // START on a fake port, in step, first record shown only; then `records` are written.
-    void startReceiving(FakeCommPort& port, const QList<QByteArray>& records) {
+    bool startReceiving(FakeCommPort& port, const QList<QByteArray>& records) {
         m_main->click("Command1");
-        QTRY_VERIFY(port.opened);
+        if (!QTest::qWaitFor([&port] { return port.opened; }))
+            return false;
         port.feed("a\rb\rc\rfirst\r" + lines(records));
-        QTRY_COMPARE(m_main->shown(), QString::fromLatin1(records.last()));
-        QCOMPARE(fileText(dataFile()), header() + lines(records));
+        const QString last = QString::fromLatin1(records.last());
+        return QTest::qWaitFor([&] { return m_main->shown() == last; }) &&
+               fileText(dataFile()) == header() + lines(records);
     }
 
 private Q_SLOTS:
@@ -200,7 +202,7 @@ void TstFaults::folderMissingWithLinesQueued() {
     const QString folder = m_tmp.path() + "/data";
     QVERIFY(QDir().mkpath(folder));
     openMain(port, folder);
-    startReceiving(port, {"r1", "r2"});
+    QVERIFY(startReceiving(port, {"r1", "r2"}));
     const QString error = QStringLiteral("Data file output error.  %1").arg(ENOENT);
 
     // Twenty lines queued; the operator dismisses the box and presses STOP at once.
@@ -265,7 +267,7 @@ void TstFaults::diskFullThenSpaceReturns() {
     FakeCommPort port;
     const auto windowFirst = qScopeGuard([this] { m_main.reset(); });
     openMain(port, disk);
-    startReceiving(port, {"r1", "r2"});
+    QVERIFY(startReceiving(port, {"r1", "r2"}));
 
     QFile filler(disk + "/filler");
     QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));

@@ -1,9 +1,11 @@
+#include "acquisition/platform_files.h"
 #include "acquisition/varlin_def.h"
 #include "support/window_kit.h"
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/frm_savepath.h"
 
+#include <QFile>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -35,18 +37,18 @@ class TstFrmSavepath : public QObject {
     QPointer<Frm_Savepath> window;
     QTemporaryDir tree;
 
-    void open() {
+    bool open() {
         window = new Frm_Savepath;
         connect(window, &Frm_Savepath::panelTextChanged, this,
                 [this](int panel, const QString& text) { panels[panel] = text; });
         window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window));
+        return QTest::qWaitForWindowExposed(window);
     }
     template <typename W> W* get(const char* name) { return control<W>(window, name); }
-    void clickClose() {
+    bool clickClose() {
         QTest::mouseClick(get<QPushButton>("Command1"), Qt::LeftButton);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(window.isNull());
+        return window.isNull();
     }
     QString treePath(const char* sub) const { return QDir(tree.path()).filePath(sub); }
     QListWidgetItem* entry(const QString& text) {
@@ -61,14 +63,14 @@ private Q_SLOTS:
         QVERIFY(QDir(tree.path()).mkpath(QStringLiteral("gamma")));
     }
     void init() {
-        freshSettings(QCoreApplication::applicationDirPath());
+        loadStartValues(QFile::encodeName(QCoreApplication::applicationDirPath()));
         panels.clear();
     }
     void cleanup() { delete window; }
 
     // --- The first opening after start-up
     void firstOpeningShowsStartValues() {
-        open();
+        QVERIFY(open());
         QCOMPARE(get<FolderList>("Dir1")->currentFolder(), QCoreApplication::applicationDirPath());
         QCOMPARE(get<DriveList>("Drive1")->currentDrive(),
                  DriveList::driveOf(QCoreApplication::applicationDirPath(),
@@ -83,7 +85,7 @@ private Q_SLOTS:
         QVERIFY(!get<QRadioButton>("Option1_1")->isChecked());
     }
     void windowIsAFixedToolWindow() {
-        open();
+        QVERIFY(open());
         QCOMPARE(window->windowTitle(), QStringLiteral("Setting"));
         QCOMPARE(window->size(), QSize(416, 245));
         QCOMPARE(window->minimumSize(), window->maximumSize());
@@ -114,13 +116,13 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QString, container);
         QFETCH(QRect, pixels);
-        open();
+        QVERIFY(open());
         auto* control = get<QWidget>(name.toLatin1().constData());
         QCOMPARE(control->parentWidget()->objectName(), container);
         QCOMPARE(control->geometry(), pixels);
     }
     void tabOrderStartsAtDrive1() {
-        open();
+        QVERIFY(open());
         QVERIFY(QTest::qWaitForWindowActive(window));
         const char* order[] = {"Drive1", "Dir1",  "Command1", "cmb1",      "Check3",
                                "cmb2",   "Text1", "Check1",   "Option1_0", "Drive1"};
@@ -132,24 +134,24 @@ private Q_SLOTS:
 
     // --- "Close" applies, the close box and keys do not
     void closeWithoutChangeStoresMorvaAndRefreshesPanels() {
-        open();
-        clickClose();
+        QVERIFY(open());
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.FileComment, QByteArray("Morva"));
         QCOMPARE(varlin_def.SavePath, executableFolder());
         QCOMPARE(panels.value(1, QStringLiteral("unset")), QString());
         QCOMPARE(panels.value(2), QStringLiteral("COM1/9600"));
     }
     void clearedCommentIsStoredEmptyAndShowsMorvaAgain() {
-        open();
+        QVERIFY(open());
         get<QLineEdit>("Text1")->clear();
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.FileComment, QByteArray(""));
-        open();
+        QVERIFY(open());
         QCOMPARE(get<QLineEdit>("Text1")->text(), QStringLiteral("Morva"));
     }
     void closeBoxAndKeysApplyNothing() {
         const auto before = settings();
-        open();
+        QVERIFY(open());
         get<QComboBox>("cmb1")->setEditText(QStringLiteral("COM4"));
         get<QLineEdit>("Text1")->setText(QStringLiteral("edited"));
         get<QRadioButton>("Option1_1")->setChecked(true);
@@ -178,33 +180,33 @@ private Q_SLOTS:
         QFETCH(QString, typed);
         QFETCH(int, stored);
         varlin_def.PortNumber = 3;
-        open();
+        QVERIFY(open());
         get<QComboBox>("cmb1")->setEditText(typed);
         get<QComboBox>("cmb2")->setEditText(QStringLiteral("4800"));
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.PortNumber, stored);
         QCOMPARE(varlin_def.BaudRate, QByteArray("4800"));
         QCOMPARE(panels.value(2), QStringLiteral("COM%1/4800").arg(stored));
     }
     void typedBaudIsStoredAndShownNextTime() {
-        open();
+        QVERIFY(open());
         get<QComboBox>("cmb2")->setEditText(QStringLiteral("19200"));
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.BaudRate, QByteArray("19200"));
-        open();
+        QVERIFY(open());
         QCOMPARE(get<QComboBox>("cmb2")->currentText(), QStringLiteral("19200"));
         QCOMPARE(get<QComboBox>("cmb2")->findText(QStringLiteral("19200")), -1);
     }
     void everyOpeningListsFivePortsAndFourRates() {
         for (int i = 0; i < 3; ++i) {
-            open();
+            QVERIFY(open());
             auto* ports = get<QComboBox>("cmb1");
             auto* rates = get<QComboBox>("cmb2");
             QCOMPARE(ports->count(), 5);
             QCOMPARE(ports->itemText(4), QStringLiteral("COM5"));
             QCOMPARE(rates->count(), 4);
             QCOMPARE(rates->itemText(2), QStringLiteral("14400"));
-            clickClose();
+            QVERIFY(clickClose());
         }
     }
 
@@ -221,7 +223,7 @@ private Q_SLOTS:
         QFETCH(int16_t, millis);
         varlin_def.StampDateTime = dateTime;
         varlin_def.StampMillis = millis;
-        open();
+        QVERIFY(open());
         QCOMPARE(get<QCheckBox>("Check1")->isChecked(), dateTime == kTrue);
         QCOMPARE(get<QCheckBox>("Check3")->isChecked(), millis == kTrue);
         QVERIFY(get<QCheckBox>("Check3")->isEnabled());
@@ -229,7 +231,7 @@ private Q_SLOTS:
     void untickingDateTimeGreysMilliSecond() {
         varlin_def.StampDateTime = kTrue;
         varlin_def.StampMillis = kTrue;
-        open();
+        QVERIFY(open());
         auto* check3 = get<QCheckBox>("Check3");
         QTest::mouseClick(get<QCheckBox>("Check1"), Qt::LeftButton);
         QVERIFY(!check3->isChecked());
@@ -239,18 +241,18 @@ private Q_SLOTS:
         QVERIFY(check3->isEnabled());
     }
     void milliSecondAloneIsStored() {
-        open();
+        QVERIFY(open());
         QTest::mouseClick(get<QCheckBox>("Check3"), Qt::LeftButton);
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.StampMillis, kTrue);
         QCOMPARE(varlin_def.StampDateTime, kFalse);
     }
     void hourAtCloseMeansHourlyFiles() {
-        open();
+        QVERIFY(open());
         QTest::mouseClick(get<QRadioButton>("Option1_1"), Qt::LeftButton);
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.HourlyFiles, kTrue);
-        open();
+        QVERIFY(open());
         QVERIFY(get<QRadioButton>("Option1_1")->isChecked());
     }
 
@@ -265,17 +267,17 @@ private Q_SLOTS:
     }
     void choosingADriveMovesDir1ToItsRoot() {
         varlin_def.SavePath = QFile::encodeName(treePath("alpha/beta"));
-        open();
+        QVERIFY(open());
         auto* drives = get<DriveList>("Drive1");
         drives->setDrives({QStringLiteral("/"), treePath("gamma")});
         drives->setCurrentIndex(drives->findText(treePath("gamma")));
         QCOMPARE(get<FolderList>("Dir1")->currentFolder(), treePath("gamma"));
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.SavePath, QFile::encodeName(treePath("gamma")));
     }
     void openedFolderIsSavePathAfterClose() {
         varlin_def.SavePath = QFile::encodeName(tree.path());
-        open();
+        QVERIFY(open());
         auto* dir1 = get<FolderList>("Dir1");
         // A real double-click: the first click of the pair, then the double-click event.
         const QPoint alpha = dir1->visualItemRect(entry(QStringLiteral("alpha"))).center();
@@ -284,27 +286,27 @@ private Q_SLOTS:
         QCOMPARE(dir1->currentFolder(), treePath("alpha"));
         dir1->setCurrentItem(entry(QStringLiteral("beta")));
         QTest::keyClick(dir1, Qt::Key_Return);
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.SavePath, QFile::encodeName(treePath("alpha/beta")));
     }
     void highlightAloneChangesNothing() {
         varlin_def.SavePath = QFile::encodeName(tree.path());
-        open();
+        QVERIFY(open());
         auto* dir1 = get<FolderList>("Dir1");
         QTest::mouseClick(dir1->viewport(), Qt::LeftButton, {},
                           dir1->visualItemRect(entry(QStringLiteral("gamma"))).center());
         QCOMPARE(dir1->currentItem()->text(), QStringLiteral("gamma"));
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.SavePath, QFile::encodeName(tree.path()));
     }
     void missingSavePathIsShownByItsParentAndKept() {
         const QByteArray gone = QFile::encodeName(treePath("alpha/gone/deeper"));
         varlin_def.SavePath = gone;
-        open();
+        QVERIFY(open());
         QCOMPARE(get<FolderList>("Dir1")->currentFolder(), treePath("alpha"));
         QVERIFY(entry(QStringLiteral("beta")));
         get<QLineEdit>("Text1")->setText(QStringLiteral("only the comment"));
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.SavePath, gone);
         QCOMPARE(varlin_def.FileComment, QByteArray("only the comment"));
     }
@@ -323,12 +325,12 @@ private Q_SLOTS:
         QVERIFY(QDir::setCurrent(stick.path()));
         QVERIFY(stick.remove());
         varlin_def.SavePath = QFile::encodeName(tree.path());
-        open();
+        QVERIFY(open());
         auto* dir1 = get<FolderList>("Dir1");
         QCOMPARE(dir1->currentFolder(), tree.path());
         dir1->setCurrentItem(entry(QStringLiteral("alpha")));
         QTest::keyClick(dir1, Qt::Key_Return);
-        clickClose();
+        QVERIFY(clickClose());
         QCOMPARE(varlin_def.SavePath, QFile::encodeName(treePath("alpha")));
     }
 };

@@ -35,6 +35,8 @@ private Q_SLOTS:
     void closeBoxWhileRunningClosesPortAndEndsLoop();
     void shortTimeDropsSeconds_data();
     void shortTimeDropsSeconds();
+    void clockWakesJustPastTheMinute_data();
+    void clockWakesJustPastTheMinute();
     void recordBoxLooksAsItsStyleDrawsIt_data();
     void recordBoxLooksAsItsStyleDrawsIt();
 
@@ -61,13 +63,12 @@ void TstFrmVarlin::freshStartShowsStartValues() {
     QCOMPARE(window.windowTitle(), QStringLiteral("Tessaline Serial Data"));
     QCOMPARE(window.size(), QSize(525, 178));
     QVERIFY(!window.windowIcon().pixmap(32, 32).isNull());
-    QCOMPARE(m_main->panel(1), QCoreApplication::applicationDirPath());
+    QCOMPARE(m_main->panel(1), m_dataDir->path());
     QCOMPARE(m_main->panel(2), QStringLiteral("COM1/9600"));
     QCOMPARE(m_main->panel(3), QStringLiteral("Wait..."));
     const QTime now = QTime::currentTime();
     QVERIFY(m_main->panel(4) == ClockPanel::shortTime(now) ||
             m_main->panel(4) == ClockPanel::shortTime(now.addSecs(-60)));
-    QVERIFY(m_main->control<ClockPanel>("panel4")->msUntilNextMinute() <= 60020);
     QCOMPARE(varlin_def.Stopped, kTrue);
     for (const char* name : {"Command1", "Command4", "Command2", "Command3"})
         QVERIFY2(m_main->control(name)->isEnabled(), name);
@@ -187,6 +188,8 @@ void TstFrmVarlin::startFolderIsOneTheAccountCanWrite() {
 }
 
 void TstFrmVarlin::lineErrorShowsInTitle() {
+    m_main->click("Command1");
+    QTRY_VERIFY(m_fake->opened);
     m_fake->raise(1009);
     QCOMPARE(m_main->title(), QStringLiteral("Com1 : Parity error detected"));
     QCOMPARE(m_main->sink.beeps, 1);
@@ -248,6 +251,19 @@ void TstFrmVarlin::shortTimeDropsSeconds_data() {
 void TstFrmVarlin::shortTimeDropsSeconds() {
     QFETCH(QLocale, locale);
     QTEST(ClockPanel::shortTime(QTime(15, 33, 47), locale), "text");
+}
+
+void TstFrmVarlin::clockWakesJustPastTheMinute_data() {
+    QTest::addColumn<QTime>("now");
+    QTest::addColumn<int>("ms");
+    QTest::newRow("on the minute") << QTime(10, 0) << 60020;
+    QTest::newRow("half way") << QTime(10, 0, 30, 500) << 29520;
+    QTest::newRow("last millisecond") << QTime(23, 59, 59, 999) << 21;
+}
+
+void TstFrmVarlin::clockWakesJustPastTheMinute() {
+    QFETCH(QTime, now);
+    QTEST(ClockPanel::msUntilNextMinute(now), "ms");
 }
 
 QTEST_MAIN(TstFrmVarlin)

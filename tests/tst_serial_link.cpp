@@ -6,14 +6,14 @@
 #include "support/pty_instrument.h"
 #include "support/test_kit.h"
 
+#include <QFile>
 #include <QSet>
-#include <QSignalSpy>
 #include <QTest>
 
 class TstSerialLink : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init() { freshSettings(QStringLiteral("/tmp")); }
+    void init() { loadStartValues("/tmp"); }
 
     // --- Init_Comm
     void opensQuietlyWithDefaults();
@@ -40,7 +40,8 @@ void TstSerialLink::opensQuietlyWithDefaults() {
     PtyInstrument instrument;
     SerialPort port(m_clock, portAt(3, instrument.slavePath()));
     RecordingSink sink;
-    SerialLink link(port, sink);
+    RecordingView view;
+    SerialLink link(port, sink, view);
     varlin_def.PortNumber = 3;
     link.Init_Comm();
     QCOMPARE(sink.messages, QStringList());
@@ -52,7 +53,8 @@ void TstSerialLink::refusedBaudShowsMessageAndStillOpens() {
     PtyInstrument instrument;
     SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     RecordingSink sink;
-    SerialLink link(port, sink);
+    RecordingView view;
+    SerialLink link(port, sink, view);
     varlin_def.BaudRate = "abc";
     link.Init_Comm();
     QCOMPARE(sink.messages, QStringList{QStringLiteral("Error : <COM1> 380")});
@@ -73,7 +75,8 @@ void TstSerialLink::portWithoutDeviceShowsMessageAndStaysClosed() {
     PtyInstrument com1;
     SerialPort port(m_clock, portAt(1, com1.slavePath()));
     RecordingSink sink;
-    SerialLink link(port, sink);
+    RecordingView view;
+    SerialLink link(port, sink, view);
     if (runOnCom1First) {
         link.Init_Comm();
         QVERIFY(port.isOpen());
@@ -90,7 +93,8 @@ void TstSerialLink::twoFailingStepsReportTheLater() {
     port.failSettings = SerialError::kInvalidValue;
     port.failOpen = SerialError::kDeviceBusy;
     RecordingSink sink;
-    SerialLink link(port, sink);
+    RecordingView view;
+    SerialLink link(port, sink, view);
     link.Init_Comm();
     QCOMPARE(sink.messages, QStringList{QStringLiteral("Error : <COM1> 8010")});
     QCOMPARE(port.settings, QByteArray("9600,N,8,1"));
@@ -116,46 +120,53 @@ void TstSerialLink::lineErrorTable() {
 
 void TstSerialLink::lineEventCaption_data() {
     QTest::addColumn<int16_t>("portNumber");
+    QTest::addColumn<int16_t>("chosenWhileOpen");
     QTest::addColumn<QList<int16_t>>("events");
     QTest::addColumn<QStringList>("captions");
     QTest::addColumn<int>("beeps");
     const QString parity = lineErrorText(LineEvent::kParity);
     const QString brk = lineErrorText(LineEvent::kBreak);
-    QTest::newRow("parity on port 2") << int16_t(2) << QList<int16_t>{LineEvent::kParity}
+    QTest::newRow("parity on port 2") << int16_t(2) << int16_t(2) << QList<int16_t>{LineEvent::kParity}
                                       << QStringList{"Com2 : Parity error detected"} << 1;
+    // A settings window closed while receiving changes PortNumber; the error is the open port's.
+    QTest::newRow("COM2 chosen while COM1 is open")
+        << int16_t(1) << int16_t(2) << QList<int16_t>{LineEvent::kParity}
+        << QStringList{"Com1 : Parity error detected"} << 1;
     QTest::newRow("port 10: no blank, no leading zero")
-        << int16_t(10) << QList<int16_t>{LineEvent::kBreak} << QStringList{"Com10 : " + brk} << 1;
+        << int16_t(10) << int16_t(10) << QList<int16_t>{LineEvent::kBreak}
+        << QStringList{"Com10 : " + brk} << 1;
     QTest::newRow("one beep per error")
-        << int16_t(1) << QList<int16_t>{LineEvent::kBreak, LineEvent::kBreak, LineEvent::kParity}
+        << int16_t(1) << int16_t(1)
+        << QList<int16_t>{LineEvent::kBreak, LineEvent::kBreak, LineEvent::kParity}
         << QStringList{"Com1 : " + brk, "Com1 : " + brk, "Com1 : " + parity} << 3;
     QTest::newRow("1005 empties the caption, no beep")
-        << int16_t(2) << QList<int16_t>{LineEvent::kParity, 1005}
+        << int16_t(2) << int16_t(2) << QList<int16_t>{LineEvent::kParity, 1005}
         << QStringList{"Com2 : " + parity, QString()} << 1;
     QTest::newRow("line-state change empties the caption, no beep")
-        << int16_t(2) << QList<int16_t>{LineEvent::kParity, LineEvent::kCtsChanged}
+        << int16_t(2) << int16_t(2) << QList<int16_t>{LineEvent::kParity, LineEvent::kCtsChanged}
         << QStringList{"Com2 : " + parity, QString()} << 1;
     QTest::newRow("unknown code is no error")
-        << int16_t(2) << QList<int16_t>{LineEvent::kRingChanged, 1012}
+        << int16_t(2) << int16_t(2) << QList<int16_t>{LineEvent::kRingChanged, 1012}
         << QStringList{QString(), QString()} << 0;
 }
 
 void TstSerialLink::lineEventCaption() {
     QFETCH(int16_t, portNumber);
+    QFETCH(int16_t, chosenWhileOpen);
     QFETCH(QList<int16_t>, events);
     QFETCH(QStringList, captions);
     QFETCH(int, beeps);
-    SerialPort port(m_clock, [](int16_t) { return QString(); });
+    FakeCommPort port;
     RecordingSink sink;
-    SerialLink link(port, sink);
-    QSignalSpy spy(&link, &SerialLink::lineMessage);
+    RecordingView view;
+    SerialLink link(port, sink, view);
     varlin_def.PortNumber = portNumber;
+    link.Init_Comm();
+    QVERIFY(port.isOpen());
+    varlin_def.PortNumber = chosenWhileOpen;
     for (int16_t code : events)
-        port.injectEvent(code);
-    QTRY_COMPARE(spy.count(), captions.size());
-    QStringList shown;
-    for (const QList<QVariant>& signal : spy)
-        shown << signal[0].toString();
-    QCOMPARE(shown, captions);
+        port.raise(code);
+    QCOMPARE(view.titles, captions);
     QCOMPARE(sink.beeps, beeps);
 }
 
@@ -163,7 +174,8 @@ void TstSerialLink::sendPutsExactBytesOnTheLine() {
     PtyInstrument instrument;
     SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     RecordingSink sink;
-    SerialLink link(port, sink);
+    RecordingView view;
+    SerialLink link(port, sink, view);
     link.Init_Comm();
     link.send("ABC");
     QCOMPARE(instrument.read(3), QByteArray("ABC"));
@@ -174,8 +186,10 @@ void TstSerialLink::emptySendSendsNothing() {
     PtyInstrument instrument;
     SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     RecordingSink sink;
-    SerialLink link(port, sink);
+    RecordingView view;
+    SerialLink link(port, sink, view);
     link.Init_Comm();
+    QVERIFY(port.isOpen());
     link.send("");
     QCOMPARE(instrument.readFor(150), QByteArray());
 }
@@ -183,7 +197,8 @@ void TstSerialLink::emptySendSendsNothing() {
 void TstSerialLink::closePortRule() {
     FakeCommPort port;
     RecordingSink sink;
-    SerialLink link(port, sink);
+    RecordingView view;
+    SerialLink link(port, sink, view);
     link.closePort();
     QCOMPARE(port.closes, 0); // a closed port is not touched
     link.Init_Comm();

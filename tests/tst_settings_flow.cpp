@@ -29,26 +29,29 @@ class TstSettingsFlow : public QObject {
     static QByteArray lastLine(const QString& path) {
         return fileText(path).trimmed().split('\n').last().trimmed();
     }
-    void feed(const QByteArray& line) {
+    bool feed(const QByteArray& line) {
         m_port->feed(line + '\r');
-        QTRY_VERIFY(m_main->shown().endsWith(QString::fromLatin1(line)));
+        const QString shown = QString::fromLatin1(line);
+        return QTest::qWaitFor([&] { return m_main->shown().endsWith(shown); });
     }
     // Setting first (it is disabled while running), then START; "r1" is written with the
     // settings the window found.
-    void receiveWithSettingsOpen() {
+    bool receiveWithSettingsOpen() {
         m_main->click("Command2");
-        QVERIFY(m_main->settings());
+        if (!m_main->settings())
+            return false;
         m_main->click("Command1");
-        QTRY_VERIFY(m_port->opened);
+        if (!QTest::qWaitFor([this] { return m_port->opened; }))
+            return false;
         m_port->feed("a\rb\rc\r");
-        feed("first"); // the first record of a run is shown only
-        feed("r1");
-        QCOMPARE(lastLine(dataFile("20261207.txt")), QByteArray("r1"));
-        QVERIFY(m_main->settings()->isVisible());
+        // The first record of a run is shown only.
+        return feed("first") && feed("r1") &&
+               lastLine(dataFile("20261207.txt")) == QByteArray("r1") &&
+               m_main->settings()->isVisible();
     }
-    void clickSettingsClose() {
+    bool clickSettingsClose() {
         click(m_main->settings(), "Command1");
-        QTRY_VERIFY(!m_main->settings());
+        return QTest::qWaitFor([this] { return !m_main->settings(); });
     }
 
 private Q_SLOTS:
@@ -67,27 +70,27 @@ private Q_SLOTS:
         QCOMPARE(m_main->window.findChildren<Frm_Savepath*>().size(), 1);
         QVERIFY(m_main->settings()->isVisible());
         QCOMPARE(setting<QLineEdit>("Text1")->text(), QStringLiteral("bench 4"));
-        clickSettingsClose();
+        QVERIFY(clickSettingsClose());
         QCOMPARE(varlin_def.FileComment, QByteArray("bench 4"));
         QCOMPARE(m_main->panel(2), QStringLiteral("COM1/9600"));
         m_main->click("Command2"); // closed, so a new one
         QVERIFY(m_main->settings() && m_main->settings()->isVisible());
     }
     void closeWhileRunningTakesEffectAtTheNextRecord() {
-        receiveWithSettingsOpen();
+        QVERIFY(receiveWithSettingsOpen());
         QTest::mouseClick(setting<QCheckBox>("Check1"), Qt::LeftButton);
-        feed("r2"); // still unstamped: the window has not been closed yet
+        QVERIFY(feed("r2")); // still unstamped: the window has not been closed yet
         QCOMPARE(lastLine(dataFile("20261207.txt")), QByteArray("r2"));
-        clickSettingsClose();
-        feed("r3");
+        QVERIFY(clickSettingsClose());
+        QVERIFY(feed("r3"));
         QCOMPARE(lastLine(dataFile("20261207.txt")), QByteArray("2026/12/07,10:00:00,r3"));
         QCOMPARE(m_main->panel(1), dataFile("20261207.txt"));
     }
     void hourAtCloseSendsTheNextRecordToAnHourlyFile() {
-        receiveWithSettingsOpen();
+        QVERIFY(receiveWithSettingsOpen());
         QTest::mouseClick(setting<QRadioButton>("Option1_1"), Qt::LeftButton);
-        clickSettingsClose();
-        feed("r2");
+        QVERIFY(clickSettingsClose());
+        QVERIFY(feed("r2"));
         QCOMPARE(lastLine(dataFile("20261207_10.txt")), QByteArray("r2"));
         QCOMPARE(lastLine(dataFile("20261207.txt")), QByteArray("r1"));
     }
@@ -99,11 +102,11 @@ private Q_SLOTS:
         QInputMethodEvent typed; // Japanese is typed through an input method
         typed.setCommitString(comment);
         QCoreApplication::sendEvent(text1, &typed);
-        clickSettingsClose();
+        QVERIFY(clickSettingsClose());
         m_main->click("Command1");
         QTRY_VERIFY(m_port->opened);
         m_port->feed("a\rb\rc\r");
-        feed("first");
+        QVERIFY(feed("first"));
         QCOMPARE(fileText(dataFile("20261207.txt")), header(comment.toUtf8()));
         m_main->click("Command4");
         m_main->click("Command2");
@@ -111,12 +114,12 @@ private Q_SLOTS:
     }
     void theNextRecordLandsInTheChosenFolder() {
         QVERIFY(QDir(m_dataDir->path()).mkdir(QStringLiteral("run2")));
-        receiveWithSettingsOpen();
+        QVERIFY(receiveWithSettingsOpen());
         auto* dir1 = setting<FolderList>("Dir1");
         dir1->setCurrentItem(dir1->findItems(QStringLiteral("run2"), Qt::MatchExactly).value(0));
         QTest::keyClick(dir1, Qt::Key_Enter);
-        clickSettingsClose();
-        feed("r2");
+        QVERIFY(clickSettingsClose());
+        QVERIFY(feed("r2"));
         QCOMPARE(lastLine(dataFile("run2/20261207.txt")), QByteArray("r2"));
         QCOMPARE(lastLine(dataFile("20261207.txt")), QByteArray("r1"));
     }

@@ -2,12 +2,7 @@
 // without serial hardware. The logger itself stays free of options: only this program knows
 // where the simulated instrument is.
 
-#include "acquisition/clock.h"
-#include "acquisition/end_signals.h"
-#include "acquisition/logger.h"
-#include "acquisition/serial_port.h"
-#include "ui/frm_varlin.h"
-#include "ui/message_box_sink.h"
+#include "ui/logger_program.h"
 
 #include <QApplication>
 #include <QDir>
@@ -70,16 +65,9 @@ int main(int argc, char* argv[]) {
         out << QString::fromUtf8(sim.readAllStandardOutput()) << Qt::flush;
     });
 
-    SystemClock clock;
-    SerialPort port(clock,
-                    [device](int16_t portNumber) { return portNumber == 1 ? device : QString(); });
-    MessageBoxSink messages;
-    Logger logger(port, clock, messages);
-    Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
-    EndSignals endSignals;
-    QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Frm_Varlin::endProgram);
-    window.show();
-    const int rc = QApplication::exec();
+    LoggerProgram demo;
+    demo.resolver = [device](int16_t portNumber) { return portNumber == 1 ? device : QString(); };
+    const int rc = runLogger(demo);
 
     sim.terminate();
     sim.waitForFinished(2000);

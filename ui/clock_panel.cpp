@@ -22,12 +22,12 @@ QString ClockPanel::shortTime(const QTime& time, const QLocale& locale) {
     return locale.toString(time, format.trimmed());
 }
 
-int ClockPanel::msUntilNextMinute() const {
-    const QTime now = QTime::currentTime();
+int ClockPanel::msUntilNextMinute(const QTime& now) {
     return 60000 - (now.second() * 1000 + now.msec()) + kPastTheMinuteMs;
 }
 
 void ClockPanel::tick() {
-    setText(shortTime(QTime::currentTime()));
-    m_timer.start(msUntilNextMinute());
+    const QTime now = QTime::currentTime();
+    setText(shortTime(now));
+    m_timer.start(msUntilNextMinute(now));
 }

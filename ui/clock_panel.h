@@ -14,8 +14,8 @@ public:
 
     /// Hours and minutes in the locale's short time form, without seconds.
     static QString shortTime(const QTime& time, const QLocale& locale = QLocale::system());
-    /// Milliseconds until the clock next needs to change.
-    int msUntilNextMinute() const;
+    /// Milliseconds from `now` until the clock next needs to change.
+    static int msUntilNextMinute(const QTime& now);
 
 private:
     void tick();

@@ -80,7 +80,7 @@ Frm_Varlin::Frm_Varlin(Logger& logger, std::function<void()> endProcess, QWidget
 
 Frm_Varlin::~Frm_Varlin() {
     // The loop never runs on without its window.
-    m_logger.loop().halt();
+    m_logger.halt();
     m_logger.setView(nullptr);
 }
 
@@ -141,7 +141,6 @@ void Frm_Varlin::connectControls() {
 }
 
 void Frm_Varlin::Form_Load() {
-    loadStartValues(startSavePath());
     showSavePathAndPort();
     SB1->setPanelText(3, QStringLiteral("Wait..."));
     showRunState(false);
@@ -160,22 +159,16 @@ void Frm_Varlin::showRunState(bool running) {
 }
 
 void Frm_Varlin::Command1_Click() {
-    if (varlin_def.Stopped != kTrue)
-        return;
-    varlin_def.Stopped = kFalse;
-    m_logger.loop().startPressed();
-    showRunState(true);
+    if (m_logger.start())
+        showRunState(true);
 }
 
 void Frm_Varlin::Command4_Click() {
-    if (varlin_def.Stopped != kFalse)
+    if (!m_logger.running())
         return;
-    // The flag goes first: the loop is parked at its yield and sees it before the port closes.
-    varlin_def.Stopped = kTrue;
-    m_logger.loop().stopPressed();
     showRunState(false);
     SB1->setPanelText(3, QStringLiteral("Stop..."));
-    m_logger.link().closePort();
+    m_logger.stop();
 }
 
 void Frm_Varlin::Command2_Click() {
@@ -194,7 +187,7 @@ void Frm_Varlin::Command3_Click() {
 }
 
 void Frm_Varlin::Command5_Click() {
-    m_logger.link().send(txt_send->text().toLatin1());
+    m_logger.send(txt_send->text().toLatin1());
 }
 
 void Frm_Varlin::setStateText(const QString& text) {
@@ -234,14 +227,14 @@ void Frm_Varlin::endProgram() {
 
 bool Frm_Varlin::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate)
-        m_logger.loop().start();
+        m_logger.begin();
     return QWidget::event(event);
 }
 
 void Frm_Varlin::showEvent(QShowEvent* event) {
     // Some platforms never activate a window; being shown is enough to start receiving.
     QWidget::showEvent(event);
-    m_logger.loop().start();
+    m_logger.begin();
 }
 
 void Frm_Varlin::resizeEvent(QResizeEvent* event) {
@@ -253,8 +246,7 @@ void Frm_Varlin::closeEvent(QCloseEvent* event) {
     // The loop never runs on without its window, nor leaves the port open or records
     // unwritten behind it. Every way out (END, the close box, the end sequence, a signal to
     // end the session) comes through here.
-    m_logger.loop().finish();
-    m_logger.link().closePort();
+    m_logger.finish();
     event->accept();
     if (m_ending)
         return;

@@ -37,14 +37,14 @@ int16_t FakeCommPort::bytesWaiting() {
     return static_cast<int16_t>(std::min<qsizetype>(received.size(), 32767));
 }
 
-QByteArray FakeCommPort::readChar() {
+bool FakeCommPort::readByte(char& c) {
     if ((!opened && !unplugged) || received.isEmpty())
-        return {};
+        return false;
     noteArrivals();
     m_lastArrival = m_arrivals.takeFirst();
-    QByteArray c = received.left(1);
+    c = received.at(0);
     received.remove(0, 1);
-    return c;
+    return true;
 }
 
 void FakeCommPort::feed(const QByteArray& bytes) {
@@ -55,7 +55,7 @@ void FakeCommPort::feed(const QByteArray& bytes) {
 void FakeCommPort::feed(const QByteArray& bytes, const QDateTime& at) {
     noteArrivals();
     received += bytes;
-    m_arrivals.insert(m_arrivals.size(), bytes.size(), at);
+    m_arrivals.insert(m_arrivals.size(), bytes.size(), at.toMSecsSinceEpoch());
     Q_EMIT dataReceived();
 }
 
@@ -63,7 +63,7 @@ void FakeCommPort::noteArrivals() {
     if (m_arrivals.size() > received.size()) // the test replaced what was waiting
         m_arrivals.clear();
     m_arrivals.insert(m_arrivals.size(), received.size() - m_arrivals.size(),
-                      clock ? clock->now() : QDateTime());
+                      clock ? clock->nowMs() : kNoArrival);
 }
 
 int32_t FakeCommPort::sendText(const QByteArray& text) {

@@ -60,7 +60,7 @@ public:
 /// A clock the test sets and moves.
 class FakeClock final : public Clock {
 public:
-    QDateTime now() const override { return current; }
+    qint64 nowMs() const override { return current.toMSecsSinceEpoch(); }
     void advanceMs(qint64 ms) { current = current.addMSecs(ms); }
 
     QDateTime current{QDate(2026, 12, 7), QTime(10, 0, 0, 0)};
@@ -97,8 +97,8 @@ public:
     bool isOpen() const override { return opened; }
     int32_t discardReceived() override;
     int16_t bytesWaiting() override;
-    QByteArray readChar() override;
-    QDateTime lastCharArrival() const override { return m_lastArrival; }
+    bool readByte(char& c) override;
+    qint64 lastCharArrivalMs() const override { return m_lastArrival; }
     int32_t sendText(const QByteArray& text) override;
     int16_t latestEvent() const override { return eventCode; }
 
@@ -131,6 +131,6 @@ public:
 private:
     void noteArrivals();
 
-    QList<QDateTime> m_arrivals; // one for each byte of `received`
-    QDateTime m_lastArrival;
+    QList<qint64> m_arrivals; // one for each byte of `received`
+    qint64 m_lastArrival = kNoArrival;
 };

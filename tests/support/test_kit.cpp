@@ -1,7 +1,5 @@
 #include "support/test_kit.h"
 
-#include "acquisition/varlin_def.h"
-
 #include <QFile>
 
 QByteArray fileText(const QString& path) {
@@ -24,7 +22,7 @@ PortResolver portAt(int16_t number, const QString& path) {
     return [number, path](int16_t n) { return n == number ? path : QString(); };
 }
 
-void freshSettings(const QString& folder) {
-    varlin_def = VarlinDef{};
-    loadStartValues(QFile::encodeName(folder));
+QByteArray readChar(CommPort& port) {
+    char c = 0;
+    return port.readByte(c) ? QByteArray(1, c) : QByteArray();
 }

@@ -23,6 +23,5 @@ QByteArray header(const QByteArray& comment = {});
 /// A resolver that knows one port: `number` is the device at `path`.
 PortResolver portAt(int16_t number, const QString& path);
 
-/// Settings as the main window's load step leaves them, data files going to `folder`; nothing
-/// of an earlier test's settings remains.
-void freshSettings(const QString& folder);
+/// The byte readByte() hands out, as a one-character text; empty when none was read.
+QByteArray readChar(CommPort& port);

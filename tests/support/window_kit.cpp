@@ -13,15 +13,13 @@ void click(const QWidget* window, const char* name) {
     QTest::mouseClick(control(window, name), Qt::LeftButton);
 }
 
-LoggerWindow::FreshSettings::FreshSettings() {
-    varlin_def = VarlinDef{};
+LoggerWindow::StartValues::StartValues(const QString& dataFolder) {
+    loadStartValues(QFile::encodeName(dataFolder));
 }
 
 LoggerWindow::LoggerWindow(CommPort& port, const Clock& clock, const QString& dataFolder)
-    : logger(port, clock, sink), window(logger, [this] { ++ends; }) {
+    : m_startValues(dataFolder), logger(port, clock, sink), window(logger, [this] { ++ends; }) {
     window.show();
-    // Records go to the test's folder, not next to the test binary.
-    varlin_def.SavePath = QFile::encodeName(dataFolder);
 }
 
 QString LoggerWindow::panel(int n) const {

@@ -11,8 +11,10 @@
 class Frm_Savepath;
 
 /// The control called `name` in `window`, its own before those of a window it holds. A
-/// missing one stops the test program, naming it.
+/// missing one, or a missing window, stops the test program, naming it.
 template <typename W = QWidget> W* control(const QWidget* window, const char* name) {
+    if (!window)
+        qFatal("no window to find %s in", name);
     W* widget = window->findChild<W*>(QLatin1StringView(name));
     if (!widget)
         qFatal("no control %s in %s", name, qPrintable(window->objectName()));
@@ -23,13 +25,13 @@ template <typename W = QWidget> W* control(const QWidget* window, const char* na
 void click(const QWidget* window, const char* name);
 
 /// The logger and its main window, wired as main() wires them on the test's port and clock,
-/// with fresh settings: messages recorded, the ending counted instead of ending the process,
+/// from the start values: messages recorded, the ending counted instead of ending the process,
 /// data files in `dataFolder`. Shown, as at start-up.
 class LoggerWindow {
-    // First of all: the window's load step finds nothing of an earlier test's settings.
-    struct FreshSettings {
-        FreshSettings();
-    } m_fresh;
+    // First of all: the start values, so nothing of an earlier test's settings remains.
+    struct StartValues {
+        explicit StartValues(const QString& dataFolder);
+    } m_startValues;
 
 public:
     LoggerWindow(CommPort& port, const Clock& clock, const QString& dataFolder);

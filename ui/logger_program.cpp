@@ -1,0 +1,26 @@
+#include "ui/logger_program.h"
+
+#include "acquisition/clock.h"
+#include "acquisition/end_signals.h"
+#include "acquisition/logger.h"
+#include "acquisition/varlin_def.h"
+#include "ui/frm_varlin.h"
+#include "ui/message_box_sink.h"
+
+#include <QApplication>
+
+int runLogger(const LoggerProgram& program) {
+    loadStartValues(program.savePath.isEmpty() ? startSavePath() : program.savePath);
+    SystemClock clock;
+    SerialPort port(clock, program.resolver);
+    MessageBoxSink boxes;
+    Logger logger(port, clock, program.messages ? *program.messages : boxes);
+    Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
+    // A logout or shutdown ends the program as END does, waiting records written first.
+    EndSignals endSignals;
+    QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Frm_Varlin::endProgram);
+    window.show();
+    if (program.shown)
+        program.shown(window);
+    return QApplication::exec();
+}

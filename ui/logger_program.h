@@ -1,0 +1,22 @@
+#pragma once
+
+#include "acquisition/serial_port.h"
+
+#include <QByteArray>
+#include <functional>
+
+class Frm_Varlin;
+class MessageSink;
+
+/// What a program built on the logger may choose; the logger itself leaves all of it as is.
+struct LoggerProgram {
+    PortResolver resolver;           // the system's port numbering when empty
+    MessageSink* messages = nullptr; // real message boxes when null
+    QByteArray savePath;             // startSavePath() when empty
+    std::function<void(Frm_Varlin&)> shown; // runs once the window is up
+};
+
+/// The one wiring of the program: the start values, the real clock and serial port, the
+/// logger and its main window, and the session's end turned into END. Shows the window and
+/// runs the event loop until the program ends; a QApplication must exist.
+int runLogger(const LoggerProgram& program = {});
