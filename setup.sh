@@ -3,7 +3,8 @@
 # starts the logger with COM1 wired to a simulated instrument (demo), runs every test in a
 # clang build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer (asan),
 # builds the Debian package build/tessaline_<version>_amd64.deb from a release build (package),
-# or measures the logger beside tio and cat (bench [seconds per phase]).
+# runs clang-tidy over the whole tree (tidy), or measures the logger beside tio and cat
+# (bench [seconds per phase]).
 # Builds go through the presets in CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -17,6 +18,8 @@ run | demo) packages+=(fonts-ipafont-mincho) ;;
 asan) packages+=(clang libclang-rt-14-dev) ;;
 # CPack reads the package's dependencies off its binaries with dpkg-shlibdeps and file.
 package) packages+=(dpkg-dev file) ;;
+# The static check reads the dev build's compile commands (.clang-tidy: which checks).
+tidy) packages+=(clang-tidy) ;;
 # The benchmark's peer, and the fonts the operator's window draws with.
 bench) packages+=(tio fonts-ipafont-mincho) ;;
 esac
@@ -52,12 +55,17 @@ package)
     cpack --preset release
     echo "Install it with: apt install $(ls ./build/tessaline_*_amd64.deb -t | head -n 1)"
     ;;
+tidy)
+    # The dev build's compile commands, so the tree is not compiled a third time for it.
+    build dev
+    run-clang-tidy -quiet -p build -j 2 "$PWD/(acquisition|ui|tools|tests|bench|fuzz|main\.cpp)"
+    ;;
 bench)
     build dev
     exec build/bench/bench_logger "${@:2}"
     ;;
 *)
-    echo "usage: $0 run|test|demo|asan|package|bench [seconds per phase]" >&2
+    echo "usage: $0 run|test|demo|asan|package|tidy|bench [seconds per phase]" >&2
     exit 2
     ;;
 esac

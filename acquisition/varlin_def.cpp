@@ -19,7 +19,7 @@ void loadStartValues(const QByteArray& savePath) {
 
 QByteArray startSavePath(const FolderCheck& canCreateFiles) {
     // An installed logger lives in a system folder the operator cannot write to.
-    const QByteArray executable = executableFolder();
+    QByteArray executable = executableFolder();
     if (canCreateFiles(QFile::decodeName(executable)))
         return executable;
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);

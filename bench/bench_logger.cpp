@@ -301,9 +301,10 @@ int Bench::run() {
         return 1;
     }
     measure(Phase("receiving, line quiet"), idle);
-    for (int rate : paced)
-        stream(rate == paced[0] ? "11,520 B/s" : "92,160 B/s", rate,
-               static_cast<int>(rate * m_phaseSeconds / kLineBytes));
+    for (int rate : paced) {
+        const int lines = static_cast<int>(rate * m_phaseSeconds / kLineBytes);
+        stream(rate == paced[0] ? "11,520 B/s" : "92,160 B/s", rate, lines);
+    }
     m_rssBeforeBurstKb = procRssKb(m_programs[0].pid);
     stream("1 MB burst", 0, burstLines);
     sleepMs(1000);

@@ -24,13 +24,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <pty.h>
 #include <string>
 #include <sys/resource.h>
 #include <termios.h>
 #include <thread>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -157,7 +157,7 @@ int main(int argc, char* argv[]) {
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
-    const QString path = QString::fromLocal8Bit(ttyname(slave));
+    QString path = QString::fromLocal8Bit(ttyname(slave));
 
     QTemporaryDir folder;
     loadStartValues(QFile::encodeName(folder.path()));

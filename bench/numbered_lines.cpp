@@ -5,10 +5,10 @@
 #include <QFile>
 
 #include <algorithm>
+#include <ctime>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/inotify.h>
-#include <time.h>
 #include <unistd.h>
 
 QByteArray instrumentLine(int seq) {

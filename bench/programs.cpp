@@ -48,6 +48,7 @@ bool spawn(Program& p, const std::vector<std::string>& argv, const std::string& 
             ::setenv("XDG_RUNTIME_DIR", out.substr(0, out.rfind('/')).c_str(), 1);
         }
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);

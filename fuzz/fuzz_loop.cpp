@@ -52,7 +52,7 @@ public:
         return 0;
     }
     int16_t bytesWaiting() override {
-        return m_sending ? static_cast<int16_t>(std::min<qsizetype>(left(), 32767)) : 0;
+        return m_sending ? static_cast<int16_t>(std::min<qsizetype>(left(), 32767)) : int16_t{0};
     }
     bool readByte(char& c) override {
         if (!m_sending || left() == 0)

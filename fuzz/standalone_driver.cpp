@@ -20,6 +20,7 @@ void run(const std::vector<uint8_t>& input) {
 
 std::vector<uint8_t> randomInput(std::mt19937& rng) {
     std::vector<uint8_t> input;
+    input.reserve(4);
     const auto pick = [&rng](unsigned n) { return static_cast<unsigned>(rng() % n); };
     for (int i = 0; i < 4; ++i)
         input.push_back(static_cast<uint8_t>(pick(256)));
