@@ -1,5 +1,7 @@
 #pragma once
 
+#include "acquisition/serial_device.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <cstdint>
@@ -21,6 +23,13 @@ public:
     virtual int32_t setReceiveThreshold(int16_t count) = 0;
     virtual int32_t setSendThreshold(int16_t count) = 0;
     virtual int32_t open() = 0;
+    /// Opens the device that was last opened, wherever it appears now, never another one in
+    /// its place: kInvalidPort while it is absent.
+    virtual int32_t reopenDevice() = 0;
+    /// The device last opened (still known after it went away); empty before any.
+    virtual SerialDevice openedDevice() const { return {}; }
+    /// The serial devices present now, in port order, for the operator to tell them apart.
+    virtual QList<SerialDevice> presentDevices() const { return {}; }
     virtual int32_t close() = 0;
     virtual bool isOpen() const = 0;
     virtual int32_t discardReceived() = 0;

@@ -1,13 +1,21 @@
 #include "acquisition/logger.h"
 
+#include "acquisition/message_sink.h"
+
 Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileSync& sync)
-    : m_link(port, messages, *this), m_writer(clock, messages, sync),
+    : m_port(port), m_messages(messages), m_link(port, messages, *this), m_writer(clock, messages, sync),
       m_loop(port, m_link, m_writer, messages, *this) {}
 
 bool Logger::start() {
     if (varlin_def.Stopped != kTrue)
         return false;
     varlin_def.Stopped = kFalse;
+    // Two instruments' records in one daily file could no longer be told apart; they are
+    // still written, and the operator is told.
+    if (!m_claim.take(varlin_def.SavePath)) {
+        setTitleText(QStringLiteral("Another logger writes to this folder"));
+        m_messages.beep();
+    }
     m_loop.startPressed();
     return true;
 }
@@ -19,12 +27,14 @@ bool Logger::stop() {
     varlin_def.Stopped = kTrue;
     m_loop.stopPressed();
     m_link.closePort();
+    m_claim.release();
     return true;
 }
 
 void Logger::finish() {
     m_loop.finish();
     m_link.closePort();
+    m_claim.release();
 }
 
 void Logger::setStateText(const QString& text) {
@@ -40,6 +50,11 @@ void Logger::showRecord(const QByteArray& record) {
 void Logger::setTitleText(const QString& text) {
     if (m_view)
         m_view->setTitleText(text);
+}
+
+void Logger::showPortDevice(const QString& description) {
+    if (m_view)
+        m_view->showPortDevice(description);
 }
 
 void Logger::endProgram() {

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "acquisition/acquisition_loop.h"
+#include "acquisition/comm_port.h"
 #include "acquisition/data_file.h"
 #include "acquisition/file_sync.h"
+#include "acquisition/folder_claim.h"
 #include "acquisition/loop_view.h"
 #include "acquisition/serial_link.h"
 
 class Clock;
-class CommPort;
 class MessageSink;
 
 /// Owns the run: the link on the port, the data file writer and the acquisition loop that
@@ -27,6 +28,7 @@ public:
     /// The main window is up: the loop runs from now on, idle until START. Once only.
     void begin() { m_loop.start(); }
     /// START: acquisition runs from the loop's next pass. False when it was not stopped.
+    /// Another logger of this account receiving into the same folder is told in lbl_title.
     bool start();
     /// STOP: the loop goes idle (or ends the program while still getting in step) and the
     /// port closes. False when acquisition was not running.
@@ -40,6 +42,8 @@ public:
     void halt() { m_loop.halt(); }
 
     bool running() const { return varlin_def.Stopped == kFalse; }
+    /// The serial devices present now, COM1 first, for the operator to tell them apart.
+    QList<SerialDevice> presentDevices() const { return m_port.presentDevices(); }
     const AcquisitionLoop& loop() const { return m_loop; }
 
 private:
@@ -47,8 +51,12 @@ private:
     void showRecord(const QByteArray& record) override;
     void setTitleText(const QString& text) override;
     void endProgram() override;
+    void showPortDevice(const QString& description) override;
 
+    CommPort& m_port;
+    MessageSink& m_messages;
     LoopView* m_view = nullptr;
+    FolderClaim m_claim;
     SerialLink m_link;
     DataFileWriter m_writer;
     AcquisitionLoop m_loop;

@@ -11,4 +11,6 @@ public:
     virtual void showRecord(const QByteArray& record) = 0; // txt_meas element 0
     virtual void setTitleText(const QString& text) = 0;    // lbl_title
     virtual void endProgram() = 0; // close the main window, then end the process at once
+    /// The device the port opened, for the operator to see which one COMn is (panel 2).
+    virtual void showPortDevice(const QString& /*description*/) {}
 };

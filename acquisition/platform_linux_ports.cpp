@@ -58,8 +58,8 @@ QStringList orderSerialDevices(const QList<TtyEntry>& entries) {
 }
 
 // Not QSerialPortInfo: it lists in udev's order, not COMn's, and drops any ttyS it cannot open.
-QList<TtyEntry> scanSystemTtys() {
-    const QString root = QStringLiteral("/sys/class/tty");
+QList<TtyEntry> scanTtys(const QString& sysRoot) {
+    const QString root = sysRoot + QStringLiteral("/class/tty");
     QList<TtyEntry> entries;
     const QStringList names = QDir(root).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     for (const QString& name : names) {
@@ -79,10 +79,62 @@ QList<TtyEntry> scanSystemTtys() {
     return entries;
 }
 
-// Port n is the n-th device of the scan, as a /dev path.
-QString systemPortResolver(int16_t portNumber) {
-    const QStringList devices = orderSerialDevices(scanSystemTtys());
-    if (portNumber < 1 || portNumber > devices.size())
-        return {};
-    return QStringLiteral("/dev/") + devices[portNumber - 1];
+namespace {
+
+// The USB device a tty hangs below, and the interface it hangs from: the first folder up from
+// the tty's device that has idVendor, and the folder just below that one.
+struct UsbPlace {
+    QString device;
+    QString interface;
+};
+
+UsbPlace usbPlaceOf(const QString& ttyDevice, const QString& sysRoot) {
+    QString below;
+    QString dir = QFileInfo(ttyDevice).canonicalFilePath();
+    const QString top = QFileInfo(sysRoot).canonicalFilePath();
+    while (!dir.isEmpty() && dir.startsWith(top) && dir != top) {
+        if (QFileInfo::exists(dir + QStringLiteral("/idVendor")))
+            return {dir, below};
+        below = dir;
+        dir = QFileInfo(dir).path();
+    }
+    return {};
+}
+
+SerialDevice describe(const QString& name, const QString& sysRoot) {
+    SerialDevice device = nodeDevice(QStringLiteral("/dev/") + name);
+    const QString link = sysRoot + QStringLiteral("/class/tty/") + name + QStringLiteral("/device");
+    const UsbPlace usb = usbPlaceOf(link, sysRoot);
+    if (usb.device.isEmpty() || usb.interface.isEmpty())
+        return device;
+    const auto field = [&usb](const char* file) {
+        return readTrimmed(usb.device + u'/' + QLatin1String(file));
+    };
+    const QString ids = field("idVendor") + u':' + field("idProduct");
+    const QString serial = field("serial");
+    const QString interface = readTrimmed(usb.interface + QStringLiteral("/bInterfaceNumber"));
+    // Without a serial number, two adapters of one kind differ only by the socket they are in.
+    device.identity = serial.isEmpty()
+                          ? QStringLiteral("usb %1 at %2").arg(ids, QFileInfo(usb.interface).fileName())
+                          : QStringLiteral("usb %1 serial %2 interface %3").arg(ids, serial, interface);
+    QStringList words = {field("manufacturer"), field("product")};
+    if (!serial.isEmpty())
+        words << QStringLiteral("serial ") + serial;
+    words.removeAll(QString());
+    if (!words.isEmpty())
+        device.description += QStringLiteral(": ") + words.join(u' ');
+    return device;
+}
+
+} // namespace
+
+QList<SerialDevice> scanSerialDevices(const QString& sysRoot) {
+    QList<SerialDevice> devices;
+    for (const QString& name : orderSerialDevices(scanTtys(sysRoot)))
+        devices.append(describe(name, sysRoot));
+    return devices;
+}
+
+QList<SerialDevice> systemPortScan() {
+    return scanSerialDevices(QStringLiteral("/sys"));
 }

@@ -1,6 +1,9 @@
 #pragma once
 
-// How Linux numbers its serial ports: the scan behind systemPortResolver() (platform_serial.h).
+// How Linux numbers its serial ports and tells its devices apart: the scan behind
+// systemPortScan() (platform_serial.h).
+
+#include "acquisition/serial_device.h"
 
 #include <QList>
 #include <QString>
@@ -16,5 +19,10 @@ struct TtyEntry {
 /// USB adapters (ttyUSB, then ttyACM) by number. Port n is element n-1.
 QStringList orderSerialDevices(const QList<TtyEntry>& entries);
 
-/// The ttys of this machine, read from /sys/class/tty.
-QList<TtyEntry> scanSystemTtys();
+/// The ttys that `sysRoot` (the system's /sys, or a test's tree) lists in class/tty.
+QList<TtyEntry> scanTtys(const QString& sysRoot);
+
+/// The serial devices under `sysRoot` in port order, each with its identity: a USB adapter by
+/// vendor, product, serial number and interface, or by its USB port path when it has no serial
+/// number; anything else (a built-in port) by its device node.
+QList<SerialDevice> scanSerialDevices(const QString& sysRoot);

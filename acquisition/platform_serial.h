@@ -3,6 +3,8 @@
 // What the serial layer asks of the system beyond QSerialPort. Each system provides these in
 // its own file: platform_linux_serial.cpp and platform_linux_ports.cpp on Linux.
 
+#include "acquisition/serial_device.h"
+
 #include <QSerialPort>
 #include <QString>
 #include <cstdint>
@@ -28,6 +30,6 @@ DriverAnswer setModemLine(PortHandle port, int line, bool on);
 /// program holds it.
 bool mayReadAndWrite(const QString& device);
 
-/// The default resolver: port n ("COMn") is the n-th serial port of this computer in the
-/// system's own numbering, as a device path; an empty text when there is none.
-QString systemPortResolver(int16_t portNumber);
+/// The serial devices of this computer in the system's own numbering: port n ("COMn") is the
+/// n-th, each with what tells it from any other device.
+QList<SerialDevice> systemPortScan();

@@ -15,35 +15,38 @@ SerialLink::SerialLink(CommPort& port, MessageSink& messages, LoopView& view, QO
 void SerialLink::Init_Comm() {
     m_portNumber = varlin_def.PortNumber;
     m_baudRate = varlin_def.BaudRate;
-    const int32_t lastError = configureAndOpen(m_portNumber, m_baudRate);
+    const int32_t lastError = configureAndOpen(Open::PortNumber);
+    if (m_port.isOpen())
+        m_view.showPortDevice(m_port.openedDevice().description);
     if (lastError == 0)
         return;
     m_messages.showMessage(QStringLiteral("Error : <COM%1> %2").arg(m_portNumber).arg(lastError));
 }
 
 bool SerialLink::reopen() {
-    configureAndOpen(m_portNumber, m_baudRate);
+    configureAndOpen(Open::SameDevice);
     if (!m_port.isOpen())
         return false; // still absent or busy: the caller tries again later
+    m_view.showPortDevice(m_port.openedDevice().description);
     m_view.setTitleText(QStringLiteral("Com%1 : Device reconnected").arg(m_portNumber));
     return true;
 }
 
-int32_t SerialLink::configureAndOpen(int16_t portNumber, const QByteArray& baudRate) {
+int32_t SerialLink::configureAndOpen(Open which) {
     // Every step runs even after a failure; the operator sees only the last failure's code.
     int32_t lastError = 0;
     auto step = [&lastError](int32_t code) {
         if (code != 0)
             lastError = code;
     };
-    step(m_port.selectPort(portNumber));
-    step(m_port.setLineSettings(baudRate + ",N,8,1"));
+    step(m_port.selectPort(m_portNumber));
+    step(m_port.setLineSettings(m_baudRate + ",N,8,1"));
     step(m_port.setReadLength(1));
     step(m_port.setDtr(true));
     step(m_port.setRts(true));
     step(m_port.setReceiveThreshold(0));
     step(m_port.setSendThreshold(0));
-    step(m_port.open());
+    step(which == Open::PortNumber ? m_port.open() : m_port.reopenDevice());
     return lastError;
 }
 

@@ -18,8 +18,9 @@ public:
     /// Configures the port from PortNumber and BaudRate and opens it; reports the last
     /// failing step once and always returns normally.
     void Init_Comm();
-    /// Init_Comm's steps again, with the settings of the last Init_Comm and without a message:
-    /// for a device that went away. Shows the reconnection in lbl_title; true once open.
+    /// Init_Comm's steps again, with the settings of the last Init_Comm and without a message,
+    /// for a device that went away: only that same device is opened, under whatever node it
+    /// comes back. Shows the reconnection in lbl_title; true once open.
     bool reopen();
     /// If the port is open, close it.
     void closePort();
@@ -27,7 +28,9 @@ public:
     void send(const QByteArray& text);
 
 private:
-    int32_t configureAndOpen(int16_t portNumber, const QByteArray& baudRate);
+    // The port START chose, or the device it found there, wherever that is now.
+    enum class Open { PortNumber, SameDevice };
+    int32_t configureAndOpen(Open which);
     void OnComm();
     void onDeviceRemoved();
 

@@ -15,11 +15,10 @@ constexpr qint64 kMaxWaitingCount = 32767;
 
 } // namespace
 
-SerialPort::SerialPort(const Clock& clock, PortResolver resolver, QObject* parent)
-    : CommPort(parent), m_clock(clock), m_resolver(std::move(resolver)), m_port(this),
-      m_pollTimer(this) {
-    if (!m_resolver)
-        m_resolver = systemPortResolver;
+SerialPort::SerialPort(const Clock& clock, PortScan scan, QObject* parent)
+    : CommPort(parent), m_clock(clock), m_scan(std::move(scan)), m_port(this), m_pollTimer(this) {
+    if (!m_scan)
+        m_scan = systemPortScan;
     m_pollTimer.setInterval(kPollIntervalMs);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialPort::onPortError);
     // Qt collects received bytes whenever the event loop runs, a message box's included: the
@@ -95,18 +94,34 @@ int32_t SerialPort::setSendThreshold(int16_t count) {
 int32_t SerialPort::open() {
     if (isOpen())
         return SerialError::kPortAlreadyOpen;
+    const QList<SerialDevice> present = m_portNumber < 1 ? QList<SerialDevice>() : m_scan();
+    return openDevice(present.value(m_portNumber - 1));
+}
+
+int32_t SerialPort::reopenDevice() {
+    if (isOpen())
+        return SerialError::kPortAlreadyOpen;
+    // By who it is, not where it is: the n-th port may now be another instrument's adapter.
+    const QString wanted = m_device.identity;
+    const QList<SerialDevice> present = wanted.isEmpty() ? QList<SerialDevice>() : m_scan();
+    const auto same = std::find_if(present.begin(), present.end(),
+                                   [&wanted](const SerialDevice& d) { return d.identity == wanted; });
+    return openDevice(same == present.end() ? SerialDevice() : *same);
+}
+
+int32_t SerialPort::openDevice(const SerialDevice& device) {
     close(); // a port whose device vanished is still held until released
-    const QString device = m_portNumber < 1 ? QString() : m_resolver(m_portNumber);
-    if (device.isEmpty())
+    if (device.path.isEmpty())
         return SerialError::kInvalidPort;
-    m_port.setPortName(device);
+    m_port.setPortName(device.path);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     applyLineFormat(); // only stored while closed; QSerialPort applies it when opening
     if (!m_port.open(QIODevice::ReadWrite)) {
-        const int32_t code = openFailureCode(device);
+        const int32_t code = openFailureCode(device.path);
         m_port.clearError();
         return code;
     }
+    m_device = device;
     int32_t code = applyModemLine(ModemLine::kDtr, m_dtr);
     const int32_t rtsCode = applyModemLine(ModemLine::kRts, m_rts);
     if (rtsCode != SerialError::kNone)

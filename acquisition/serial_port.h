@@ -12,15 +12,13 @@
 
 class Clock;
 
-/// Maps a port number (1 is "COM1") to a device path, or an empty string for none.
-using PortResolver = std::function<QString(int16_t portNumber)>;
-
 /// The serial layer on QSerialPort: the port operations the program uses, the arrival time of
 /// every received byte, and line events from the driver's line counters and modem lines.
 class SerialPort final : public CommPort {
     Q_OBJECT
 public:
-    explicit SerialPort(const Clock& clock, PortResolver resolver = {}, QObject* parent = nullptr);
+    /// Port n is the n-th device of `scan` (the system's own numbering when empty).
+    explicit SerialPort(const Clock& clock, PortScan scan = {}, QObject* parent = nullptr);
     ~SerialPort() override;
 
     int32_t selectPort(int16_t portNumber) override;
@@ -31,6 +29,9 @@ public:
     int32_t setReceiveThreshold(int16_t count) override;
     int32_t setSendThreshold(int16_t count) override;
     int32_t open() override;
+    int32_t reopenDevice() override;
+    SerialDevice openedDevice() const override { return m_device; }
+    QList<SerialDevice> presentDevices() const override { return m_scan(); }
     int32_t close() override;
     bool isOpen() const override;
     int32_t discardReceived() override;
@@ -53,6 +54,7 @@ private:
     static bool parseLineFormat(const QByteArray& text, LineFormat& format);
     int32_t applyLineFormat();
     int32_t applyModemLine(int line, bool on); // a ModemLine bit
+    int32_t openDevice(const SerialDevice& device);
     int32_t openFailureCode(const QString& device) const;
     void startWatching();
     void pollLine();
@@ -65,7 +67,8 @@ private:
     void noteArrivals();
 
     const Clock& m_clock;
-    PortResolver m_resolver;
+    PortScan m_scan;
+    SerialDevice m_device; // the one last opened
     QSerialPort m_port;
     QTimer m_pollTimer;
     LineFormat m_format;

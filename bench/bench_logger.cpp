@@ -55,7 +55,7 @@ int runLoggerChild(int argc, char** argv) {
     const QString device = QString::fromLocal8Bit(argv[2]);
     PrintingSink sink;
     LoggerProgram child;
-    child.resolver = [device](int16_t n) { return n == 1 ? device : QString(); };
+    child.ports = [device] { return QList<SerialDevice>{nodeDevice(device)}; };
     child.messages = &sink;
     child.savePath = argv[3];
     child.shown = [](Frm_Varlin& window) {

@@ -164,7 +164,7 @@ int main(int argc, char* argv[]) {
     SystemClock clock;
     PrintingSink sink;
     QuietView view;
-    SerialPort port(clock, [path](int16_t) { return path; });
+    SerialPort port(clock, [path] { return QList<SerialDevice>{nodeDevice(path)}; });
     TimedSync sync;
     Logger logger(port, clock, sink, sync);
     logger.setView(&view);

@@ -46,6 +46,7 @@ public:
         m_open = false;
         return 0;
     }
+    int32_t reopenDevice() override { return open(); }
     bool isOpen() const override { return m_open; }
     int32_t discardReceived() override {
         m_sending = m_open;

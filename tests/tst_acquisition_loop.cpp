@@ -1,4 +1,5 @@
 #include "acquisition/varlin_def.h"
+#include "acquisition/folder_claim.h"
 #include "acquisition/logger.h"
 #include "acquisition/serial_errors.h"
 #include "support/pty_instrument.h"
@@ -6,6 +7,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -403,6 +406,33 @@ private Q_SLOTS:
         QCOMPARE(flushes.size(), 2);
         QCOMPARE(flushes[0].contents, written);
         QVERIFY(flushes[1].folder); // that gained the new file
+    }
+
+    void anotherLoggerOnTheSameFolderIsTold() {
+        // The other logger knows the folder by another spelling: a link to it.
+        const QString link = m_dir->filePath(QStringLiteral("../") + QFileInfo(m_dir->path()).fileName() + ".link");
+        QVERIFY(QFile::link(m_dir->path(), link));
+        const auto unlink = qScopeGuard([&link] { QFile::remove(link); });
+        FolderClaim other;
+        QVERIFY(other.take(QFile::encodeName(link)));
+        QVERIFY(m_rig->startReceiving());
+        const QString told = QStringLiteral("Another logger writes to this folder");
+        QCOMPARE(m_rig->view.titles, QStringList{told});
+        QCOMPARE(m_rig->sink.beeps, 1);
+        // Nothing is refused, and nothing but data goes into the folder.
+        QVERIFY(m_rig->send("first\r\nA\r\n"));
+        QCOMPARE(file("20261207.txt"), header() + "A\r\n");
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{"20261207.txt"});
+        // The other one has ended: the folder is this logger's alone, and it says nothing.
+        QVERIFY(m_rig->logger.stop());
+        other.release();
+        QVERIFY(m_rig->start());
+        QCOMPARE(m_rig->view.titles, QStringList{told});
+        QCOMPARE(m_rig->sink.beeps, 1);
+        // While this one receives, another is the one told.
+        FolderClaim third;
+        QVERIFY(!third.take(varlin_def.SavePath));
     }
 
     void burstOfTenThousandLines() {

@@ -62,6 +62,9 @@ public:
     int32_t setReceiveThreshold(int16_t n) override { return m_inner.setReceiveThreshold(n); }
     int32_t setSendThreshold(int16_t n) override { return m_inner.setSendThreshold(n); }
     int32_t open() override { return m_inner.open(); }
+    int32_t reopenDevice() override { return m_inner.reopenDevice(); }
+    SerialDevice openedDevice() const override { return m_inner.openedDevice(); }
+    QList<SerialDevice> presentDevices() const override { return m_inner.presentDevices(); }
     int32_t close() override { return m_inner.close(); }
     bool isOpen() const override { return m_inner.isOpen(); }
     int32_t discardReceived() override { return m_inner.discardReceived(); }
@@ -127,7 +130,7 @@ void TstFaults::deviceVanishesThenComesBack() {
     auto instrument = std::make_unique<PtyInstrument>();
     QVERIFY(instrument->isOpen());
     SerialPort serial(
-        m_clock, [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
+        m_clock, [&instrument] { return QList{usbAdapter(instrument->slavePath(), "BAL1")}; });
     CountingPort port(serial);
     const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
     connect(serial.findChild<QSerialPort*>(), &QSerialPort::errorOccurred, this,

@@ -4,6 +4,7 @@
 #include "ui/frm_savepath.h"
 #include "ui/status_bar.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStandardPaths>
@@ -25,6 +26,7 @@ private Q_SLOTS:
     void stopWhileGettingInStepEndsProgram();
     void burstShowsItsLastRecord();
     void recordAndSendThroughPtyInstrument();
+    void theOperatorSeesWhichDeviceEachPortIs();
     void recordShownAsTheInstrumentMeantIt_data();
     void recordShownAsTheInstrumentMeantIt();
     void startFolderIsOneTheAccountCanWrite();
@@ -148,6 +150,30 @@ void TstFrmVarlin::recordAndSendThroughPtyInstrument() {
     m_main->click("Command5");
     QCOMPARE(instrument.read(3), QByteArray("T\xB0?"));
     QVERIFY(m_main->sink.messages.isEmpty());
+}
+
+void TstFrmVarlin::theOperatorSeesWhichDeviceEachPortIs() {
+    PtyInstrument balance;
+    PtyInstrument phMeter;
+    const QList<SerialDevice> present{usbAdapter(balance.slavePath(), "A1"),
+                                      usbAdapter(phMeter.slavePath(), "B2")};
+    SerialPort port(m_clock, [&present] { return present; });
+    open(port);
+    const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
+    m_main->click("Command2");
+    auto* cmb1 = control<QComboBox>(m_main->settings(), "cmb1");
+    QStringList tips;
+    for (int i = 0; i < cmb1->count(); ++i)
+        tips << cmb1->itemData(i, Qt::ToolTipRole).toString();
+    const QString none = QStringLiteral("No device");
+    QCOMPARE(tips, QStringList({present[0].description, present[1].description, none, none, none}));
+    QCOMPARE(cmb1->itemText(0), QStringLiteral("COM1"));
+    click(m_main->settings(), "Command1");
+    m_main->click("Command1");
+    QTRY_VERIFY(port.isOpen());
+    QCOMPARE(m_main->control<StatusBar>("SB1")->findChild<QLabel*>("panel2")->toolTip(),
+             present[0].description);
+    QCOMPARE(m_main->panel(2), QStringLiteral("COM1/9600"));
 }
 
 void TstFrmVarlin::recordShownAsTheInstrumentMeantIt_data() {

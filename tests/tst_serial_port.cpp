@@ -8,6 +8,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 namespace {
 QStringList g_warnings;
 QtMessageHandler g_previousHandler = nullptr;
@@ -18,6 +21,35 @@ void recordWarnings(QtMsgType type, const QMessageLogContext& context, const QSt
     if (g_previousHandler)
         g_previousHandler(type, context, text);
 }
+
+// Counts the opens of a device node from now on, by anyone, however brief.
+class OpenWatch {
+public:
+    explicit OpenWatch(const QString& path) : m_fd(::inotify_init1(IN_NONBLOCK)) {
+        if (m_fd >= 0 && ::inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_OPEN) < 0)
+            m_fd = (::close(m_fd), -1);
+    }
+    ~OpenWatch() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+    bool isWatching() const { return m_fd >= 0; }
+    int count() {
+        alignas(inotify_event) char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(m_fd, buffer, sizeof buffer)) > 0)
+            for (ssize_t at = 0; at < n; ++m_opens)
+                at += static_cast<ssize_t>(sizeof(inotify_event) +
+                                           reinterpret_cast<inotify_event*>(buffer + at)->len);
+        return m_opens;
+    }
+
+private:
+    int m_fd;
+    int m_opens = 0;
+};
 } // namespace
 
 class TstSerialPort : public QObject {
@@ -49,6 +81,8 @@ private Q_SLOTS:
     // --- closed port and lost device
     void closedPortIsHarmless();
     void vanishedDeviceKeepsWhatArrived();
+    void reconnectsOnlyToTheSameDevice_data();
+    void reconnectsOnlyToTheSameDevice();
 
     // --- events
     void eventsAreQueuedOneAtATime();
@@ -158,7 +192,7 @@ void TstSerialPort::lineSettingsText_data() {
 void TstSerialPort::lineSettingsText() {
     QFETCH(QByteArray, settings);
     QFETCH(int32_t, code);
-    SerialPort port(m_clock, [](int16_t) { return QString(); });
+    SerialPort port(m_clock, [] { return QList<SerialDevice>(); });
     QCOMPARE(port.setLineSettings(settings), code);
 }
 
@@ -176,10 +210,10 @@ void TstSerialPort::portCannotChangeWhileOpen() {
 }
 
 void TstSerialPort::portWithoutDeviceIsInvalid() {
-    SerialPort unmapped(m_clock, [](int16_t) { return QString(); });
+    SerialPort unmapped(m_clock, [] { return QList<SerialDevice>(); });
     QCOMPARE(unmapped.open(), SerialError::kInvalidPort);
     QVERIFY(!unmapped.isOpen());
-    SerialPort missing(m_clock, [](int16_t) { return QStringLiteral("/dev/ttyUSB-not-there"); });
+    SerialPort missing(m_clock, portAt(1, QStringLiteral("/dev/ttyUSB-not-there")));
     QCOMPARE(missing.open(), SerialError::kInvalidPort);
     QVERIFY(!missing.isOpen());
     QCOMPARE(missing.selectPort(0), SerialError::kInvalidPort);
@@ -216,7 +250,7 @@ void TstSerialPort::closedPortIsHarmless() {
 void TstSerialPort::vanishedDeviceKeepsWhatArrived() {
     auto instrument = std::make_unique<PtyInstrument>();
     SerialPort port(
-        m_clock, [&instrument](int16_t n) { return n == 1 ? instrument->slavePath() : QString(); });
+        m_clock, [&instrument] { return QList<SerialDevice>{nodeDevice(instrument->slavePath())}; });
     QCOMPARE(port.open(), SerialError::kNone);
     auto* qtPort = port.findChild<QSerialPort*>();
     QVERIFY(qtPort);
@@ -257,8 +291,43 @@ void TstSerialPort::vanishedDeviceKeepsWhatArrived() {
     QCOMPARE(readChar(port), QByteArray("N"));
 }
 
+void TstSerialPort::reconnectsOnlyToTheSameDevice_data() {
+    QTest::addColumn<bool>("comesBack");
+    QTest::newRow("the other adapter now at COM1 is never opened") << false;
+    QTest::newRow("the same adapter back under another node, after the other") << true;
+}
+
+void TstSerialPort::reconnectsOnlyToTheSameDevice() {
+    QFETCH(bool, comesBack);
+    auto balance = std::make_unique<PtyInstrument>();
+    PtyInstrument phMeter;
+    QList<SerialDevice> present{usbAdapter(balance->slavePath(), "A1"),
+                                usbAdapter(phMeter.slavePath(), "B2")};
+    SerialPort port(m_clock, [&present] { return present; });
+    QCOMPARE(port.open(), SerialError::kNone); // COM1: the balance
+    balance->closeMaster();
+    QTRY_VERIFY(!port.isOpen());
+    // The balance's adapter is out, so the pH meter's is now the first one: COM1.
+    present = {usbAdapter(phMeter.slavePath(), "B2")};
+    OpenWatch phMeterOpens(phMeter.slavePath());
+    QVERIFY(phMeterOpens.isWatching());
+    std::unique_ptr<PtyInstrument> back;
+    if (comesBack) {
+        back = std::make_unique<PtyInstrument>();
+        present.append(usbAdapter(back->slavePath(), "A1"));
+    }
+    QCOMPARE(port.reopenDevice(), comesBack ? SerialError::kNone : SerialError::kInvalidPort);
+    QCOMPARE(port.isOpen(), comesBack);
+    QCOMPARE(phMeterOpens.count(), 0);
+    if (!comesBack)
+        return;
+    QCOMPARE(port.openedDevice().path, back->slavePath());
+    QVERIFY(back->write("A"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(1));
+}
+
 void TstSerialPort::eventsAreQueuedOneAtATime() {
-    SerialPort port(m_clock, [](int16_t) { return QString(); });
+    SerialPort port(m_clock, [] { return QList<SerialDevice>(); });
     QList<int16_t> seen;
     int depth = 0;
     int deepest = 0;

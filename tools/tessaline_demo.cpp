@@ -66,7 +66,7 @@ int main(int argc, char* argv[]) {
     });
 
     LoggerProgram demo;
-    demo.resolver = [device](int16_t portNumber) { return portNumber == 1 ? device : QString(); };
+    demo.ports = [device] { return QList<SerialDevice>{nodeDevice(device)}; };
     const int rc = runLogger(demo);
 
     sim.terminate();

@@ -1,5 +1,6 @@
 #include "ui/frm_savepath.h"
 
+#include "acquisition/serial_device.h"
 #include "acquisition/varlin_def.h"
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
@@ -139,6 +140,15 @@ void Frm_Savepath::setTabOrderFromIndexes() {
     for (std::size_t i = 1; i < order.size(); ++i)
         setTabOrder(order.at(i - 1), order.at(i));
     Drive1->setFocus();
+}
+
+void Frm_Savepath::showPortDevices(const QList<SerialDevice>& present) {
+    for (int i = 0; i < cmb1->count(); ++i) {
+        const auto port = portFromLastCharacter(cmb1->itemText(i));
+        const SerialDevice device = port ? present.value(*port - 1) : SerialDevice();
+        cmb1->setItemData(i, device.path.isEmpty() ? QStringLiteral("No device") : device.description,
+                          Qt::ToolTipRole);
+    }
 }
 
 void Frm_Savepath::Form_Load() {

@@ -16,10 +16,16 @@ class QRadioButton;
 
 /// The "Setting" window: edits a copy of the shared settings and writes them back, with status
 /// bar panels 1 and 2, only when "Close" is clicked. The close box applies nothing.
+struct SerialDevice;
+
 class Frm_Savepath : public QWidget {
     Q_OBJECT
 public:
     explicit Frm_Savepath(QWidget* parent = nullptr);
+
+    /// Names the device behind each port the list offers, in its tooltip; `present` is in
+    /// port order, COM1 first.
+    void showPortDevices(const QList<SerialDevice>& present);
 
 Q_SIGNALS:
     /// The new text of the main window's status bar panel `panel` (1 or 2), at "Close".

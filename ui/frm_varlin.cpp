@@ -175,6 +175,7 @@ void Frm_Varlin::Command2_Click() {
     if (!m_settings) {
         auto* settings = new Frm_Savepath(this);
         connect(settings, &Frm_Savepath::panelTextChanged, SB1, &StatusBar::setPanelText);
+        settings->showPortDevices(m_logger.presentDevices());
         m_settings = settings;
     }
     m_settings->show();
@@ -217,6 +218,10 @@ void Frm_Varlin::showLatestRecord() {
 
 void Frm_Varlin::setTitleText(const QString& text) {
     lbl_title->setText(text);
+}
+
+void Frm_Varlin::showPortDevice(const QString& description) {
+    SB1->setPanelToolTip(2, description);
 }
 
 void Frm_Varlin::endProgram() {

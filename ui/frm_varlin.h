@@ -32,6 +32,7 @@ public:
     void showRecord(const QByteArray& record) override;
     void setTitleText(const QString& text) override;
     void endProgram() override;
+    void showPortDevice(const QString& description) override;
 
     /// Panels 1 and 2 from SavePath, PortNumber and BaudRate, as the load step shows them.
     void showSavePathAndPort();

@@ -3,6 +3,7 @@
 #include "acquisition/clock.h"
 #include "acquisition/end_signals.h"
 #include "acquisition/logger.h"
+#include "acquisition/serial_port.h"
 #include "acquisition/varlin_def.h"
 #include "ui/frm_varlin.h"
 #include "ui/message_box_sink.h"
@@ -12,7 +13,7 @@
 int runLogger(const LoggerProgram& program) {
     loadStartValues(program.savePath.isEmpty() ? startSavePath() : program.savePath);
     SystemClock clock;
-    SerialPort port(clock, program.resolver);
+    SerialPort port(clock, program.ports);
     MessageBoxSink boxes;
     Logger logger(port, clock, program.messages ? *program.messages : boxes);
     Frm_Varlin window(logger, Frm_Varlin::endAtOnce);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/serial_port.h"
+#include "acquisition/serial_device.h"
 
 #include <QByteArray>
 #include <functional>
@@ -10,7 +10,7 @@ class MessageSink;
 
 /// What a program built on the logger may choose; the logger itself leaves all of it as is.
 struct LoggerProgram {
-    PortResolver resolver;           // the system's port numbering when empty
+    PortScan ports;                  // the system's port numbering when empty
     MessageSink* messages = nullptr; // real message boxes when null
     QByteArray savePath;             // startSavePath() when empty
     std::function<void(Frm_Varlin&)> shown; // runs once the window is up

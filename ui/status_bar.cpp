@@ -50,6 +50,11 @@ QString StatusBar::panelText(int panel) const {
     return m_panels.at(static_cast<std::size_t>(panel - 1))->text();
 }
 
+void StatusBar::setPanelToolTip(int panel, const QString& text) {
+    if (panel >= 1 && panel <= 3)
+        m_panels.at(static_cast<std::size_t>(panel - 1))->setToolTip(text);
+}
+
 void StatusBar::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     for (QLabel* panel : m_panels)

@@ -15,6 +15,8 @@ public:
     /// Panels are numbered from 1; panel 4 is the clock.
     void setPanelText(int panel, const QString& text);
     QString panelText(int panel) const;
+    /// What the panel tells when the pointer rests on it (panel 2: the device COMn is).
+    void setPanelToolTip(int panel, const QString& text);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -93,6 +93,10 @@ public:
     int32_t setReceiveThreshold(int16_t) override { return 0; }
     int32_t setSendThreshold(int16_t) override { return 0; }
     int32_t open() override;
+    int32_t reopenDevice() override {
+        ++reopens;
+        return open();
+    }
     int32_t close() override;
     bool isOpen() const override { return opened; }
     int32_t discardReceived() override;
@@ -120,6 +124,7 @@ public:
     bool unplugged = false;
     int opens = 0;
     int openCalls = 0; // failed ones included
+    int reopens = 0;   // of the device that went away
     int closes = 0;
     int polls = 0; // calls of bytesWaiting(), to see whether anyone still polls
     int32_t failSelect = 0;

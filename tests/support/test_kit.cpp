@@ -18,8 +18,17 @@ QByteArray header(const QByteArray& comment) {
     return " Recive Data ,26/12/07,10:00:00," + comment + "\r\n";
 }
 
-PortResolver portAt(int16_t number, const QString& path) {
-    return [number, path](int16_t n) { return n == number ? path : QString(); };
+PortScan portAt(int16_t number, const QString& path) {
+    return [number, path] {
+        QList<SerialDevice> present(number - 1);
+        present.append(nodeDevice(path));
+        return present;
+    };
+}
+
+SerialDevice usbAdapter(const QString& path, const QString& serial) {
+    return {path, QStringLiteral("usb 0403:6001 serial %1 interface 00").arg(serial),
+            path + QStringLiteral(": FTDI FT232R USB UART serial ") + serial};
 }
 
 QByteArray readChar(CommPort& port) {

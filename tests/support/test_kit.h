@@ -1,7 +1,7 @@
 #pragma once
 
 // What the tests share besides the fakes: reading what the logger wrote, the lines it should
-// have written, a port resolver for a pty, fresh settings. No widgets: the acquisition tests
+// have written, a port scan for a pty. No widgets: the acquisition tests
 // link it too.
 
 #include "acquisition/serial_port.h"
@@ -20,8 +20,11 @@ QByteArray lines(const QList<QByteArray>& records);
 /// The header line of a data file begun at FakeClock's start time.
 QByteArray header(const QByteArray& comment = {});
 
-/// A resolver that knows one port: `number` is the device at `path`.
-PortResolver portAt(int16_t number, const QString& path);
+/// A scan that finds one port: `number` is the device at `path`, the ports before it have none.
+PortScan portAt(int16_t number, const QString& path);
+
+/// A USB adapter with serial number `serial`, now at `path` (a pty standing in for its node).
+SerialDevice usbAdapter(const QString& path, const QString& serial);
 
 /// The byte readByte() hands out, as a one-character text; empty when none was read.
 QByteArray readChar(CommPort& port);

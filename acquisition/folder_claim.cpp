@@ -1,0 +1,39 @@
+#include "acquisition/folder_claim.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace {
+
+QString lockPathFor(const QByteArray& folder) {
+    const QString path = QFile::decodeName(folder);
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    // A folder that is missing now is still the same folder for both loggers.
+    const QString key = canonical.isEmpty() ? QDir::cleanPath(QDir(path).absolutePath()) : canonical;
+    const QByteArray hash = QCryptographicHash::hash(QFile::encodeName(key), QCryptographicHash::Sha1).toHex();
+    QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (runtime.isEmpty())
+        runtime = QDir::tempPath();
+    return runtime + QStringLiteral("/tessaline-folder-") + QString::fromLatin1(hash) +
+           QStringLiteral(".lock");
+}
+
+} // namespace
+
+bool FolderClaim::take(const QByteArray& folder) {
+    release();
+    auto lock = std::make_unique<QLockFile>(lockPathFor(folder));
+    // Only a lock whose process has ended is stale, however long a run lasts.
+    lock->setStaleLockTime(0);
+    if (!lock->tryLock(0))
+        return false;
+    m_lock = std::move(lock);
+    return true;
+}
+
+void FolderClaim::release() {
+    m_lock.reset();
+}
