@@ -139,3 +139,55 @@ private:
     QList<qint64> m_arrivals; // one for each byte of `received`
     qint64 m_lastArrival = kNoArrival;
 };
+
+/// Passes every operation to a real port and counts the loop's polls and the port's events, so
+/// a test can tell a quiet logger from one that spins or storms on a failing line. While held,
+/// the loop sees nothing waiting: the port reads on, the loop falls behind.
+class CountingPort final : public CommPort {
+    Q_OBJECT
+public:
+    explicit CountingPort(CommPort& inner) : m_inner(inner) {
+        connect(&m_inner, &CommPort::lineEvent, this, [this] {
+            ++events;
+            Q_EMIT lineEvent();
+        });
+        connect(&m_inner, &CommPort::deviceRemoved, this, &CommPort::deviceRemoved);
+        connect(&m_inner, &CommPort::dataReceived, this, &CommPort::dataReceived);
+    }
+
+    int32_t selectPort(int16_t n) override { return m_inner.selectPort(n); }
+    int32_t setLineSettings(const QByteArray& s) override { return m_inner.setLineSettings(s); }
+    int32_t setReadLength(int16_t n) override { return m_inner.setReadLength(n); }
+    int32_t setDtr(bool on) override { return m_inner.setDtr(on); }
+    int32_t setRts(bool on) override { return m_inner.setRts(on); }
+    int32_t setReceiveThreshold(int16_t n) override { return m_inner.setReceiveThreshold(n); }
+    int32_t setSendThreshold(int16_t n) override { return m_inner.setSendThreshold(n); }
+    int32_t open() override { return m_inner.open(); }
+    int32_t reopenDevice() override { return m_inner.reopenDevice(); }
+    SerialDevice openedDevice() const override { return m_inner.openedDevice(); }
+    QList<SerialDevice> presentDevices() const override { return m_inner.presentDevices(); }
+    int32_t close() override { return m_inner.close(); }
+    bool isOpen() const override { return m_inner.isOpen(); }
+    int32_t discardReceived() override { return m_inner.discardReceived(); }
+    int16_t bytesWaiting() override {
+        ++polls;
+        return held ? int16_t(0) : m_inner.bytesWaiting();
+    }
+    bool readByte(char& c) override { return m_inner.readByte(c); }
+    qint64 lastCharArrivalMs() const override { return m_inner.lastCharArrivalMs(); }
+    int32_t sendText(const QByteArray& text) override { return m_inner.sendText(text); }
+    int16_t latestEvent() const override { return m_inner.latestEvent(); }
+
+    /// The loop may see what the port read meanwhile: the port tells it, as of new bytes.
+    void release() {
+        held = false;
+        Q_EMIT dataReceived();
+    }
+
+    int polls = 0;  // one per loop pass that looks at the port, more within a busy pass
+    int events = 0; // line events passed on to the window
+    bool held = false;
+
+private:
+    CommPort& m_inner;
+};

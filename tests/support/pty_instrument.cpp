@@ -85,12 +85,16 @@ QByteArray PtyInstrument::readFor(int ms) {
     return read(1 << 30, ms);
 }
 
-uint32_t PtyInstrument::lineSpeed() const {
+uint32_t lineSpeed(int fd) {
     KernelTermios2 tio{};
     constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
-    if (m_slave < 0 || ::ioctl(m_slave, kGetTermios2, &tio) != 0)
+    if (fd < 0 || ::ioctl(fd, kGetTermios2, &tio) != 0)
         return 0;
     return tio.c_ospeed;
+}
+
+uint32_t PtyInstrument::lineSpeed() const {
+    return ::lineSpeed(m_slave);
 }
 
 void PtyInstrument::closeMaster() {

@@ -4,6 +4,9 @@
 #include <QString>
 #include <cstdint>
 
+/// The line speed set on the open terminal `fd`, in baud, as its driver keeps it (0 if unknown).
+uint32_t lineSpeed(int fd);
+
 /// A pseudo-terminal whose master side the test drives as the instrument; the program under
 /// test opens slavePath() as its serial port.
 class PtyInstrument {
