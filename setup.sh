@@ -3,6 +3,8 @@
 # starts the logger with COM1 wired to a simulated instrument (demo), runs every test in a
 # clang build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer (asan),
 # builds the Debian package build/tessaline_<version>_amd64.deb from a release build (package),
+# cross-builds for arm64 and runs the tests under emulation (test-arm64) or builds
+# build/tessaline_<version>_arm64.deb (package-arm64),
 # runs clang-tidy over the whole tree (tidy), or measures the logger beside tio and cat
 # (bench [seconds per phase]).
 # Builds go through the presets in CMakePresets.json.
@@ -20,6 +22,13 @@ run | demo) packages+=(fonts-ipafont-mincho) ;;
 asan) packages+=(clang libclang-rt-14-dev) ;;
 # CPack reads the package's dependencies off its binaries with dpkg-shlibdeps and file.
 package) packages+=(dpkg-dev file) ;;
+# The arm64 build: Debian's cross compiler, the :arm64 libraries beside the host's (the host's
+# Qt tools run moc and rcc), and user-mode emulation for the tests.
+test-arm64 | package-arm64)
+    dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
+    packages+=(g++-aarch64-linux-gnu qemu-user-static qt6-base-dev:arm64 qt6-serialport-dev:arm64
+               libgl-dev:arm64 dpkg-dev file)
+    ;;
 # The static check reads the dev build's compile commands (.clang-tidy: which checks).
 tidy) packages+=(clang-tidy) ;;
 # The benchmark's peer, and the fonts the operator's window draws with.
@@ -57,6 +66,15 @@ package)
     cpack --preset release
     echo "Install it with: apt install $(ls ./build/tessaline_*_amd64.deb -t | head -n 1)"
     ;;
+test-arm64)
+    build cross-arm64
+    ctest --preset cross-arm64
+    ;;
+package-arm64)
+    build cross-arm64
+    cpack --preset cross-arm64
+    echo "Copy it to the Pi and install it with: apt install ./$(ls ./build/tessaline_*_arm64.deb -t | head -n 1)"
+    ;;
 tidy)
     # The dev build's compile commands, so the tree is not compiled a third time for it.
     build dev
@@ -67,7 +85,7 @@ bench)
     exec build/bench/bench_logger "${@:2}"
     ;;
 *)
-    echo "usage: $0 run|test|demo|asan|package|tidy|bench [seconds per phase]" >&2
+    echo "usage: $0 run|test|demo|asan|package|test-arm64|package-arm64|tidy|bench [seconds per phase]" >&2
     exit 2
     ;;
 esac

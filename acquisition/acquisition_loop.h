@@ -27,8 +27,8 @@ class AcquisitionLoop : public QObject {
 public:
     enum class Phase { NotStarted, Idle, Sync, Receive, Ended };
 
-    AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer,
-                    MessageSink& messages, LoopView& view, QObject* parent = nullptr);
+    AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer, MessageSink& messages,
+                    LoopView& view, QObject* parent = nullptr);
 
     /// Attach point for the main window's first activation; later calls do nothing.
     void start();

@@ -12,8 +12,10 @@ QString lockPathFor(const QByteArray& folder) {
     const QString path = QFile::decodeName(folder);
     const QString canonical = QFileInfo(path).canonicalFilePath();
     // A folder that is missing now is still the same folder for both loggers.
-    const QString key = canonical.isEmpty() ? QDir::cleanPath(QDir(path).absolutePath()) : canonical;
-    const QByteArray hash = QCryptographicHash::hash(QFile::encodeName(key), QCryptographicHash::Sha1).toHex();
+    const QString key =
+        canonical.isEmpty() ? QDir::cleanPath(QDir(path).absolutePath()) : canonical;
+    const QByteArray hash =
+        QCryptographicHash::hash(QFile::encodeName(key), QCryptographicHash::Sha1).toHex();
     QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (runtime.isEmpty())
         runtime = QDir::tempPath();

@@ -3,8 +3,8 @@
 #include "acquisition/message_sink.h"
 
 Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileSync& sync)
-    : m_port(port), m_messages(messages), m_link(port, messages, *this), m_writer(clock, messages, sync),
-      m_loop(port, m_link, m_writer, messages, *this) {}
+    : m_port(port), m_messages(messages), m_link(port, messages, *this),
+      m_writer(clock, messages, sync), m_loop(port, m_link, m_writer, messages, *this) {}
 
 bool Logger::start() {
     if (varlin_def.Stopped != kTrue)

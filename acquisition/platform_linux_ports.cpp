@@ -114,9 +114,10 @@ SerialDevice describe(const QString& name, const QString& sysRoot) {
     const QString serial = field("serial");
     const QString interface = readTrimmed(usb.interface + QStringLiteral("/bInterfaceNumber"));
     // Without a serial number, two adapters of one kind differ only by the socket they are in.
-    device.identity = serial.isEmpty()
-                          ? QStringLiteral("usb %1 at %2").arg(ids, QFileInfo(usb.interface).fileName())
-                          : QStringLiteral("usb %1 serial %2 interface %3").arg(ids, serial, interface);
+    device.identity =
+        serial.isEmpty()
+            ? QStringLiteral("usb %1 at %2").arg(ids, QFileInfo(usb.interface).fileName())
+            : QStringLiteral("usb %1 serial %2 interface %3").arg(ids, serial, interface);
     QStringList words = {field("manufacturer"), field("product")};
     if (!serial.isEmpty())
         words << QStringLiteral("serial ") + serial;

@@ -104,8 +104,9 @@ int32_t SerialPort::reopenDevice() {
     // By who it is, not where it is: the n-th port may now be another instrument's adapter.
     const QString wanted = m_device.identity;
     const QList<SerialDevice> present = wanted.isEmpty() ? QList<SerialDevice>() : m_scan();
-    const auto same = std::find_if(present.begin(), present.end(),
-                                   [&wanted](const SerialDevice& d) { return d.identity == wanted; });
+    const auto same =
+        std::find_if(present.begin(), present.end(),
+                     [&wanted](const SerialDevice& d) { return d.identity == wanted; });
     return openDevice(same == present.end() ? SerialDevice() : *same);
 }
 

@@ -27,4 +27,8 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-ipafont-mincho)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+# A cross build packages for its target, whatever dpkg on the build machine says.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 include(CPack)

@@ -2,8 +2,10 @@
 # Checks the package that `./setup.sh package` built, as CI does: the desktop entry and the
 # AppStream metadata validate, lintian finds no error, the package holds exactly the files of
 # packaging/package-contents.txt, and it installs, starts headless, stops on SIGTERM and purges.
-# Run as root on a machine where the package may be installed and purged; installs the
-# checking tools it lacks.
+#   packaging/check-package.sh [ARCH]   (default amd64; arm64 checks ./setup.sh package-arm64's)
+# A package for another architecture cannot be installed here: its extracted logger runs under
+# qemu-user instead. Run as root on a machine where the package may be installed and purged;
+# installs the checking tools it lacks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,13 +19,40 @@ alive() {
     state=$(ps -o stat= -p "$1") || return 1
     [[ $state != Z* ]]
 }
+# Starts the logger (the command given) headless in a scratch folder; it must stay up 3 s and
+# end with status 0 on SIGTERM, through its own handler.
+runs_then_ends_on_sigterm() {
+    local pid status=0
+    (cd "$work" && exec "$@") &
+    pid=$!
+    sleep 3
+    alive "$pid" || fail "tessaline did not stay up for 3 s"
+    kill -TERM "$pid"
+    for _ in $(seq 50); do
+        alive "$pid" || break
+        sleep 0.1
+    done
+    if alive "$pid"; then
+        kill -KILL "$pid"
+        fail "tessaline still running 5 s after SIGTERM"
+    fi
+    wait "$pid" || status=$?
+    # The logger's own handler takes the signal and ends it cleanly; 128 + 15 would mean the
+    # signal killed it outright, past its last write of waiting records.
+    [ "$status" -eq 0 ] || fail "tessaline exited with $status after SIGTERM"
+    echo "ran 3 s, ended on SIGTERM with status $status"
+}
 [ "$(id -u)" -eq 0 ] || fail "run as root: it installs and purges the package"
 
 version=$(sed -n 's/^project(Tessaline VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-deb=$PWD/build/tessaline_${version}_amd64.deb
-[ -f "$deb" ] || fail "$deb missing: run ./setup.sh package first"
+arch=${1:-amd64}
+deb=$PWD/build/tessaline_${version}_${arch}.deb
+[ -f "$deb" ] || fail "$deb missing: run ./setup.sh package (or package-$arch) first"
+native=yes
+[ "$arch" = "$(dpkg --print-architecture)" ] || native=no
 
 tools=(desktop-file-utils appstream lintian procps)
+[ "$native" = yes ] || tools+=(qemu-user-static)
 . tools/install-missing.sh
 install_missing "${tools[@]}"
 
@@ -58,6 +87,18 @@ lintian --display-info --fail-on error "$deb" 2> >(grep -v '^running with root' 
     fail "lintian reports errors"
 echo "no errors"
 
+if [ "$native" = no ]; then
+    # The same program as an installed one would be, run by the emulator; its libraries are
+    # the :arm64 ones the build used.
+    export QT_QPA_PLATFORM=offscreen
+    [ "$arch" = arm64 ] || fail "no emulator known for $arch"
+    emulator=qemu-aarch64-static
+    echo "== start the extracted /usr/bin/tessaline under $emulator, then SIGTERM"
+    runs_then_ends_on_sigterm "$emulator" "$work/root/usr/bin/tessaline"
+    echo "check-package: all checks passed"
+    exit 0
+fi
+
 echo "== install"
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y "$deb"
@@ -75,25 +116,7 @@ entry=/usr/share/applications/tessaline.desktop
 # Started as from the menu, but headless and in a scratch folder.
 export QT_QPA_PLATFORM=offscreen
 echo "== start /usr/bin/tessaline, then SIGTERM"
-(cd "$work" && exec /usr/bin/tessaline) &
-pid=$!
-sleep 3
-alive "$pid" || fail "tessaline did not stay up for 3 s"
-kill -TERM "$pid"
-for _ in $(seq 50); do
-    alive "$pid" || break
-    sleep 0.1
-done
-if alive "$pid"; then
-    kill -KILL "$pid"
-    fail "tessaline still running 5 s after SIGTERM"
-fi
-status=0
-wait "$pid" || status=$?
-# Three seconds in, the logger's own handler takes the signal and ends it cleanly; 128 + 15
-# would mean the signal killed it outright, past its last write of waiting records.
-[ "$status" -eq 0 ] || fail "tessaline exited with $status after SIGTERM"
-echo "ran 3 s, ended on SIGTERM with status $status"
+runs_then_ends_on_sigterm /usr/bin/tessaline
 
 echo "== start /usr/bin/tessaline-demo: it finds the simulated balance beside itself"
 (cd "$work" && exec /usr/bin/tessaline-demo) >"$work/demo.out" 2>&1 &

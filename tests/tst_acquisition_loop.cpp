@@ -1,7 +1,7 @@
-#include "acquisition/varlin_def.h"
 #include "acquisition/folder_claim.h"
 #include "acquisition/logger.h"
 #include "acquisition/serial_errors.h"
+#include "acquisition/varlin_def.h"
 #include "support/pty_instrument.h"
 #include "support/test_kit.h"
 
@@ -386,7 +386,7 @@ private Q_SLOTS:
         const int tries = rig.port.openCalls;
         QTest::qWait(AcquisitionLoop::kRetryIntervalMs + 200);
         QCOMPARE(rig.port.openCalls, tries); // stopped means nobody reopens the port
-        QVERIFY(rig.logger.start()); // with the device still absent
+        QVERIFY(rig.logger.start());         // with the device still absent
         QTRY_COMPARE(rig.sink.messages, QStringList{QStringLiteral("Error : <COM1> 8002")});
         QCOMPARE(rig.loop.phase(), AcquisitionLoop::Phase::Sync);
     }
@@ -410,7 +410,8 @@ private Q_SLOTS:
 
     void anotherLoggerOnTheSameFolderIsTold() {
         // The other logger knows the folder by another spelling: a link to it.
-        const QString link = m_dir->filePath(QStringLiteral("../") + QFileInfo(m_dir->path()).fileName() + ".link");
+        const QString link =
+            m_dir->filePath(QStringLiteral("../") + QFileInfo(m_dir->path()).fileName() + ".link");
         QVERIFY(QFile::link(m_dir->path(), link));
         const auto unlink = qScopeGuard([&link] { QFile::remove(link); });
         FolderClaim other;
@@ -422,8 +423,9 @@ private Q_SLOTS:
         // Nothing is refused, and nothing but data goes into the folder.
         QVERIFY(m_rig->send("first\r\nA\r\n"));
         QCOMPARE(file("20261207.txt"), header() + "A\r\n");
-        QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList{"20261207.txt"});
+        QCOMPARE(
+            QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{"20261207.txt"});
         // The other one has ended: the folder is this logger's alone, and it says nothing.
         QVERIFY(m_rig->logger.stop());
         other.release();

@@ -77,8 +77,8 @@ void TstFaults::deviceVanishesThenComesBack() {
     int portErrors = 0; // read failures; outlives the port, which reports while it closes
     auto instrument = std::make_unique<PtyInstrument>();
     QVERIFY(instrument->isOpen());
-    SerialPort serial(
-        m_clock, [&instrument] { return QList{usbAdapter(instrument->slavePath(), "BAL1")}; });
+    SerialPort serial(m_clock,
+                      [&instrument] { return QList{usbAdapter(instrument->slavePath(), "BAL1")}; });
     CountingPort port(serial);
     const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
     connect(serial.findChild<QSerialPort*>(), &QSerialPort::errorOccurred, this,
@@ -292,6 +292,9 @@ void TstFaults::endOfSessionWritesWaitingRecords() {
 }
 
 void TstFaults::killedMidBurstLeavesWholeLines() {
+    if (!canStartPrograms())
+        QSKIP("this process cannot start the logger as a child (user-mode emulation refuses "
+              "QProcess's vfork-style clone)");
     PtyInstrument instrument;
     QVERIFY(instrument.isOpen());
     const QString folder = m_tmp.path() + "/killed";

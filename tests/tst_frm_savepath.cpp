@@ -5,10 +5,10 @@
 #include "ui/folder_list.h"
 #include "ui/frm_savepath.h"
 
-#include <QFile>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>

@@ -155,8 +155,8 @@ void TstFrmVarlin::recordAndSendThroughPtyInstrument() {
 void TstFrmVarlin::theOperatorSeesWhichDeviceEachPortIs() {
     PtyInstrument balance;
     PtyInstrument phMeter;
-    const QList<SerialDevice> present{usbAdapter(balance.slavePath(), "A1"),
-                                      usbAdapter(phMeter.slavePath(), "B2")};
+    QList<SerialDevice> present{usbAdapter(balance.slavePath(), "A1"),
+                                usbAdapter(phMeter.slavePath(), "B2")};
     SerialPort port(m_clock, [&present] { return present; });
     open(port);
     const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port

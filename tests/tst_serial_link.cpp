@@ -126,8 +126,9 @@ void TstSerialLink::lineEventCaption_data() {
     QTest::addColumn<int>("beeps");
     const QString parity = lineErrorText(LineEvent::kParity);
     const QString brk = lineErrorText(LineEvent::kBreak);
-    QTest::newRow("parity on port 2") << int16_t(2) << int16_t(2) << QList<int16_t>{LineEvent::kParity}
-                                      << QStringList{"Com2 : Parity error detected"} << 1;
+    QTest::newRow("parity on port 2")
+        << int16_t(2) << int16_t(2) << QList<int16_t>{LineEvent::kParity}
+        << QStringList{"Com2 : Parity error detected"} << 1;
     // A settings window closed while receiving changes PortNumber; the error is the open port's.
     QTest::newRow("COM2 chosen while COM1 is open")
         << int16_t(1) << int16_t(2) << QList<int16_t>{LineEvent::kParity}

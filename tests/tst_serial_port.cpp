@@ -12,6 +12,11 @@
 #include <unistd.h>
 
 namespace {
+// 14400 goes to the driver through termios2; the real-driver rig proves it on the kernel's own
+// UART and FTDI drivers.
+constexpr const char* kNoCustomRates =
+    "custom rates cannot reach a terminal here (user-mode emulation has no termios2)";
+
 QStringList g_warnings;
 QtMessageHandler g_previousHandler = nullptr;
 
@@ -26,7 +31,8 @@ void recordWarnings(QtMsgType type, const QMessageLogContext& context, const QSt
 class OpenWatch {
 public:
     explicit OpenWatch(const QString& path) : m_fd(::inotify_init1(IN_NONBLOCK)) {
-        if (m_fd >= 0 && ::inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_OPEN) < 0)
+        if (m_fd >= 0 &&
+            ::inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_OPEN) < 0)
             m_fd = (::close(m_fd), -1);
     }
     ~OpenWatch() {
@@ -110,6 +116,8 @@ void TstSerialPort::exchangesBytesBothWays_data() {
 void TstSerialPort::exchangesBytesBothWays() {
     QFETCH(QByteArray, settings);
     QFETCH(uint, speed);
+    if (speed == 14400 && !customRatesReachTheDriver())
+        QSKIP(kNoCustomRates);
     PtyInstrument instrument;
     SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(port.setLineSettings(settings), SerialError::kNone);
@@ -165,6 +173,8 @@ void TstSerialPort::bytesWaitingStopsAt32767() {
 }
 
 void TstSerialPort::refusedBaudKeepsLastAcceptedSettings() {
+    if (!customRatesReachTheDriver())
+        QSKIP(kNoCustomRates);
     PtyInstrument instrument;
     SerialPort port(m_clock, portAt(1, instrument.slavePath()));
     QCOMPARE(port.setLineSettings("14400,N,8,1"), SerialError::kNone);
@@ -249,8 +259,9 @@ void TstSerialPort::closedPortIsHarmless() {
 
 void TstSerialPort::vanishedDeviceKeepsWhatArrived() {
     auto instrument = std::make_unique<PtyInstrument>();
-    SerialPort port(
-        m_clock, [&instrument] { return QList<SerialDevice>{nodeDevice(instrument->slavePath())}; });
+    SerialPort port(m_clock, [&instrument] {
+        return QList<SerialDevice>{nodeDevice(instrument->slavePath())};
+    });
     QCOMPARE(port.open(), SerialError::kNone);
     auto* qtPort = port.findChild<QSerialPort*>();
     QVERIFY(qtPort);

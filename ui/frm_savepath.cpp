@@ -146,7 +146,8 @@ void Frm_Savepath::showPortDevices(const QList<SerialDevice>& present) {
     for (int i = 0; i < cmb1->count(); ++i) {
         const auto port = portFromLastCharacter(cmb1->itemText(i));
         const SerialDevice device = port ? present.value(*port - 1) : SerialDevice();
-        cmb1->setItemData(i, device.path.isEmpty() ? QStringLiteral("No device") : device.description,
+        cmb1->setItemData(i,
+                          device.path.isEmpty() ? QStringLiteral("No device") : device.description,
                           Qt::ToolTipRole);
     }
 }

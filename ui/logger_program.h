@@ -10,9 +10,9 @@ class MessageSink;
 
 /// What a program built on the logger may choose; the logger itself leaves all of it as is.
 struct LoggerProgram {
-    PortScan ports;                  // the system's port numbering when empty
-    MessageSink* messages = nullptr; // real message boxes when null
-    QByteArray savePath;             // startSavePath() when empty
+    PortScan ports;                         // the system's port numbering when empty
+    MessageSink* messages = nullptr;        // real message boxes when null
+    QByteArray savePath;                    // startSavePath() when empty
     std::function<void(Frm_Varlin&)> shown; // runs once the window is up
 };
 

@@ -24,8 +24,8 @@
 namespace {
 
 // Port numbers in the guest: ttyS0 is its console, ttyS2 and ttyS3 are phantoms.
-constexpr int kUartPort = 2;   // /dev/ttyS1
-constexpr int kUsbPort = 3;    // the first adapter plugged in
+constexpr int kUartPort = 2; // /dev/ttyS1
+constexpr int kUsbPort = 3;  // the first adapter plugged in
 constexpr int kBootMs = 120'000;
 
 // An initramfs in the kernel's "newc" cpio format: the files given, and the folders they need.
@@ -42,7 +42,9 @@ public:
 
 private:
     void entry(const QByteArray& name, int mode, const QByteArray& data) {
-        const auto hex = [](qsizetype n) { return QByteArray::number(qulonglong(n), 16).rightJustified(8, '0'); };
+        const auto hex = [](qsizetype n) {
+            return QByteArray::number(qulonglong(n), 16).rightJustified(8, '0');
+        };
         m_out += "070701" + hex(++m_ino) + hex(mode) + hex(0) + hex(0) + hex(1) + hex(0) +
                  hex(data.size()) + hex(0) + hex(0) + hex(0) + hex(0) + hex(name.size() + 1) +
                  hex(0) + name + '\0';
@@ -57,12 +59,20 @@ private:
 };
 
 // What the 9p root and the kernel's 9p client need before the host's root can be mounted.
-const QByteArrayList kEarlyModules = {
-    "virtio_ring", "virtio", "virtio_pci_modern_dev", "virtio_pci_legacy_dev", "virtio_pci",
-    "netfs", "fscache", "9pnet", "9pnet_virtio", "9p"};
+const QByteArrayList kEarlyModules = {"virtio_ring",
+                                      "virtio",
+                                      "virtio_pci_modern_dev",
+                                      "virtio_pci_legacy_dev",
+                                      "virtio_pci",
+                                      "netfs",
+                                      "fscache",
+                                      "9pnet",
+                                      "9pnet_virtio",
+                                      "9p"};
 
 QString newestKernel() {
-    QStringList kernels = QDir(QStringLiteral("/boot")).entryList({QStringLiteral("vmlinuz-*")}, QDir::Files, QDir::Name);
+    QStringList kernels = QDir(QStringLiteral("/boot"))
+                              .entryList({QStringLiteral("vmlinuz-*")}, QDir::Files, QDir::Name);
     return kernels.isEmpty() ? QString() : kernels.last().mid(8);
 }
 
@@ -116,13 +126,15 @@ class TstDrivers : public QObject {
 
     QTemporaryDir m_dir;
     QProcess m_qemu;
-    QByteArray m_console;  // all the guest said, for the log when something fails
-    QStringList m_events;  // its "@@" lines, oldest first
-    qsizetype m_seen = 0;  // of them, those a wait has gone past
+    QByteArray m_console; // all the guest said, for the log when something fails
+    QStringList m_events; // its "@@" lines, oldest first
+    qsizetype m_seen = 0; // of them, those a wait has gone past
     Line m_uart, m_usbA, m_usbB;
 
     QString socketPath(const char* name) const { return m_dir.filePath(QLatin1String(name)); }
-    QString dataFolder(const QString& run) const { return m_dir.filePath(QStringLiteral("data/") + run); }
+    QString dataFolder(const QString& run) const {
+        return m_dir.filePath(QStringLiteral("data/") + run);
+    }
 
     void collect() {
         m_console += m_qemu.readAllStandardOutput();
@@ -137,17 +149,19 @@ class TstDrivers : public QObject {
     // The text of the next "<what> <text>" the guest says, or a null string on time-out.
     QString next(const QString& what, int timeoutMs = 10'000) {
         QString found;
-        (void)QTest::qWaitFor([&] {
-            for (; m_seen < m_events.size(); ++m_seen) {
-                const QString& event = m_events[m_seen];
-                if (event == what || event.startsWith(what + u' ')) {
-                    found = event.mid(what.size()).trimmed();
-                    ++m_seen;
-                    return true;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (; m_seen < m_events.size(); ++m_seen) {
+                    const QString& event = m_events[m_seen];
+                    if (event == what || event.startsWith(what + u' ')) {
+                        found = event.mid(what.size()).trimmed();
+                        ++m_seen;
+                        return true;
+                    }
                 }
-            }
-            return m_qemu.state() == QProcess::NotRunning;
-        }, timeoutMs);
+                return m_qemu.state() == QProcess::NotRunning;
+            },
+            timeoutMs);
         return found;
     }
     // Everything the guest said from event `from` on whose kind is `what`.
@@ -171,19 +185,30 @@ class TstDrivers : public QObject {
         return line.send(bytes);
     }
     bool portsAre(const QString& paths) {
-        return QTest::qWaitFor([&] { return command(QStringLiteral("ports")) && said(QStringLiteral("ports"), 0).last() == paths; }, 20'000);
+        return QTest::qWaitFor(
+            [&] {
+                return command(QStringLiteral("ports")) &&
+                       said(QStringLiteral("ports"), 0).last() == paths;
+            },
+            20'000);
     }
     // What the run's data file holds below its header, once it holds `bytes` of records.
     QByteArray records(const QString& run, qsizetype bytes, int timeoutMs = 20'000) {
         QByteArray body;
-        const QRegularExpression header(QStringLiteral("^ Recive Data ,\\d\\d/\\d\\d/\\d\\d,\\d\\d:\\d\\d:\\d\\d,\r\n"));
-        (void)QTest::qWaitFor([&] {
-            const QStringList files = QDir(dataFolder(run)).entryList({QStringLiteral("*.txt")}, QDir::Files);
-            const QByteArray text = files.size() == 1 ? fileText(dataFolder(run) + u'/' + files[0]) : QByteArray();
-            const auto match = header.match(QString::fromLatin1(text));
-            body = match.hasMatch() ? text.mid(match.capturedLength()) : QByteArray("<no header>");
-            return body.size() >= bytes;
-        }, timeoutMs);
+        const QRegularExpression header(
+            QStringLiteral("^ Recive Data ,\\d\\d/\\d\\d/\\d\\d,\\d\\d:\\d\\d:\\d\\d,\r\n"));
+        (void)QTest::qWaitFor(
+            [&] {
+                const QStringList files =
+                    QDir(dataFolder(run)).entryList({QStringLiteral("*.txt")}, QDir::Files);
+                const QByteArray text =
+                    files.size() == 1 ? fileText(dataFolder(run) + u'/' + files[0]) : QByteArray();
+                const auto match = header.match(QString::fromLatin1(text));
+                body =
+                    match.hasMatch() ? text.mid(match.capturedLength()) : QByteArray("<no header>");
+                return body.size() >= bytes;
+            },
+            timeoutMs);
         return body;
     }
     // START on `port` at `baud` into a folder of the run's own; the logger is then in step
@@ -233,19 +258,23 @@ bool TstDrivers::boot(QString& why) {
                       "/bin/busybox mount -t devtmpfs dev /dev\n";
     for (const QByteArray& module : kEarlyModules) {
         QProcess find;
-        find.start(QStringLiteral("modinfo"), {QStringLiteral("-k"), kernel, QStringLiteral("-n"), QString::fromLatin1(module)});
+        find.start(QStringLiteral("modinfo"), {QStringLiteral("-k"), kernel, QStringLiteral("-n"),
+                                               QString::fromLatin1(module)});
         find.waitForFinished();
         const QByteArray path = find.readAllStandardOutput().trimmed();
         if (find.exitCode() != 0 || !path.endsWith(".ko")) {
-            why = QStringLiteral("no module %1 for kernel %2").arg(QString::fromLatin1(module), kernel);
+            why = QStringLiteral("no module %1 for kernel %2")
+                      .arg(QString::fromLatin1(module), kernel);
             return false;
         }
         cpio.file("modules/" + module + ".ko", fileText(QString::fromLatin1(path)));
         init += "/bin/busybox insmod /modules/" + module + ".ko\n";
     }
-    init += "/bin/busybox mount -t 9p -o ro,trans=virtio,version=9p2000.L,msize=262144 root /newroot\n"
-            "for m in proc sys dev; do /bin/busybox mount --move /$m /newroot/$m; done\n"
-            "exec /bin/busybox switch_root /newroot /bin/sh " TESSALINE_DRIVERS_SCRIPT " " TESSALINE_DRIVERS_GUEST "\n";
+    init +=
+        "/bin/busybox mount -t 9p -o ro,trans=virtio,version=9p2000.L,msize=262144 root /newroot\n"
+        "for m in proc sys dev; do /bin/busybox mount --move /$m /newroot/$m; done\n"
+        "exec /bin/busybox switch_root /newroot /bin/sh " TESSALINE_DRIVERS_SCRIPT
+        " " TESSALINE_DRIVERS_GUEST "\n";
     cpio.file("init", init, 0100755);
     QFile initrd(m_dir.filePath(QStringLiteral("initrd.cpio")));
     if (!initrd.open(QIODevice::WriteOnly) || initrd.write(cpio.finish()) < 0) {
@@ -256,35 +285,64 @@ bool TstDrivers::boot(QString& why) {
     QDir().mkpath(m_dir.filePath(QStringLiteral("data")));
 
     const auto socket = [this](const char* id, bool telnet) {
-        return QStringLiteral("socket,id=%1,path=%2,server=on,wait=off%3").arg(QLatin1String(id), socketPath(id), telnet ? QStringLiteral(",telnet=on") : QString());
+        return QStringLiteral("socket,id=%1,path=%2,server=on,wait=off%3")
+            .arg(QLatin1String(id), socketPath(id),
+                 telnet ? QStringLiteral(",telnet=on") : QString());
     };
     m_qemu.setProgram(QStringLiteral("qemu-system-x86_64"));
     m_qemu.setArguments({
         // No KVM inside this machine: the CPU is emulated.
-        QStringLiteral("-machine"), QStringLiteral("q35,accel=tcg"), QStringLiteral("-cpu"), QStringLiteral("max"),
-        QStringLiteral("-smp"), QStringLiteral("2"), QStringLiteral("-m"), QStringLiteral("1024"),
-        QStringLiteral("-display"), QStringLiteral("none"), QStringLiteral("-monitor"), QStringLiteral("none"),
+        QStringLiteral("-machine"),
+        QStringLiteral("q35,accel=tcg"),
+        QStringLiteral("-cpu"),
+        QStringLiteral("max"),
+        QStringLiteral("-smp"),
+        QStringLiteral("2"),
+        QStringLiteral("-m"),
+        QStringLiteral("1024"),
+        QStringLiteral("-display"),
+        QStringLiteral("none"),
+        QStringLiteral("-monitor"),
+        QStringLiteral("none"),
         QStringLiteral("-no-reboot"),
-        QStringLiteral("-kernel"), QStringLiteral("/boot/vmlinuz-") + kernel,
-        QStringLiteral("-initrd"), initrd.fileName(),
-        QStringLiteral("-append"), QStringLiteral("console=ttyS0 quiet loglevel=1 panic=-1"),
-        QStringLiteral("-fsdev"), QStringLiteral("local,id=root,path=/,security_model=none,readonly=on,multidevs=remap"),
-        QStringLiteral("-device"), QStringLiteral("virtio-9p-pci,fsdev=root,mount_tag=root"),
-        QStringLiteral("-fsdev"), QStringLiteral("local,id=data,path=%1,security_model=none").arg(m_dir.filePath(QStringLiteral("data"))),
-        QStringLiteral("-device"), QStringLiteral("virtio-9p-pci,fsdev=data,mount_tag=data"),
-        QStringLiteral("-serial"), QStringLiteral("stdio"),
-        QStringLiteral("-chardev"), socket("uart", true), QStringLiteral("-serial"), QStringLiteral("chardev:uart"),
-        QStringLiteral("-device"), QStringLiteral("qemu-xhci,id=xhci"),
-        QStringLiteral("-chardev"), socket("usbA", false),
-        QStringLiteral("-device"), QStringLiteral("usb-serial,bus=xhci.0,chardev=usbA,serial=TESSA001"),
-        QStringLiteral("-chardev"), socket("usbB", false),
-        QStringLiteral("-device"), QStringLiteral("usb-serial,bus=xhci.0,chardev=usbB,serial=TESSB002"),
+        QStringLiteral("-kernel"),
+        QStringLiteral("/boot/vmlinuz-") + kernel,
+        QStringLiteral("-initrd"),
+        initrd.fileName(),
+        QStringLiteral("-append"),
+        QStringLiteral("console=ttyS0 quiet loglevel=1 panic=-1"),
+        QStringLiteral("-fsdev"),
+        QStringLiteral("local,id=root,path=/,security_model=none,readonly=on,multidevs=remap"),
+        QStringLiteral("-device"),
+        QStringLiteral("virtio-9p-pci,fsdev=root,mount_tag=root"),
+        QStringLiteral("-fsdev"),
+        QStringLiteral("local,id=data,path=%1,security_model=none")
+            .arg(m_dir.filePath(QStringLiteral("data"))),
+        QStringLiteral("-device"),
+        QStringLiteral("virtio-9p-pci,fsdev=data,mount_tag=data"),
+        QStringLiteral("-serial"),
+        QStringLiteral("stdio"),
+        QStringLiteral("-chardev"),
+        socket("uart", true),
+        QStringLiteral("-serial"),
+        QStringLiteral("chardev:uart"),
+        QStringLiteral("-device"),
+        QStringLiteral("qemu-xhci,id=xhci"),
+        QStringLiteral("-chardev"),
+        socket("usbA", false),
+        QStringLiteral("-device"),
+        QStringLiteral("usb-serial,bus=xhci.0,chardev=usbA,serial=TESSA001"),
+        QStringLiteral("-chardev"),
+        socket("usbB", false),
+        QStringLiteral("-device"),
+        QStringLiteral("usb-serial,bus=xhci.0,chardev=usbB,serial=TESSB002"),
     });
     m_qemu.setProcessChannelMode(QProcess::MergedChannels);
     connect(&m_qemu, &QProcess::readyReadStandardOutput, this, &TstDrivers::collect);
     m_qemu.start();
     if (!m_qemu.waitForStarted() || next(QStringLiteral("hello"), kBootMs).isNull()) {
-        why = QStringLiteral("the guest did not start the logger; it said: ") + QString::fromUtf8(m_console.right(2000));
+        why = QStringLiteral("the guest did not start the logger; it said: ") +
+              QString::fromUtf8(m_console.right(2000));
         return false;
     }
     return true;
@@ -295,7 +353,8 @@ void TstDrivers::initTestCase() {
         QSKIP("the kernel in /boot is readable by root alone");
     const QString kernel = newestKernel();
     QVERIFY2(!kernel.isEmpty(), "no kernel in /boot: setup.sh installs linux-image-amd64");
-    QVERIFY2(QFileInfo::exists(QStringLiteral("/bin/busybox")), "no /bin/busybox: setup.sh installs busybox-static");
+    QVERIFY2(QFileInfo::exists(QStringLiteral("/bin/busybox")),
+             "no /bin/busybox: setup.sh installs busybox-static");
     QElapsedTimer booting;
     booting.start();
     QString why;
@@ -371,9 +430,15 @@ void TstDrivers::adapterPulledWithABacklogAndPluggedBack() {
     const QByteArray backlog = lines(numberedLines("before", 300));
     QVERIFY(send(m_usbA, backlog + "cut li"));
     const QString all = QString::number(backlog.size() + 6);
-    QVERIFY(QTest::qWaitFor([&] { return command(QStringLiteral("received")) && said(QStringLiteral("received"), 0).last() == all; }, 60'000));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return command(QStringLiteral("received")) &&
+                   said(QStringLiteral("received"), 0).last() == all;
+        },
+        60'000));
     pull(m_usbA);
-    QCOMPARE(next(QStringLiteral("title"), 20'000), QStringLiteral("Com3 : Device removal detected"));
+    QCOMPARE(next(QStringLiteral("title"), 20'000),
+             QStringLiteral("Com3 : Device removal detected"));
     QVERIFY(QDir(dataFolder(run)).entryList(QDir::Files).isEmpty()); // nothing written yet
     QVERIFY(command(QStringLiteral("release")));
     QCOMPARE(records(run, backlog.size()), backlog);
@@ -395,11 +460,13 @@ void TstDrivers::anotherAdapterNeverTakesItsPlace() {
     QVERIFY(start(QStringLiteral("two-adapters"), kUsbPort, "38400")); // A, the balance
     const QList<QByteArray> balance = numberedLines("A", 10);
     QVERIFY(send(m_usbA, "x\ry\rz\r" + lines(balance.mid(0, 5))));
-    QCOMPARE(records(QStringLiteral("two-adapters"), lines(balance.mid(0, 5)).size()), lines(balance.mid(0, 5)));
+    QCOMPARE(records(QStringLiteral("two-adapters"), lines(balance.mid(0, 5)).size()),
+             lines(balance.mid(0, 5)));
 
     // A out: the pH meter's adapter is now the first one, COM3, and keeps sending.
     pull(m_usbA);
-    QCOMPARE(next(QStringLiteral("title"), 20'000), QStringLiteral("Com3 : Device removal detected"));
+    QCOMPARE(next(QStringLiteral("title"), 20'000),
+             QStringLiteral("Com3 : Device removal detected"));
     QVERIFY(portsAre(QStringLiteral("/dev/ttyS0 /dev/ttyS1 /dev/ttyUSB1")));
     QElapsedTimer meanwhile;
     meanwhile.start();
@@ -457,7 +524,8 @@ void TstDrivers::throughputOverTheAdapter() {
     }
     const auto seconds = static_cast<double>(clock.elapsed()) / 1000;
     QVERIFY(command(QStringLiteral("cpu")));
-    const auto cpuMs = static_cast<double>(said(QStringLiteral("cpu"), 0).last().toLong() - cpuBefore);
+    const auto cpuMs =
+        static_cast<double>(said(QStringLiteral("cpu"), 0).last().toLong() - cpuBefore);
     QVERIFY(command(QStringLiteral("stop")));
     const QList<QByteArray> sentLines = offered.left(sent).split('\n');
     const QList<QByteArray> gotLines = got.split('\n');
@@ -471,8 +539,9 @@ void TstDrivers::throughputOverTheAdapter() {
     std::printf("FTDI, 92,160 B/s offered for %d s: the adapter took %.0f B/s (%lld lines); %.0f "
                 "records (%lld whole and in order) in %.1f s, %.0f records/s; the logger's CPU "
                 "%.1f%% of an emulated core\n",
-                kSeconds, static_cast<double>(sent) / kSeconds, static_cast<long long>(sentLines.size() - 1),
-                records, static_cast<long long>(inOrder), seconds, records / seconds, cpuMs / 10 / seconds);
+                kSeconds, static_cast<double>(sent) / kSeconds,
+                static_cast<long long>(sentLines.size() - 1), records,
+                static_cast<long long>(inOrder), seconds, records / seconds, cpuMs / 10 / seconds);
 }
 
 QTEST_GUILESS_MAIN(TstDrivers)

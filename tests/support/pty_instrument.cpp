@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -88,9 +90,33 @@ QByteArray PtyInstrument::readFor(int ms) {
 uint32_t lineSpeed(int fd) {
     KernelTermios2 tio{};
     constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
-    if (fd < 0 || ::ioctl(fd, kGetTermios2, &tio) != 0)
+    if (fd >= 0 && ::ioctl(fd, kGetTermios2, &tio) == 0)
+        return tio.c_ospeed;
+    // Without termios2 (user-mode emulation) only the standard rates can be read back.
+    termios plain{};
+    if (fd < 0 || ::tcgetattr(fd, &plain) != 0)
         return 0;
-    return tio.c_ospeed;
+    constexpr std::pair<speed_t, uint32_t> kStandard[] = {
+        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},
+        {B19200, 19200}, {B38400, 38400}, {B57600, 57600},   {B115200, 115200},
+        {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    for (const auto& [constant, baud] : kStandard)
+        if (::cfgetospeed(&plain) == constant)
+            return baud;
+    return 0;
+}
+
+bool customRatesReachTheDriver() {
+    PtyInstrument probe;
+    KernelTermios2 tio{};
+    constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
+    return probe.isOpen() && ::ioctl(probe.slaveFd(), kGetTermios2, &tio) == 0;
+}
+
+bool canStartPrograms() {
+    QProcess probe;
+    probe.start(QStringLiteral("/bin/true"), {});
+    return probe.waitForStarted() && probe.waitForFinished();
 }
 
 uint32_t PtyInstrument::lineSpeed() const {

@@ -6,6 +6,12 @@
 
 /// The line speed set on the open terminal `fd`, in baud, as its driver keeps it (0 if unknown).
 uint32_t lineSpeed(int fd);
+/// Whether a rate without a B constant (14400) can reach a terminal driver here: user-mode
+/// emulation (the arm64 tests on an amd64 machine) does not pass the termios2 ioctls on.
+bool customRatesReachTheDriver();
+/// Whether this process can start another one: user-mode emulation refuses the vfork-style
+/// clone that QProcess uses.
+bool canStartPrograms();
 
 /// A pseudo-terminal whose master side the test drives as the instrument; the program under
 /// test opens slavePath() as its serial port.
@@ -31,6 +37,7 @@ public:
     QByteArray readFor(int ms);
     /// The line speed the logger set on the pty, in baud (0 if unknown).
     uint32_t lineSpeed() const;
+    int slaveFd() const { return m_slave; }
     /// Hangs up the instrument's side, as when a USB adapter is unplugged.
     void closeMaster();
 
