@@ -3,16 +3,16 @@
 #   guest.sh <drivers_guest program>
 # It mounts what a program needs, loads the kernel's USB serial drivers and runs the logger on
 # the console, then powers the machine off.
-mount -t tmpfs tmp /tmp
+# All the guest writes goes below /run: a tmpfs over /tmp would hide a build that lives there.
 mount -t tmpfs run /run
-mkdir -p /tmp/data
-mkdir -m 0700 /tmp/run
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 data /tmp/data
+mkdir -p /run/data /run/tmp
+mkdir -m 0700 /run/xdg
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 data /run/data
 modprobe xhci_pci
 modprobe ftdi_sio
 # The harness talks to the logger over the console: no echo, no translation of line ends.
 stty -echo -onlcr -icrnl
-export HOME=/tmp XDG_RUNTIME_DIR=/tmp/run QT_QPA_PLATFORM=offscreen LANG=C.UTF-8
-"$1" /tmp/data
+export HOME=/run/tmp TMPDIR=/run/tmp XDG_RUNTIME_DIR=/run/xdg QT_QPA_PLATFORM=offscreen LANG=C.UTF-8
+"$1" /run/data
 sync
 exec busybox poweroff -f

@@ -126,7 +126,8 @@ class TstDrivers : public QObject {
 
     QTemporaryDir m_dir;
     QProcess m_qemu;
-    QByteArray m_console; // all the guest said, for the log when something fails
+    QByteArray m_console; // what the guest said that is not a whole line yet
+    QStringList m_said;   // every line it said, for the reason of a failure
     QStringList m_events; // its "@@" lines, oldest first
     qsizetype m_seen = 0; // of them, those a wait has gone past
     Line m_uart, m_usbA, m_usbB;
@@ -142,6 +143,7 @@ class TstDrivers : public QObject {
             const QString line = QString::fromUtf8(m_console.left(end)).trimmed();
             m_console.remove(0, end + 1);
             qDebug("guest: %s", qPrintable(line));
+            m_said << line;
             if (line.startsWith(QLatin1String("@@ ")))
                 m_events << line.mid(3);
         }
@@ -214,7 +216,7 @@ class TstDrivers : public QObject {
     // START on `port` at `baud` into a folder of the run's own; the logger is then in step
     // after three line ends.
     bool start(const QString& run, int port, const QByteArray& baud) {
-        return command(QStringLiteral("folder /tmp/data/") + run) &&
+        return command(QStringLiteral("folder /run/data/") + run) &&
                command(QStringLiteral("port %1 %2").arg(port).arg(QString::fromLatin1(baud))) &&
                command(QStringLiteral("start"));
     }
@@ -342,7 +344,7 @@ bool TstDrivers::boot(QString& why) {
     m_qemu.start();
     if (!m_qemu.waitForStarted() || next(QStringLiteral("hello"), kBootMs).isNull()) {
         why = QStringLiteral("the guest did not start the logger; it said: ") +
-              QString::fromUtf8(m_console.right(2000));
+              m_said.mid(std::max<qsizetype>(0, m_said.size() - 20)).join(u'\n');
         return false;
     }
     return true;
