@@ -510,7 +510,7 @@ void TstDrivers::throughputOverTheAdapter() {
     QElapsedTimer clock;
     clock.start();
     qsizetype sent = 0;
-    while (clock.elapsed() < kSeconds * 1000) {
+    while (clock.elapsed() < kSeconds * qint64{1000}) {
         const qsizetype due = std::min(offered.size(), clock.elapsed() * kRate / 1000);
         sent += m_usbA.offer(offered.mid(sent, due - sent));
         QTest::qWait(2);
