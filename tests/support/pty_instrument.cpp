@@ -97,8 +97,8 @@ uint32_t lineSpeed(int fd) {
     if (fd < 0 || ::tcgetattr(fd, &plain) != 0)
         return 0;
     constexpr std::pair<speed_t, uint32_t> kStandard[] = {
-        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},
-        {B19200, 19200}, {B38400, 38400}, {B57600, 57600},   {B115200, 115200},
+        {B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+        {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
         {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
     for (const auto& [constant, baud] : kStandard)
         if (::cfgetospeed(&plain) == constant)
