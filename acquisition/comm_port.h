@@ -28,6 +28,12 @@ public:
     virtual int32_t reopenDevice() = 0;
     /// The device last opened (still known after it went away); empty before any.
     virtual SerialDevice openedDevice() const { return {}; }
+    /// Another device present at the last open had the opened one's identity (clones report
+    /// one serial number), so it is known by its USB socket too.
+    virtual bool identityShared() const { return false; }
+    /// The device last opened is known by its USB socket (it has no serial number, or shares
+    /// it), and an adapter of its kind (vendor and product) is present at another socket.
+    virtual bool sameKindElsewhere() const { return false; }
     /// The serial devices present now, in port order, for the operator to tell them apart.
     virtual QList<SerialDevice> presentDevices() const { return {}; }
     virtual int32_t close() = 0;

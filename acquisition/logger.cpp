@@ -4,18 +4,24 @@
 
 Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileSync& sync)
     : m_port(port), m_messages(messages), m_link(port, messages, *this),
-      m_writer(clock, messages, sync), m_loop(port, m_link, m_writer, messages, *this) {}
+      m_writer(clock, messages, sync), m_loop(port, m_link, m_writer, messages, *this) {
+    m_claimRetry.setInterval(kClaimRetryMs);
+    QObject::connect(&m_claimRetry, &QTimer::timeout, &m_claimRetry, [this] { claimFolder(); });
+    // A logger whose port did not open writes nothing into the folder.
+    QObject::connect(&m_link, &SerialLink::initialised, &m_link, [this](bool portOpen) {
+        if (!portOpen)
+            releaseFolder();
+    });
+}
 
 bool Logger::start() {
     if (varlin_def.Stopped != kTrue)
         return false;
     varlin_def.Stopped = kFalse;
-    // Two instruments' records in one daily file could no longer be told apart; they are
-    // still written, and the operator is told.
-    if (!m_claim.take(varlin_def.SavePath)) {
-        setTitleText(QStringLiteral("Another logger writes to this folder"));
+    m_claimedFolder = varlin_def.SavePath;
+    claimFolder();
+    if (m_claimRetry.isActive())
         m_messages.beep();
-    }
     m_loop.startPressed();
     return true;
 }
@@ -27,14 +33,38 @@ bool Logger::stop() {
     varlin_def.Stopped = kTrue;
     m_loop.stopPressed();
     m_link.closePort();
-    m_claim.release();
+    releaseFolder();
+    showPortDevice(QString());
     return true;
 }
 
 void Logger::finish() {
     m_loop.finish();
     m_link.closePort();
+    releaseFolder();
+}
+
+void Logger::claimFolder() {
+    // Two instruments' records in one daily file could no longer be told apart; they are
+    // still written, and the operator is told for as long as the other logger holds it.
+    const bool alone = m_claim.take(m_claimedFolder);
+    if (alone == !m_claimRetry.isActive())
+        return;
+    if (alone)
+        m_claimRetry.stop();
+    else
+        m_claimRetry.start();
+    if (m_view)
+        m_view->showFolderShared(!alone);
+}
+
+void Logger::releaseFolder() {
     m_claim.release();
+    if (!m_claimRetry.isActive())
+        return;
+    m_claimRetry.stop();
+    if (m_view)
+        m_view->showFolderShared(false);
 }
 
 void Logger::setStateText(const QString& text) {

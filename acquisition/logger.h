@@ -8,6 +8,8 @@
 #include "acquisition/loop_view.h"
 #include "acquisition/serial_link.h"
 
+#include <QTimer>
+
 class Clock;
 class MessageSink;
 
@@ -28,7 +30,8 @@ public:
     /// The main window is up: the loop runs from now on, idle until START. Once only.
     void begin() { m_loop.start(); }
     /// START: acquisition runs from the loop's next pass. False when it was not stopped.
-    /// Another logger of this account receiving into the same folder is told in lbl_title.
+    /// While another logger of this account receives into the same folder the window says so
+    /// (panel 1); the claim is let go when the port does not open.
     bool start();
     /// STOP: the loop goes idle (or ends the program while still getting in step) and the
     /// port closes. False when acquisition was not running.
@@ -46,17 +49,23 @@ public:
     QList<SerialDevice> presentDevices() const { return m_port.presentDevices(); }
     const AcquisitionLoop& loop() const { return m_loop; }
 
+    static constexpr int kClaimRetryMs = 1000;
+
 private:
     void setStateText(const QString& text) override;
     void showRecord(const QByteArray& record) override;
     void setTitleText(const QString& text) override;
     void endProgram() override;
     void showPortDevice(const QString& description) override;
+    void claimFolder();
+    void releaseFolder();
 
     CommPort& m_port;
     MessageSink& m_messages;
     LoopView* m_view = nullptr;
     FolderClaim m_claim;
+    QByteArray m_claimedFolder;
+    QTimer m_claimRetry; // while another logger holds the folder: is it still there?
     SerialLink m_link;
     DataFileWriter m_writer;
     AcquisitionLoop m_loop;

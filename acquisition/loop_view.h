@@ -13,4 +13,6 @@ public:
     virtual void endProgram() = 0; // close the main window, then end the process at once
     /// The device the port opened, for the operator to see which one COMn is (panel 2).
     virtual void showPortDevice(const QString& /*description*/) {}
+    /// Whether another logger of this account receives into the data folder too (panel 1).
+    virtual void showFolderShared(bool /*shared*/) {}
 };

@@ -12,6 +12,7 @@ namespace {
 // Built-in ports first, then USB adapters; within a kind, by number.
 const QStringList kKinds = {QStringLiteral("ttyS"), QStringLiteral("ttyAMA"),
                             QStringLiteral("ttyUSB"), QStringLiteral("ttyACM")};
+constexpr qsizetype kFirstUsbKind = 2;
 
 struct SerialName {
     qsizetype kind = -1;
@@ -81,43 +82,61 @@ QList<TtyEntry> scanTtys(const QString& sysRoot) {
 
 namespace {
 
-// The USB device a tty hangs below, and the interface it hangs from: the first folder up from
-// the tty's device that has idVendor, and the folder just below that one.
+// The USB device a tty hangs below, the interface it hangs from (the folder just below that
+// one) and the tty's own device folder: for ttyUSB the usb-serial port, for ttyACM the
+// interface itself.
 struct UsbPlace {
     QString device;
     QString interface;
+    QString port;
 };
 
 UsbPlace usbPlaceOf(const QString& ttyDevice, const QString& sysRoot) {
     QString below;
-    QString dir = QFileInfo(ttyDevice).canonicalFilePath();
+    const QString port = QFileInfo(ttyDevice).canonicalFilePath();
     const QString top = QFileInfo(sysRoot).canonicalFilePath();
-    while (!dir.isEmpty() && dir.startsWith(top) && dir != top) {
+    for (QString dir = port; !dir.isEmpty() && dir.startsWith(top) && dir != top;) {
         if (QFileInfo::exists(dir + QStringLiteral("/idVendor")))
-            return {dir, below};
+            return below.isEmpty() ? UsbPlace{} : UsbPlace{dir, below, port};
         below = dir;
         dir = QFileInfo(dir).path();
     }
     return {};
 }
 
+bool isUsbTty(const QString& name) {
+    return classify(name).kind >= kFirstUsbKind;
+}
+
 SerialDevice describe(const QString& name, const QString& sysRoot) {
     SerialDevice device = nodeDevice(QStringLiteral("/dev/") + name);
     const QString link = sysRoot + QStringLiteral("/class/tty/") + name + QStringLiteral("/device");
     const UsbPlace usb = usbPlaceOf(link, sysRoot);
-    if (usb.device.isEmpty() || usb.interface.isEmpty())
+    if (usb.device.isEmpty()) {
+        // A USB adapter that left while it was read, or whose folders could not be read, is
+        // nobody yet: its node may soon belong to another adapter. The next scan asks again.
+        if (isUsbTty(name))
+            device.identity.clear();
         return device;
+    }
     const auto field = [&usb](const char* file) {
         return readTrimmed(usb.device + u'/' + QLatin1String(file));
     };
     const QString ids = field("idVendor") + u':' + field("idProduct");
     const QString serial = field("serial");
     const QString interface = readTrimmed(usb.interface + QStringLiteral("/bInterfaceNumber"));
+    device.socket = QFileInfo(usb.interface).fileName();
     // Without a serial number, two adapters of one kind differ only by the socket they are in.
     device.identity =
         serial.isEmpty()
-            ? QStringLiteral("usb %1 at %2").arg(ids, QFileInfo(usb.interface).fileName())
+            ? QStringLiteral("usb %1 at %2").arg(ids, device.socket)
             : QStringLiteral("usb %1 serial %2 interface %3").arg(ids, serial, interface);
+    // A multi-port adapter may serve all its ports from one interface; the driver numbers them.
+    const QString portNumber =
+        usb.port == usb.interface ? QString()
+                                  : readTrimmed(usb.port + QStringLiteral("/port_number"));
+    if (!portNumber.isEmpty())
+        device.identity += QStringLiteral(" port ") + portNumber;
     QStringList words = {field("manufacturer"), field("product")};
     if (!serial.isEmpty())
         words << QStringLiteral("serial ") + serial;

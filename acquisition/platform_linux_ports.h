@@ -24,5 +24,6 @@ QList<TtyEntry> scanTtys(const QString& sysRoot);
 
 /// The serial devices under `sysRoot` in port order, each with its identity: a USB adapter by
 /// vendor, product, serial number and interface, or by its USB port path when it has no serial
-/// number; anything else (a built-in port) by its device node.
+/// number, and by the driver's port number on a multi-port adapter; anything else (a built-in
+/// port) by its device node. A USB adapter whose folders cannot be read has no identity.
 QList<SerialDevice> scanSerialDevices(const QString& sysRoot);

@@ -16,8 +16,13 @@ void SerialLink::Init_Comm() {
     m_portNumber = varlin_def.PortNumber;
     m_baudRate = varlin_def.BaudRate;
     const int32_t lastError = configureAndOpen(Open::PortNumber);
-    if (m_port.isOpen())
-        m_view.showPortDevice(m_port.openedDevice().description);
+    const bool open = m_port.isOpen();
+    m_view.showPortDevice(open ? m_port.openedDevice().description : QString());
+    if (open && m_port.identityShared())
+        m_view.setTitleText(QStringLiteral("Com%1 : Another adapter reports the same serial "
+                                           "number; this one is known by its USB socket")
+                                .arg(m_portNumber));
+    Q_EMIT initialised(open);
     if (lastError == 0)
         return;
     m_messages.showMessage(QStringLiteral("Error : <COM%1> %2").arg(m_portNumber).arg(lastError));
@@ -25,8 +30,18 @@ void SerialLink::Init_Comm() {
 
 bool SerialLink::reopen() {
     configureAndOpen(Open::SameDevice);
-    if (!m_port.isOpen())
-        return false; // still absent or busy: the caller tries again later
+    if (!m_port.isOpen()) {
+        // Still absent or busy: the caller tries again later. An adapter known by its socket
+        // that comes back in another is another device to us; the operator is told once.
+        if (++m_failedReopens >= kTriesBeforeLookingElsewhere && !m_toldElsewhere &&
+            m_port.sameKindElsewhere()) {
+            m_toldElsewhere = true;
+            m_view.setTitleText(QStringLiteral("Com%1 : The same kind of adapter is at another "
+                                               "USB socket; STOP and START will use it")
+                                    .arg(m_portNumber));
+        }
+        return false;
+    }
     m_view.showPortDevice(m_port.openedDevice().description);
     m_view.setTitleText(QStringLiteral("Com%1 : Device reconnected").arg(m_portNumber));
     return true;
@@ -71,6 +86,8 @@ void SerialLink::OnComm() {
 }
 
 void SerialLink::onDeviceRemoved() {
+    m_failedReopens = 0;
+    m_toldElsewhere = false;
     m_view.setTitleText(QStringLiteral("Com%1 : Device removal detected").arg(m_portNumber));
     m_messages.beep();
 }

@@ -27,6 +27,14 @@ public:
     /// Sends text unchanged, one byte per character; empty sends nothing.
     void send(const QByteArray& text);
 
+    // A device known by its socket that stays away this many tries (one a second) is looked
+    // for elsewhere.
+    static constexpr int kTriesBeforeLookingElsewhere = 10;
+
+Q_SIGNALS:
+    /// Init_Comm has run; whether the port is open now.
+    void initialised(bool portOpen);
+
 private:
     // The port START chose, or the device it found there, wherever that is now.
     enum class Open { PortNumber, SameDevice };
@@ -41,4 +49,6 @@ private:
     // and every message about the line names the port it is about.
     int16_t m_portNumber = 0;
     QByteArray m_baudRate;
+    int m_failedReopens = 0; // since the device went away
+    bool m_toldElsewhere = false;
 };

@@ -95,25 +95,70 @@ int32_t SerialPort::open() {
     if (isOpen())
         return SerialError::kPortAlreadyOpen;
     const QList<SerialDevice> present = m_portNumber < 1 ? QList<SerialDevice>() : m_scan();
-    return openDevice(present.value(m_portNumber - 1));
+    SerialDevice device = present.value(m_portNumber - 1);
+    // Caught between two of its sysfs folders: asked once more, or it could never come back.
+    if (!device.path.isEmpty() && device.identity.isEmpty()) {
+        for (const SerialDevice& again : m_scan())
+            if (again.path == device.path)
+                device.identity = again.identity;
+    }
+    // Clones of one chip report one serial number: such a device is known by its socket too.
+    const bool shared =
+        !device.identity.isEmpty() &&
+        std::count_if(present.begin(), present.end(), [&device](const SerialDevice& d) {
+            return d.identity == device.identity;
+        }) > 1;
+    const int32_t code = openDevice(device, shared);
+    // The adapters of its kind present now; one that turns up in another socket later may be
+    // this one, moved.
+    m_kindSocketsAtOpen.clear();
+    for (const SerialDevice& d : present)
+        if (sameKind(d, device))
+            m_kindSocketsAtOpen << d.socket;
+    return code;
 }
 
 int32_t SerialPort::reopenDevice() {
     if (isOpen())
         return SerialError::kPortAlreadyOpen;
     // By who it is, not where it is: the n-th port may now be another instrument's adapter.
-    const QString wanted = m_device.identity;
-    const QList<SerialDevice> present = wanted.isEmpty() ? QList<SerialDevice>() : m_scan();
-    const auto same =
-        std::find_if(present.begin(), present.end(),
-                     [&wanted](const SerialDevice& d) { return d.identity == wanted; });
-    return openDevice(same == present.end() ? SerialDevice() : *same);
+    const QList<SerialDevice> present =
+        m_device.identity.isEmpty() ? QList<SerialDevice>() : m_scan();
+    QList<SerialDevice> same;
+    std::copy_if(
+        present.begin(), present.end(), std::back_inserter(same), [this](const SerialDevice& d) {
+            return d.identity == m_device.identity && (!m_bySocket || d.socket == m_device.socket);
+        });
+    // Two devices that answer to its name: neither is known to be the instrument's.
+    return same.size() == 1 ? openDevice(same.first(), m_bySocket) : SerialError::kInvalidPort;
 }
 
-int32_t SerialPort::openDevice(const SerialDevice& device) {
-    close(); // a port whose device vanished is still held until released
+bool SerialPort::knownBySocket() const {
+    return m_bySocket ||
+           (!m_device.socket.isEmpty() && m_device.identity.contains(m_device.socket));
+}
+
+bool SerialPort::sameKindElsewhere() const {
+    if (!knownBySocket())
+        return false;
+    const QList<SerialDevice> present = m_scan();
+    return std::any_of(present.begin(), present.end(), [this](const SerialDevice& d) {
+        return sameKind(d, m_device) && !m_kindSocketsAtOpen.contains(d.socket);
+    });
+}
+
+bool SerialPort::sameKind(const SerialDevice& a, const SerialDevice& b) {
+    // Vendor and product: "usb 0403:6001".
+    return !a.socket.isEmpty() && !b.socket.isEmpty() &&
+           a.identity.section(u' ', 0, 1) == b.identity.section(u' ', 0, 1);
+}
+
+int32_t SerialPort::openDevice(const SerialDevice& device, bool bySocket) {
     if (device.path.isEmpty())
         return SerialError::kInvalidPort;
+    // A port whose device vanished is still held until released. What it had received stays
+    // readable until another device is open.
+    closeDevice();
     m_port.setPortName(device.path);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     applyLineFormat(); // only stored while closed; QSerialPort applies it when opening
@@ -122,7 +167,9 @@ int32_t SerialPort::openDevice(const SerialDevice& device) {
         m_port.clearError();
         return code;
     }
+    dropReceived();
     m_device = device;
+    m_bySocket = bySocket;
     int32_t code = applyModemLine(ModemLine::kDtr, m_dtr);
     const int32_t rtsCode = applyModemLine(ModemLine::kRts, m_rts);
     if (rtsCode != SerialError::kNone)
@@ -133,11 +180,15 @@ int32_t SerialPort::openDevice(const SerialDevice& device) {
 
 int32_t SerialPort::close() {
     closeDevice();
+    dropReceived();
+    return SerialError::kNone;
+}
+
+void SerialPort::dropReceived() {
     m_lost = false;
     m_taken.clear();
     m_takenAt = 0;
     m_arrivals.clear();
-    return SerialError::kNone;
 }
 
 void SerialPort::closeDevice() {

@@ -32,6 +32,8 @@ public:
     int32_t reopenDevice() override;
     SerialDevice openedDevice() const override { return m_device; }
     QList<SerialDevice> presentDevices() const override { return m_scan(); }
+    bool identityShared() const override { return m_bySocket; }
+    bool sameKindElsewhere() const override;
     int32_t close() override;
     bool isOpen() const override;
     int32_t discardReceived() override;
@@ -54,7 +56,10 @@ private:
     static bool parseLineFormat(const QByteArray& text, LineFormat& format);
     int32_t applyLineFormat();
     int32_t applyModemLine(int line, bool on); // a ModemLine bit
-    int32_t openDevice(const SerialDevice& device);
+    int32_t openDevice(const SerialDevice& device, bool bySocket);
+    void dropReceived(); // and forget the lost device
+    bool knownBySocket() const;
+    static bool sameKind(const SerialDevice& a, const SerialDevice& b);
     int32_t openFailureCode(const QString& device) const;
     void startWatching();
     void pollLine();
@@ -68,7 +73,9 @@ private:
 
     const Clock& m_clock;
     PortScan m_scan;
-    SerialDevice m_device; // the one last opened
+    SerialDevice m_device;   // the one last opened
+    bool m_bySocket = false; // another device shared its identity: it is known by its socket
+    QStringList m_kindSocketsAtOpen; // where adapters of its kind were at START
     QSerialPort m_port;
     QTimer m_pollTimer;
     LineFormat m_format;

@@ -171,9 +171,23 @@ void TstFrmVarlin::theOperatorSeesWhichDeviceEachPortIs() {
     click(m_main->settings(), "Command1");
     m_main->click("Command1");
     QTRY_VERIFY(port.isOpen());
-    QCOMPARE(m_main->control<StatusBar>("SB1")->findChild<QLabel*>("panel2")->toolTip(),
-             present[0].description);
+    const auto tip = [this] {
+        return m_main->control<StatusBar>("SB1")->findChild<QLabel*>("panel2")->toolTip();
+    };
+    QCOMPARE(tip(), present[0].description);
     QCOMPARE(m_main->panel(2), QStringLiteral("COM1/9600"));
+    // Once the port is closed, or the next START opens nothing, it names no device.
+    QVERIFY(balance.write("a\rb\rc\r"));
+    QTRY_COMPARE(m_main->panel(3), QStringLiteral("RcvData..."));
+    m_main->click("Command4");
+    QCOMPARE(tip(), QString());
+    m_main->click("Command2");
+    control<QComboBox>(m_main->settings(), "cmb1")->setCurrentIndex(4);
+    click(m_main->settings(), "Command1");
+    QCOMPARE(m_main->panel(2), QStringLiteral("COM5/9600"));
+    m_main->click("Command1");
+    QTRY_COMPARE(m_main->sink.messages, QStringList{"Error : <COM5> 8002"});
+    QCOMPARE(tip(), QString());
 }
 
 void TstFrmVarlin::recordShownAsTheInstrumentMeantIt_data() {

@@ -21,6 +21,7 @@ private Q_SLOTS:
     void portWithoutDeviceShowsMessageAndStaysClosed_data();
     void portWithoutDeviceShowsMessageAndStaysClosed();
     void twoFailingStepsReportTheLater();
+    void clonesAreToldApartBySocket();
 
     // --- OnComm
     void lineErrorTable();
@@ -99,6 +100,35 @@ void TstSerialLink::twoFailingStepsReportTheLater() {
     QCOMPARE(sink.messages, QStringList{QStringLiteral("Error : <COM1> 8010")});
     QCOMPARE(port.settings, QByteArray("9600,N,8,1"));
     QVERIFY(port.dtr && port.rts);
+}
+
+void TstSerialLink::clonesAreToldApartBySocket() {
+    PtyInstrument balance, clone, moved;
+    QList<SerialDevice> present{usbAdapter(balance.slavePath(), "A50285BI", "1-1:1.0"),
+                                usbAdapter(clone.slavePath(), "A50285BI", "1-2:1.0")};
+    SerialPort port(m_clock, [&present] { return present; });
+    RecordingSink sink;
+    RecordingView view;
+    SerialLink link(port, sink, view);
+    link.Init_Comm();
+    QVERIFY(port.isOpen());
+    QCOMPARE(view.titles, QStringList{"Com1 : Another adapter reports the same serial number; "
+                                      "this one is known by its USB socket"});
+    balance.closeMaster();
+    QTRY_COMPARE(view.titles.size(), 2);
+    QCOMPARE(view.titles.last(), QStringLiteral("Com1 : Device removal detected"));
+    // The clone stays where it was: never opened, and not news.
+    present.removeFirst();
+    for (int i = 0; i < SerialLink::kTriesBeforeLookingElsewhere; ++i)
+        QVERIFY(!link.reopen());
+    QCOMPARE(view.titles.size(), 2);
+    // The balance's adapter turns up in another socket: it is not known to be the balance.
+    present << usbAdapter(moved.slavePath(), "A50285BI", "1-3:1.0");
+    QVERIFY(!link.reopen());
+    QVERIFY(!link.reopen());
+    QCOMPARE(view.titles.mid(2), QStringList{"Com1 : The same kind of adapter is at another USB "
+                                             "socket; STOP and START will use it"});
+    QVERIFY(!port.isOpen());
 }
 
 void TstSerialLink::lineErrorTable() {

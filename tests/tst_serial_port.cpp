@@ -303,37 +303,70 @@ void TstSerialPort::vanishedDeviceKeepsWhatArrived() {
 }
 
 void TstSerialPort::reconnectsOnlyToTheSameDevice_data() {
-    QTest::addColumn<bool>("comesBack");
-    QTest::newRow("the other adapter now at COM1 is never opened") << false;
-    QTest::newRow("the same adapter back under another node, after the other") << true;
+    // Adapters as "serial@socket". The first one at START is COM1, the logged one; it is
+    // pulled, and those listed for the reconnect are plugged in (the first in COM1's place).
+    QTest::addColumn<QStringList>("atStart");
+    QTest::addColumn<QStringList>("atReconnect");
+    QTest::addColumn<int>("opened"); // of atReconnect; -1: none
+    QTest::newRow("the other adapter now at COM1 is never opened")
+        << QStringList{"A1@1-1", "B2@1-2"} << QStringList{"B2@1-2"} << -1;
+    QTest::newRow("the same adapter back under another node, after the other")
+        << QStringList{"A1@1-1", "B2@1-2"} << QStringList{"B2@1-2", "A1@1-3"} << 1;
+    QTest::newRow("a clone with its serial number is never opened")
+        << QStringList{"A1@1-1", "A1@1-2"} << QStringList{"A1@1-2"} << -1;
+    QTest::newRow("the clone stays, the adapter comes back to its own socket")
+        << QStringList{"A1@1-1", "A1@1-2"} << QStringList{"A1@1-2", "A1@1-1"} << 1;
+    QTest::newRow("two with its serial number at the reconnect: neither")
+        << QStringList{"A1@1-1"} << QStringList{"A1@1-2", "A1@1-3"} << -1;
 }
 
 void TstSerialPort::reconnectsOnlyToTheSameDevice() {
-    QFETCH(bool, comesBack);
-    auto balance = std::make_unique<PtyInstrument>();
-    PtyInstrument phMeter;
-    QList<SerialDevice> present{usbAdapter(balance->slavePath(), "A1"),
-                                usbAdapter(phMeter.slavePath(), "B2")};
+    QFETCH(QStringList, atStart);
+    QFETCH(QStringList, atReconnect);
+    QFETCH(int, opened);
+    std::vector<std::unique_ptr<PtyInstrument>> lines;
+    const auto plug = [&lines](const QStringList& adapters) {
+        QList<SerialDevice> present;
+        for (const QString& adapter : adapters) {
+            lines.push_back(std::make_unique<PtyInstrument>());
+            present << usbAdapter(lines.back()->slavePath(), adapter.section(u'@', 0, 0),
+                                  adapter.section(u'@', 1) + QStringLiteral(":1.0"));
+        }
+        return present;
+    };
+    QList<SerialDevice> present = plug(atStart);
     SerialPort port(m_clock, [&present] { return present; });
-    QCOMPARE(port.open(), SerialError::kNone); // COM1: the balance
-    balance->closeMaster();
+    QCOMPARE(port.open(), SerialError::kNone);
+    const QString loggedSerial = atStart.first().section(u'@', 0, 0);
+    QCOMPARE(port.identityShared(), std::count_if(atStart.begin(), atStart.end(), [&](auto& a) {
+                                        return a.section(u'@', 0, 0) == loggedSerial;
+                                    }) > 1);
+    PtyInstrument& logged = *lines.front();
+    QVERIFY(logged.write("held"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(4));
+    logged.closeMaster();
     QTRY_VERIFY(!port.isOpen());
-    // The balance's adapter is out, so the pH meter's is now the first one: COM1.
-    present = {usbAdapter(phMeter.slavePath(), "B2")};
-    OpenWatch phMeterOpens(phMeter.slavePath());
-    QVERIFY(phMeterOpens.isWatching());
-    std::unique_ptr<PtyInstrument> back;
-    if (comesBack) {
-        back = std::make_unique<PtyInstrument>();
-        present.append(usbAdapter(back->slavePath(), "A1"));
+
+    present = plug(atReconnect);
+    std::vector<std::unique_ptr<OpenWatch>> opens;
+    for (const SerialDevice& device : present) {
+        opens.push_back(std::make_unique<OpenWatch>(device.path));
+        QVERIFY(opens.back()->isWatching());
     }
-    QCOMPARE(port.reopenDevice(), comesBack ? SerialError::kNone : SerialError::kInvalidPort);
-    QCOMPARE(port.isOpen(), comesBack);
-    QCOMPARE(phMeterOpens.count(), 0);
-    if (!comesBack)
+    QCOMPARE(port.reopenDevice(), opened < 0 ? SerialError::kInvalidPort : SerialError::kNone);
+    QCOMPARE(port.isOpen(), opened >= 0);
+    for (int i = 0; i < int(opens.size()); ++i)
+        QCOMPARE(opens[std::size_t(i)]->count(), i == opened ? 1 : 0);
+    if (opened < 0) {
+        // What the pulled adapter sent is still there to be read.
+        QByteArray kept;
+        while (port.bytesWaiting() > 0)
+            kept += readChar(port);
+        QCOMPARE(kept, QByteArray("held"));
         return;
-    QCOMPARE(port.openedDevice().path, back->slavePath());
-    QVERIFY(back->write("A"));
+    }
+    QCOMPARE(port.openedDevice().path, present[opened].path);
+    QVERIFY(lines[atStart.size() + std::size_t(opened)]->write("A"));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(1));
 }
 

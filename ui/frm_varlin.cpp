@@ -174,7 +174,8 @@ void Frm_Varlin::Command4_Click() {
 void Frm_Varlin::Command2_Click() {
     if (!m_settings) {
         auto* settings = new Frm_Savepath(this);
-        connect(settings, &Frm_Savepath::panelTextChanged, SB1, &StatusBar::setPanelText);
+        connect(settings, &Frm_Savepath::panelTextChanged, this,
+                &Frm_Varlin::showSettingsPanelText);
         settings->showPortDevices(m_logger.presentDevices());
         m_settings = settings;
     }
@@ -222,6 +223,35 @@ void Frm_Varlin::setTitleText(const QString& text) {
 
 void Frm_Varlin::showPortDevice(const QString& description) {
     SB1->setPanelToolTip(2, description);
+}
+
+void Frm_Varlin::showFolderShared(bool shared) {
+    // In panel 1, beside the folder, rather than in lbl_title: the next line event would
+    // blank it there while the other logger still writes.
+    if (shared == m_folderShared)
+        return;
+    m_folderShared = shared;
+    if (shared) {
+        m_dataLocation = SB1->panelText(1);
+        SB1->setPanelText(1, QStringLiteral("Another logger writes to this folder"));
+        SB1->setPanelToolTip(1, QStringLiteral("Another logger of this account records into %1 "
+                                               "too: both write into the same data files.")
+                                    .arg(m_dataLocation));
+    } else {
+        SB1->setPanelText(1, m_dataLocation);
+        SB1->setPanelToolTip(1, QString());
+    }
+}
+
+void Frm_Varlin::showSettingsPanelText(int panel, const QString& text) {
+    if (panel == 1 && m_folderShared) {
+        m_dataLocation = text; // shown once the word goes
+        return;
+    }
+    // The device COMn was at the last START is no longer what panel 2 names.
+    if (panel == 2 && text != SB1->panelText(2))
+        SB1->setPanelToolTip(2, QString());
+    SB1->setPanelText(panel, text);
 }
 
 void Frm_Varlin::endProgram() {

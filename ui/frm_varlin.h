@@ -33,6 +33,7 @@ public:
     void setTitleText(const QString& text) override;
     void endProgram() override;
     void showPortDevice(const QString& description) override;
+    void showFolderShared(bool shared) override;
 
     /// Panels 1 and 2 from SavePath, PortNumber and BaudRate, as the load step shows them.
     void showSavePathAndPort();
@@ -50,6 +51,7 @@ private:
     void Form_Load();
     void showRunState(bool running);
     void showLatestRecord();
+    void showSettingsPanelText(int panel, const QString& text);
 
     void Command1_Click(); // START
     void Command2_Click(); // Setting
@@ -64,6 +66,8 @@ private:
     QByteArray m_latestRecord;
     bool m_recordWaiting = false; // m_latestRecord is not in txt_meas yet
     QTimer m_recordPace;          // running while txt_meas has just changed
+    bool m_folderShared = false;
+    QString m_dataLocation; // panel 1's own text while it says the folder is shared
 
     QLabel* Label1 = nullptr;
     QLabel* lbl_title = nullptr;

@@ -5,6 +5,7 @@
 #include "acquisition/file_sync.h"
 #include "acquisition/loop_view.h"
 #include "acquisition/message_sink.h"
+#include "acquisition/serial_errors.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -34,7 +35,9 @@ public:
     void showRecord(const QByteArray& record) override { records << record; }
     void setTitleText(const QString& text) override { titles << text; }
     void endProgram() override { ++endCalls; }
+    void showFolderShared(bool shared) override { folderShared << shared; }
 
+    QList<bool> folderShared;
     QStringList states;
     QStringList titles;
     QList<QByteArray> records;
@@ -163,9 +166,16 @@ public:
     int32_t setReceiveThreshold(int16_t n) override { return m_inner.setReceiveThreshold(n); }
     int32_t setSendThreshold(int16_t n) override { return m_inner.setSendThreshold(n); }
     int32_t open() override { return m_inner.open(); }
-    int32_t reopenDevice() override { return m_inner.reopenDevice(); }
+    // The loop reconnects only once it has taken what the old device sent; a hold hides that
+    // from bytesWaiting(), not from the reconnect.
+    int32_t reopenDevice() override {
+        return held && m_inner.bytesWaiting() > 0 ? SerialError::kInvalidPort
+                                                  : m_inner.reopenDevice();
+    }
     SerialDevice openedDevice() const override { return m_inner.openedDevice(); }
     QList<SerialDevice> presentDevices() const override { return m_inner.presentDevices(); }
+    bool identityShared() const override { return m_inner.identityShared(); }
+    bool sameKindElsewhere() const override { return m_inner.sameKindElsewhere(); }
     int32_t close() override { return m_inner.close(); }
     bool isOpen() const override { return m_inner.isOpen(); }
     int32_t discardReceived() override { return m_inner.discardReceived(); }

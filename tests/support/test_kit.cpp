@@ -26,8 +26,8 @@ PortScan portAt(int16_t number, const QString& path) {
     };
 }
 
-SerialDevice usbAdapter(const QString& path, const QString& serial) {
-    return {path, QStringLiteral("usb 0403:6001 serial %1 interface 00").arg(serial),
+SerialDevice usbAdapter(const QString& path, const QString& serial, const QString& socket) {
+    return {path, QStringLiteral("usb 0403:6001 serial %1 interface 00").arg(serial), socket,
             path + QStringLiteral(": FTDI FT232R USB UART serial ") + serial};
 }
 

@@ -23,8 +23,10 @@ QByteArray header(const QByteArray& comment = {});
 /// A scan that finds one port: `number` is the device at `path`, the ports before it have none.
 PortScan portAt(int16_t number, const QString& path);
 
-/// A USB adapter with serial number `serial`, now at `path` (a pty standing in for its node).
-SerialDevice usbAdapter(const QString& path, const QString& serial);
+/// A USB adapter with serial number `serial` in USB socket `socket`, now at `path` (a pty
+/// standing in for its node).
+SerialDevice usbAdapter(const QString& path, const QString& serial,
+                        const QString& socket = QStringLiteral("1-1:1.0"));
 
 /// The byte readByte() hands out, as a one-character text; empty when none was read.
 QByteArray readChar(CommPort& port);
