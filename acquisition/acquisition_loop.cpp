@@ -1,14 +1,13 @@
 #include "acquisition/acquisition_loop.h"
 
 #include "acquisition/comm_port.h"
-#include "acquisition/data_file.h"
 #include "acquisition/loop_view.h"
+#include "acquisition/record_store.h"
 #include "acquisition/serial_link.h"
 
-AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer,
-                                 MessageSink& messages, LoopView& view, QObject* parent)
-    : QObject(parent), m_port(port), m_link(link), m_writer(writer), m_view(view),
-      m_waiting(writer, messages, view) {
+AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, RecordStore& store,
+                                 LoopView& view, QObject* parent)
+    : QObject(parent), m_port(port), m_link(link), m_store(store), m_view(view) {
     m_sleep.setSingleShot(true);
     m_sleep.setTimerType(Qt::PreciseTimer);
     connect(&m_sleep, &QTimer::timeout, this, &AcquisitionLoop::pass);
@@ -33,10 +32,8 @@ void AcquisitionLoop::halt() {
     m_retry.stop();
 }
 
-void AcquisitionLoop::finish() {
-    halt();
-    m_waiting.lastTry();
-    m_writer.flushNow();
+qsizetype AcquisitionLoop::waitingRecords() const {
+    return m_store.waiting();
 }
 
 void AcquisitionLoop::wake() {
@@ -168,12 +165,8 @@ void AcquisitionLoop::endOfSync() {
 
 void AcquisitionLoop::receivePass() {
     Batch batch;
-    while (m_phase == Phase::Receive && nextChar(batch)) {
-        if (!handleChar()) {
-            m_moreWaiting = true; // read on in the next pass, once the window had its turn
-            break;
-        }
-    }
+    while (m_phase == Phase::Receive && nextChar(batch))
+        handleChar();
 }
 
 void AcquisitionLoop::goIdle() {
@@ -190,24 +183,25 @@ void AcquisitionLoop::endSequence() {
     m_view.endProgram();
 }
 
-bool AcquisitionLoop::handleChar() {
+void AcquisitionLoop::handleChar() {
     const char c = varlin_def.RxChar.at(0);
     if (m_skipToLineEnd) {
         m_skipToLineEnd = c != '\r';
-        return true;
+        return;
     }
-    if (c == '\r')
-        return lineEnd();
+    if (c == '\r') {
+        lineEnd();
+        return;
+    }
     m_charSinceLineEnd = true;
     if (varlin_def.LineBuffer.isEmpty())
         LineStamp = arrivalStamp();
     // Codes 0 to 15 are line noise (LF, tab, NUL); bytes 128-255 are text of the code page.
     if (static_cast<unsigned char>(c) > 15)
         varlin_def.LineBuffer += c;
-    return true;
 }
 
-bool AcquisitionLoop::lineEnd() {
+void AcquisitionLoop::lineEnd() {
     // A line with no character of its own gets the time of its line end, not an older line's.
     if (!m_charSinceLineEnd)
         LineStamp = arrivalStamp();
@@ -215,21 +209,18 @@ bool AcquisitionLoop::lineEnd() {
                                                    : varlin_def.LineBuffer;
     const bool write = SkipFirstRecord != kTrue;
     SkipFirstRecord = kFalse;
-    const bool fileOpened = m_waiting.lineEnd(RecordText, write);
-    // A window closed while the message box was up is no place to show the record.
-    if (m_phase != Phase::Ended)
-        m_view.showRecord(RecordText);
+    // Its file is chosen now; the writing is the storage thread's.
+    m_store.lineEnd(RecordText, write, m_lineArrivalMs);
+    m_view.showRecord(RecordText);
     varlin_def.LineBuffer.clear();
     m_charSinceLineEnd = false;
-    updateRetry();
-    // After a failure the pass ends, so however many lines are queued the window gets its turn.
-    return fileOpened;
 }
 
 QByteArray AcquisitionLoop::arrivalStamp() {
     // When the character reached the computer, not when the loop got to it: a message box may
     // have held the loop meanwhile.
     const qint64 at = m_port.lastCharArrivalMs();
+    m_lineArrivalMs = at;
     if (at == CommPort::kNoArrival)
         return {};
     return stampText(m_localTime.at(at), varlin_def.StampMillis == kTrue);
@@ -251,7 +242,6 @@ void AcquisitionLoop::retryTick() {
         return;
     if (m_deviceAway)
         reconnect();
-    m_waiting.retry();
     updateRetry();
 }
 
@@ -269,7 +259,7 @@ void AcquisitionLoop::reconnect() {
 }
 
 void AcquisitionLoop::updateRetry() {
-    const bool needed = m_phase != Phase::Ended && (m_deviceAway || m_waiting.any());
+    const bool needed = m_phase != Phase::Ended && m_deviceAway;
     if (!needed)
         m_retry.stop();
     else if (!m_retry.isActive())

@@ -2,7 +2,6 @@
 
 #include "acquisition/clock.h"
 #include "acquisition/varlin_def.h"
-#include "acquisition/waiting_records.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -11,32 +10,28 @@
 #include <cstdint>
 
 class CommPort;
-class DataFileWriter;
 class LoopView;
-class MessageSink;
+class RecordStore;
 class SerialLink;
 
 /// Reads the port and turns received lines into records, one pass at a time on the UI thread:
 /// returning to the event loop between passes is the yield. A pass runs when something can
 /// have changed (START, STOP, received data, the device gone), never more than once a
 /// millisecond, and no timer runs while nothing happens. A second timer, running only while
-/// the device is away or records wait, looks for the device and writes the waiting records
-/// once a second.
+/// the device is away, looks for the device once a second. Records go to the record store,
+/// which never waits for the disk.
 class AcquisitionLoop : public QObject {
     Q_OBJECT
 public:
     enum class Phase { NotStarted, Idle, Sync, Receive, Ended };
 
-    AcquisitionLoop(CommPort& port, SerialLink& link, DataFileWriter& writer, MessageSink& messages,
-                    LoopView& view, QObject* parent = nullptr);
+    AcquisitionLoop(CommPort& port, SerialLink& link, RecordStore& store, LoopView& view,
+                    QObject* parent = nullptr);
 
     /// Attach point for the main window's first activation; later calls do nothing.
     void start();
     /// Stops all further passes (the window is going away without the end sequence).
     void halt();
-    /// The session ends: no more passes, one more try at the waiting records (no box), and
-    /// the data file flushed to its medium.
-    void finish();
     /// START was pressed: an idle loop takes it up in its next pass.
     void startPressed() { wake(); }
     /// STOP was pressed. The loop acts on it at its next test even when START comes before
@@ -46,7 +41,7 @@ public:
         wake();
     }
     Phase phase() const { return m_phase; }
-    qsizetype waitingRecords() const { return m_waiting.count(); }
+    qsizetype waitingRecords() const;
 
     // Most characters handled in one pass, so the window stays responsive under a flood.
     static constexpr int kMaxCharsPerPass = 4096;
@@ -71,8 +66,8 @@ private:
         int waiting = 0;
     };
     bool nextChar(Batch& batch); // one waiting character into RxChar; false when none is left
-    bool handleChar();           // false when the pass must end here
-    bool lineEnd();
+    void handleChar();
+    void lineEnd();
     QByteArray arrivalStamp(); // of the character just read
     bool stopSeen() const { return varlin_def.Stopped == kTrue || m_stopPending; }
 
@@ -83,18 +78,18 @@ private:
 
     CommPort& m_port;
     SerialLink& m_link;
-    DataFileWriter& m_writer;
+    RecordStore& m_store;
     LoopView& m_view;
     QTimer m_sleep;                // the next pass, once one is due
     QElapsedTimer m_sinceLastPass; // since the last pass began
     QTimer m_retry;
     Phase m_phase = Phase::NotStarted;
-    WaitingRecords m_waiting;
     LocalTimeCache m_localTime;
 
     int16_t SkipFirstRecord = kTrue;
     int16_t LineEndCount = 0;
     QByteArray LineStamp;
+    qint64 m_lineArrivalMs = 0; // of LineStamp
     QByteArray RecordText;
     bool m_charSinceLineEnd = false;
     bool m_stopPending = false;

@@ -1,69 +1,74 @@
 #pragma once
 
 #include "acquisition/clock.h"
-#include "acquisition/file_sync.h"
+#include "acquisition/file_calls.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QList>
 #include <QString>
-#include <QTimer>
+#include <chrono>
 #include <cstdint>
-
-class MessageSink;
 
 /// The message File_open shows for a failure: "Data file output error.  " and the code.
 QString dataFileErrorText(int32_t error);
 
-/// Chooses the data file of each record from the clock, opens it for appending as the single
-/// handle DataFile, heads a new file, writes record lines to it whole, and has what it wrote
-/// flushed to the medium within a second.
+/// Where a record goes, decided when its line ends: the data file, its folder, and the header
+/// line (CR LF ended) the file gets should it be empty when the record reaches it.
+struct FileTarget {
+    QByteArray path;
+    QByteArray folder;
+    QByteArray header;
+};
+
+/// The target of a record whose line ends at `nowMs`, from SavePath, HourlyFiles and
+/// FileComment; sets DataFilePath to it. On the thread that owns varlin_def.
+FileTarget fileTargetAt(LocalTimeCache& localTime, qint64 nowMs);
+
+/// Opens a record's data file for appending as the single handle DataFile, heads a new file,
+/// writes record lines to it whole, and flushes what it wrote to the medium, at most once a
+/// second counted from the end of the last flush. It makes its calls through `calls` on
+/// whatever thread owns it, and knows nothing of the operator.
 class DataFileWriter {
 public:
-    DataFileWriter(const Clock& clock, MessageSink& messages, FileSync& sync = systemFileSync());
+    using Clock = std::chrono::steady_clock;
+
+    explicit DataFileWriter(FileCalls& calls = systemFileCalls());
     ~DataFileWriter();
     DataFileWriter(const DataFileWriter&) = delete;
     DataFileWriter& operator=(const DataFileWriter&) = delete;
 
-    /// Names the file, sets DataFilePath, opens it, writes the header if it is empty, and
-    /// reports a failure once in a message box. Never fails to its caller.
-    void File_open();
-    /// File_open's steps without the message box; returns the code the box would show, or 0.
-    int32_t openQuietly();
-    /// Why DataFile is not ready after the last open (the code File_open showed), or 0.
-    int32_t failure() const { return m_error; }
+    /// Opens the target's file, writes its header if it is empty; every step is tried even
+    /// after one failed. 0, or the code of the last failure.
+    int32_t File_open(const FileTarget& target);
     /// True when DataFile is open and headed, ready for a record line.
-    bool isReady() const;
+    bool isReady() const { return m_fd >= 0 && m_headed; }
     /// Appends record + CR LF in one write; on failure nothing of it stays in the file.
-    /// Returns 0 or the errno of the failure; telling the operator is the caller's choice.
+    /// 0, or the code of the failure (File_open's when the file is not ready).
     int32_t writeLine(const QByteArray& record);
-    /// Closes DataFile; does nothing when it is not open. What was written is flushed to the
-    /// medium at once if the last flush is a second old, otherwise when that second is over.
+    /// Closes DataFile; does nothing when it is not open.
     void close();
-    /// Flushes at once what was written and not yet flushed: the last step before the end.
+    /// When the next flush is due; Clock::time_point::max() when nothing waits for one.
+    Clock::time_point flushDue() const;
+    /// Flushes what was written and not yet flushed, now.
     void flushNow();
-    /// Milliseconds until the flush that is due, or -1 when none is.
-    int msUntilFlush() const { return m_flushTimer.isActive() ? m_flushTimer.remainingTime() : -1; }
+    bool anyUnflushed() const {
+        return !m_unflushedFiles.isEmpty() || !m_unflushedFolders.isEmpty();
+    }
 
-    static constexpr int kFlushIntervalMs = 1000;
+    static constexpr std::chrono::milliseconds kFlushInterval{1000};
 
 private:
-    void scheduleFlush();
     void markWritten();
 
-    const Clock& m_clock;
-    LocalTimeCache m_localTime;
-    MessageSink& m_messages;
-    FileSync& m_sync;
+    FileCalls& m_calls;
     int m_fd = -1;
     bool m_headed = false;
-    int m_error = 0;     // why DataFile is not ready, given back to a write that comes anyway
+    int32_t m_error = 0; // why DataFile is not ready, given back to a write that comes anyway
     QByteArray m_path;   // of DataFile while it is open
     QByteArray m_folder; // and its folder
     // Written since the last flush. Kept by name rather than by descriptor, so no data file
     // stays open between records, and a new day's file is flushed with the old one's end.
     QList<QByteArray> m_unflushedFiles;
     QList<QByteArray> m_unflushedFolders; // that gained a file
-    QElapsedTimer m_lastFlush;
-    QTimer m_flushTimer;
+    Clock::time_point m_lastFlushEnd{};
 };

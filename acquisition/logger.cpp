@@ -2,9 +2,12 @@
 
 #include "acquisition/message_sink.h"
 
-Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileSync& sync)
+Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileCalls& files,
+               const QString& spoolFolder)
     : m_port(port), m_messages(messages), m_link(port, messages, *this),
-      m_writer(clock, messages, sync), m_loop(port, m_link, m_writer, messages, *this) {
+      m_store(clock, messages, *this, files,
+              spoolFolder.isEmpty() ? Spool::defaultFolder() : spoolFolder),
+      m_loop(port, m_link, m_store, *this) {
     m_claimRetry.setInterval(kClaimRetryMs);
     QObject::connect(&m_claimRetry, &QTimer::timeout, &m_claimRetry, [this] { claimFolder(); });
     // A logger whose port did not open writes nothing into the folder.
@@ -19,6 +22,7 @@ bool Logger::start() {
         return false;
     varlin_def.Stopped = kFalse;
     m_claimedFolder = varlin_def.SavePath;
+    m_store.startPressed();
     claimFolder();
     if (m_claimRetry.isActive())
         m_messages.beep();
@@ -38,8 +42,9 @@ bool Logger::stop() {
     return true;
 }
 
-void Logger::finish() {
-    m_loop.finish();
+void Logger::finish(bool operatorPresent) {
+    m_loop.halt();
+    m_store.finish(operatorPresent);
     m_link.closePort();
     releaseFolder();
 }
@@ -85,6 +90,11 @@ void Logger::setTitleText(const QString& text) {
 void Logger::showPortDevice(const QString& description) {
     if (m_view)
         m_view->showPortDevice(description);
+}
+
+void Logger::showStorageState(const QString& word) {
+    if (m_view)
+        m_view->showStorageState(word);
 }
 
 void Logger::endProgram() {

@@ -2,10 +2,10 @@
 
 #include "acquisition/acquisition_loop.h"
 #include "acquisition/comm_port.h"
-#include "acquisition/data_file.h"
-#include "acquisition/file_sync.h"
+#include "acquisition/file_calls.h"
 #include "acquisition/folder_claim.h"
 #include "acquisition/loop_view.h"
+#include "acquisition/record_store.h"
 #include "acquisition/serial_link.h"
 
 #include <QTimer>
@@ -13,14 +13,16 @@
 class Clock;
 class MessageSink;
 
-/// Owns the run: the link on the port, the data file writer and the acquisition loop that
-/// joins them, and the operator's commands on them. Windows, tests, the benchmarks and the
-/// fuzz target command acquisition through it alone. The window that shows it all is built
-/// after it and goes before it, so it attaches with setView().
+/// Owns the run: the link on the port, the record store with its storage thread and the
+/// acquisition loop that joins them, and the operator's commands on them. Windows, tests, the
+/// benchmarks and the fuzz target command acquisition through it alone. The window that shows it
+/// all is built after it and goes before it, so it attaches with setView().
 class Logger final : private LoopView {
 public:
+    /// `spoolFolder`: where records wait on the local disk while the data folder does not
+    /// answer (the account's state folder when empty).
     Logger(CommPort& port, const Clock& clock, MessageSink& messages,
-           FileSync& sync = systemFileSync());
+           FileCalls& files = systemFileCalls(), const QString& spoolFolder = {});
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
@@ -38,9 +40,10 @@ public:
     bool stop();
     /// Sends text unchanged, one byte per character; empty sends nothing.
     void send(const QByteArray& text) { m_link.send(text); }
-    /// The session ends: no more passes, the waiting records tried once more, the data file
-    /// flushed, the port closed.
-    void finish();
+    /// The session ends: no more passes, the waiting records written and flushed, or kept in
+    /// the spool if the data folder does not answer in time, the port closed. The operator is
+    /// told where kept records are: in a box when `operatorPresent`, else on standard error.
+    void finish(bool operatorPresent = true);
     /// The window goes away without the end sequence: no more passes.
     void halt() { m_loop.halt(); }
 
@@ -48,6 +51,7 @@ public:
     /// The serial devices present now, COM1 first, for the operator to tell them apart.
     QList<SerialDevice> presentDevices() const { return m_port.presentDevices(); }
     const AcquisitionLoop& loop() const { return m_loop; }
+    const RecordStore& store() const { return m_store; }
 
     static constexpr int kClaimRetryMs = 1000;
 
@@ -57,6 +61,7 @@ private:
     void setTitleText(const QString& text) override;
     void endProgram() override;
     void showPortDevice(const QString& description) override;
+    void showStorageState(const QString& word) override;
     void claimFolder();
     void releaseFolder();
 
@@ -67,6 +72,6 @@ private:
     QByteArray m_claimedFolder;
     QTimer m_claimRetry; // while another logger holds the folder: is it still there?
     SerialLink m_link;
-    DataFileWriter m_writer;
+    RecordStore m_store;
     AcquisitionLoop m_loop;
 };

@@ -15,4 +15,7 @@ public:
     virtual void showPortDevice(const QString& /*description*/) {}
     /// Whether another logger of this account receives into the data folder too (panel 1).
     virtual void showFolderShared(bool /*shared*/) {}
+    /// What the operator must know of the data folder and the records on their way to it
+    /// (panel 1); empty when all is well.
+    virtual void showStorageState(const QString& /*word*/) {}
 };

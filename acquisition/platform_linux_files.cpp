@@ -1,7 +1,7 @@
-// The data file, its flush and the start-up folder on Linux: POSIX descriptors, O_APPEND,
-// ftruncate and fdatasync.
+// The data file, the spool, their flushes and the start-up folder on Linux: POSIX
+// descriptors, O_APPEND, ftruncate and fdatasync.
 
-#include "acquisition/file_sync.h"
+#include "acquisition/file_calls.h"
 #include "acquisition/platform_files.h"
 
 #include <QCoreApplication>
@@ -15,33 +15,28 @@
 
 namespace {
 
-class SystemFileSync final : public FileSync {
-public:
-    int dataSync(int fd) override { return ::fdatasync(fd) == 0 ? 0 : errno; }
-};
-
-void syncPath(FileSync& sync, const QByteArray& path, int flags) {
+void syncPath(FileCalls& calls, const QByteArray& path, int flags) {
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | flags);
     if (fd < 0)
         return;
-    sync.dataSync(fd);
+    calls.dataSync(fd);
     ::close(fd);
 }
 
 } // namespace
 
-FileSync& systemFileSync() {
-    static SystemFileSync sync;
-    return sync;
+FileCalls& systemFileCalls() {
+    static FileCalls calls;
+    return calls;
 }
 
-int openForAppend(const QByteArray& path, int& error) {
+int FileCalls::openForAppend(const QByteArray& path, int& error) {
     const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     error = fd < 0 ? errno : 0;
     return fd;
 }
 
-int fileLength(int fd, qint64& length) {
+int FileCalls::fileLength(int fd, qint64& length) {
     struct stat info {};
     if (::fstat(fd, &info) != 0)
         return errno;
@@ -49,7 +44,7 @@ int fileLength(int fd, qint64& length) {
     return 0;
 }
 
-int appendWhole(int fd, const QByteArray& bytes) {
+int FileCalls::appendWhole(int fd, const QByteArray& bytes) {
     const auto size = static_cast<size_t>(bytes.size());
     const ssize_t written = ::write(fd, bytes.constData(), size);
     if (written == static_cast<ssize_t>(size))
@@ -65,16 +60,47 @@ int appendWhole(int fd, const QByteArray& bytes) {
     return ENOSPC;
 }
 
-void closeFile(int fd) {
+void FileCalls::closeFile(int fd) {
     ::close(fd);
 }
 
-void syncFile(FileSync& sync, const QByteArray& path) {
-    syncPath(sync, path, 0);
+int FileCalls::dataSync(int fd) {
+    return ::fdatasync(fd) == 0 ? 0 : errno;
 }
 
-void syncFolder(FileSync& sync, const QByteArray& folder) {
-    syncPath(sync, folder, O_DIRECTORY);
+bool fileEndsWith(const QByteArray& path, const QByteArray& tail) {
+    if (tail.isEmpty())
+        return true;
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    QByteArray end(tail.size(), '\0');
+    const bool read = ::fstat(fd, &info) == 0 && info.st_size >= tail.size() &&
+                      ::pread(fd, end.data(), static_cast<size_t>(tail.size()),
+                              info.st_size - tail.size()) == tail.size();
+    ::close(fd);
+    return read && end == tail;
+}
+
+bool readWholeFile(const QByteArray& path, QByteArray& contents) {
+    QFile file(QFile::decodeName(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    contents = file.readAll();
+    return file.error() == QFileDevice::NoError;
+}
+
+int truncateFile(int fd, qint64 length) {
+    return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : errno;
+}
+
+void syncFile(FileCalls& calls, const QByteArray& path) {
+    syncPath(calls, path, 0);
+}
+
+void syncFolder(FileCalls& calls, const QByteArray& folder) {
+    syncPath(calls, folder, O_DIRECTORY);
 }
 
 QByteArray executableFolder() {

@@ -4,7 +4,7 @@
 //   bench_throughput [seconds per phase]   (default 20)
 
 #include "acquisition/clock.h"
-#include "acquisition/file_sync.h"
+#include "acquisition/file_calls.h"
 #include "acquisition/logger.h"
 #include "acquisition/loop_view.h"
 #include "acquisition/message_sink.h"
@@ -57,11 +57,11 @@ public:
 };
 
 // The system's fdatasync, timed: the flushes run on the loop's thread and hold it meanwhile.
-class TimedSync final : public FileSync {
+class TimedSync final : public FileCalls {
 public:
     int dataSync(int fd) override {
         const int64_t t0 = monoNs();
-        const int result = systemFileSync().dataSync(fd);
+        const int result = systemFileCalls().dataSync(fd);
         const int64_t ns = monoNs() - t0;
         ++calls;
         totalNs += ns;

@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     clock.current = in.start;
     StreamPort port(in.bytes, clock, in.stepMs);
     Recorder recorder;
-    Logger logger(port, clock, recorder);
+    Logger logger(port, clock, recorder, systemFileCalls(), folder + QStringLiteral("-spool"));
     logger.setView(&recorder);
     const AcquisitionLoop& loop = logger.loop();
     logger.begin();
@@ -166,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     do
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     while (port.left() > 0 && loop.phase() != AcquisitionLoop::Phase::Ended);
-    logger.halt();
+    logger.finish(); // every record written by the storage thread before the files are read
 
     const ModelOutput want = predict(in);
     if (recorder.shown != want.shown)

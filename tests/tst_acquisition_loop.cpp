@@ -21,10 +21,10 @@ struct Rig {
     RecordingSink sink;
     FakeClock clock;
     RecordingView view;
-    RecordingFileSync sync;
-    Logger logger{port, clock, sink, sync};
+    RecordingFileCalls sync;
+    QTemporaryDir spool;
+    Logger logger{port, clock, sink, sync, spool.path()};
     const AcquisitionLoop& loop = logger.loop();
-    int pollsDuringMessages = 0;
     std::function<void()> whileOpen; // what the operator does before pressing OK
 
     Rig() {
@@ -32,11 +32,9 @@ struct Rig {
         logger.setView(&view);
         // A box holds the loop as a modal one does: the event loop runs until it is dismissed.
         sink.whileShown = [this] {
-            const int before = port.polls;
             if (whileOpen)
                 whileOpen();
             QTest::qWait(20);
-            pollsDuringMessages += port.polls - before;
         };
     }
 
@@ -53,10 +51,12 @@ struct Rig {
         port.feed("tail of a line\r\n1\r\n2\r\n");
         return QTest::qWaitFor([this] { return loop.phase() == AcquisitionLoop::Phase::Receive; });
     }
-    // The instrument sends bytes; true once the loop has read them all.
-    bool send(const QByteArray& bytes) {
+    // The instrument sends bytes; true once the loop has read them all and, when the data
+    // folder takes them, their records are in their files.
+    bool send(const QByteArray& bytes, bool written = true) {
         port.feed(bytes);
-        return QTest::qWaitFor([this] { return port.received.isEmpty(); });
+        return QTest::qWaitFor([this] { return port.received.isEmpty(); }) &&
+               (!written || recordsWritten(logger));
     }
 };
 
@@ -246,7 +246,7 @@ private Q_SLOTS:
             QCOMPARE(file(files[i]), contents[i]);
     }
 
-    void stampsAreArrivalTimesWhileABoxIsOpen_data() {
+    void receivingGoesOnWhileABoxIsOpen_data() {
         QTest::addColumn<bool>("pty");
         QTest::addColumn<int16_t>("millis");
         QTest::addColumn<QByteArray>("lines");
@@ -261,7 +261,7 @@ private Q_SLOTS:
                                                                "2026/12/07,10:30:00.333,L3\r\n"
                                                                "2026/12/07,10:40:00.444,L4\r\n");
     }
-    void stampsAreArrivalTimesWhileABoxIsOpen() {
+    void receivingGoesOnWhileABoxIsOpen() {
         QFETCH(bool, pty);
         QFETCH(int16_t, millis);
         QFETCH(QByteArray, lines);
@@ -282,25 +282,25 @@ private Q_SLOTS:
         };
         RecordingSink box;
         RecordingView view;
-        Logger logger(port, clock, box);
+        QTemporaryDir spool;
+        Logger logger(port, clock, box, systemFileCalls(), spool.path());
         logger.setView(&view);
         const AcquisitionLoop& loop = logger.loop();
         bool collected = true;
-        // The operator leaves the first box open while the instrument goes on sending.
+        // The operator leaves the stick's box open while the instrument goes on sending.
         box.whileShown = [&] {
             if (box.messages.size() > 1)
                 return;
-            // A line every ten minutes, each collected by the port as it comes: an empty line
+            // A line every ten minutes, each received and shown as it comes: an empty line
             // (two CRs in a row), then a CR LF line whose LF starts the next line.
-            const QDateTime opened = clock.current;
             for (const QByteArray chunk : {"L1\r", "\r", "L3\r\n", "L4\r"}) {
                 clock.advanceMs(10 * 60'000 + 111);
-                const qsizetype waiting = port.bytesWaiting() + chunk.size();
+                const qsizetype shown = view.records.size() + 1;
                 collected = send(chunk) &&
-                            QTest::qWaitFor([&] { return port.bytesWaiting() == waiting; }) &&
+                            QTest::qWaitFor([&] { return view.records.size() == shown; }) &&
                             collected;
             }
-            clock.current = opened.addSecs(3600); // an hour later the stick is back, OK
+            clock.advanceMs(20 * 60'000); // later the stick is back, OK
             QDir(m_dir->path()).mkdir(QStringLiteral("stick"));
         };
         logger.begin();
@@ -312,25 +312,28 @@ private Q_SLOTS:
         QTRY_COMPARE(view.records.size(), 5);
         QVERIFY(collected);
         QCOMPARE(box.messages, QStringList{QStringLiteral("Data file output error.  2")});
-        // The file is still the one of the moment each record is written.
-        QCOMPARE(file("stick/20261207.txt"), " Recive Data ,26/12/07,11:00:00,\r\n" + lines);
+        // Each record's file, and the header of a new one, are those of its line end.
+        QVERIFY(recordsWritten(logger));
+        QCOMPARE(file("stick/20261207.txt"), " Recive Data ,26/12/07,10:10:00,\r\n" + lines);
         logger.halt();
     }
 
     void recordsKeptWhileFolderIsMissing() {
         varlin_def.SavePath += "/later";
         QVERIFY(m_rig->startReceiving());
-        QVERIFY(m_rig->send("first\r\nA\r\n"));
+        QVERIFY(m_rig->send("first\r\nA\r\n", false));
+        // One box for the burst; the records go on being received while it is up.
         const QString error = QStringLiteral("Data file output error.  2");
-        QCOMPARE(m_rig->sink.messages, QStringList({error, error}));
-        QCOMPARE(m_rig->pollsDuringMessages, 0);
+        QTRY_COMPARE(m_rig->sink.messages, QStringList{error});
+        QTRY_COMPARE(m_rig->loop.waitingRecords(), 1);
         QCOMPARE(m_rig->view.records, QList<QByteArray>({"first", "A"}));
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  QStringList());
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("later")));
         QVERIFY(m_rig->send("B\r\n"));
         QCOMPARE(file("later/20261207.txt"), header() + "A\r\nB\r\n");
-        QCOMPARE(m_rig->sink.messages.size(), 2);
+        QCOMPARE(m_rig->sink.messages.size(), 1);
+        QTRY_COMPARE(m_rig->view.titles.last(), QStringLiteral("2 waiting records written"));
     }
 
     void deviceAwayAndBack_data() {
@@ -394,15 +397,15 @@ private Q_SLOTS:
     void endOfSessionWritesWaitingRecordsAndFlushes() {
         varlin_def.SavePath += "/later";
         QVERIFY(m_rig->startReceiving());
-        QVERIFY(m_rig->send("first\r\nA\r\nB\r\n"));
-        QCOMPARE(m_rig->loop.waitingRecords(), 2);
-        QVERIFY(m_rig->sync.flushes.isEmpty());
+        QVERIFY(m_rig->send("first\r\nA\r\nB\r\n", false));
+        QTRY_COMPARE(m_rig->loop.waitingRecords(), 2);
+        QVERIFY(m_rig->sync.flushes().isEmpty());
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("later")));
         m_rig->logger.finish(); // before the once-a-second retry could run
         const QByteArray written = header() + "A\r\nB\r\n";
         QCOMPARE(file("later/20261207.txt"), written);
         QCOMPARE(m_rig->loop.waitingRecords(), 0);
-        const auto& flushes = m_rig->sync.flushes;
+        const auto flushes = m_rig->sync.flushes();
         QCOMPARE(flushes.size(), 2);
         QCOMPARE(flushes[0].contents, written);
         QVERIFY(flushes[1].folder); // that gained the new file
@@ -455,6 +458,7 @@ private Q_SLOTS:
         }
         m_rig->port.feed(burst);
         QTRY_COMPARE_WITH_TIMEOUT(m_rig->view.records.size(), 10001, 20000);
+        QVERIFY(recordsWritten(m_rig->logger));
         QCOMPARE(file("20261207.txt"), expected);
     }
 };

@@ -17,7 +17,12 @@ class TestDataFile : public QObject {
 
     std::unique_ptr<QTemporaryDir> m_dir;
     FakeClock m_clock;
-    RecordingSink m_sink;
+    LocalTimeCache m_localTime;
+
+    // The file of a record whose line ends now, opened.
+    int32_t open(DataFileWriter& writer) {
+        return writer.File_open(fileTargetAt(m_localTime, m_clock.nowMs()));
+    }
 
     QByteArray contents(const QString& name) const { return fileText(m_dir->filePath(name)); }
     bool put(const QString& name, const QByteArray& bytes) const {
@@ -34,7 +39,6 @@ private Q_SLOTS:
         m_dir = std::make_unique<QTemporaryDir>();
         loadStartValues(QFile::encodeName(m_dir->path()));
         m_clock = FakeClock{};
-        m_sink = RecordingSink{};
     }
 
     void fileNamedAfterClock_data() {
@@ -55,12 +59,11 @@ private Q_SLOTS:
         varlin_def.HourlyFiles = hourly;
         varlin_def.SavePath += savePathSuffix.toLatin1();
         m_clock.current.setTime(time);
-        DataFileWriter writer(m_clock, m_sink);
-        writer.File_open();
+        DataFileWriter writer;
+        QCOMPARE(open(writer), 0);
         QCOMPARE(varlin_def.DataFilePath, QFile::encodeName(m_dir->path() + pathTail));
         QVERIFY(writer.isReady());
         QVERIFY(QFile::exists(QString::fromLatin1(varlin_def.DataFilePath)));
-        QCOMPARE(m_sink.messages, QStringList());
     }
 
     // The texts written field by field are exactly those of Qt's patterns, whatever second the
@@ -117,8 +120,8 @@ private Q_SLOTS:
         if (exists)
             QVERIFY(put(QStringLiteral("20261207.txt"), before));
         varlin_def.FileComment = comment;
-        DataFileWriter writer(m_clock, m_sink);
-        writer.File_open();
+        DataFileWriter writer;
+        QCOMPARE(open(writer), 0);
         QVERIFY(writer.isReady());
         QCOMPARE(writer.writeLine("\x10 1.5,\x80\xff"), 0);
         writer.close();
@@ -128,9 +131,9 @@ private Q_SLOTS:
 
     void missingFolderReportsOpenError() {
         varlin_def.SavePath += "/absent";
-        DataFileWriter writer(m_clock, m_sink);
-        writer.File_open();
-        QCOMPARE(m_sink.messages, QStringList{QStringLiteral("Data file output error.  2")});
+        DataFileWriter writer;
+        QCOMPARE(open(writer), ENOENT);
+        QCOMPARE(dataFileErrorText(ENOENT), QStringLiteral("Data file output error.  2"));
         QVERIFY(!writer.isReady());
         QVERIFY(varlin_def.DataFilePath.endsWith("/absent/20261207.txt"));
         QCOMPARE(writer.writeLine("x"), ENOENT);
@@ -142,70 +145,67 @@ private Q_SLOTS:
     void fullMediumLeavesNoPartialLine_data() {
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<bool>("ready");
-        QTest::addColumn<QStringList>("messages");
-        // File_open reports its own failure; a failed write is the caller's to report.
-        QTest::newRow("header cut short")
-            << QByteArray() << false << QStringList{QStringLiteral("Data file output error.  28")};
-        QTest::newRow("record cut short") << QByteArray("old\r\n") << true << QStringList();
+        QTest::addColumn<int32_t>("openError");
+        QTest::newRow("header cut short") << QByteArray() << false << int32_t(ENOSPC);
+        QTest::newRow("record cut short") << QByteArray("old\r\n") << true << int32_t(0);
     }
     void fullMediumLeavesNoPartialLine() {
         QFETCH(QByteArray, before);
         QFETCH(bool, ready);
-        QFETCH(QStringList, messages);
+        QFETCH(int32_t, openError);
         QVERIFY(put(QStringLiteral("20261207.txt"), before));
         rlimit saved{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
         rlimit small = saved;
         small.rlim_cur = 12;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        DataFileWriter writer(m_clock, m_sink);
-        writer.File_open();
+        DataFileWriter writer;
+        const int32_t opened = open(writer);
         const bool wasReady = writer.isReady();
         const int32_t code = writer.writeLine("0123456789");
         writer.close();
         setrlimit(RLIMIT_FSIZE, &saved);
         QCOMPARE(wasReady, ready);
         QCOMPARE(code, ENOSPC);
-        QCOMPARE(m_sink.messages, messages);
+        QCOMPARE(opened, openError);
         QCOMPARE(contents(QStringLiteral("20261207.txt")), before);
     }
 
-    // What was written reaches the medium within a second, at most once a second, and at once
-    // when the program ends.
-    void flushedWithinASecond() {
-        RecordingFileSync sync;
-        DataFileWriter writer(m_clock, m_sink, sync);
+    // What was written reaches the medium at once when no flush ran for a second, otherwise a
+    // second after the last flush ended, however long that flush took.
+    void flushesASecondAfterTheLastOneEnded() {
+        using namespace std::chrono;
+        RecordingFileCalls calls;
+        DataFileWriter writer(calls);
+        QCOMPARE(writer.flushDue(), DataFileWriter::Clock::time_point::max()); // nothing written
         QByteArray expected = header();
         const auto record = [&](const QByteArray& line) {
-            writer.File_open();
+            QCOMPARE(open(writer), 0);
             QCOMPARE(writer.writeLine(line), 0);
             writer.close();
             expected += line + "\r\n";
         };
-        record("r1"); // no flush for a second: at once
-        QCOMPARE(sync.flushes.size(), 2);
-        QCOMPARE(sync.flushes[0].contents, expected);
-        QVERIFY(sync.flushes[1].folder); // the new file's name too
-        record("r2");
-        record("r3");
-        QCOMPARE(sync.flushes.size(), 2); // the last flush is not a second old
-        const int wait = writer.msUntilFlush();
-        QVERIFY2(wait > 0 && wait <= DataFileWriter::kFlushIntervalMs,
-                 qPrintable(QString::number(wait)));
-        QTRY_COMPARE_WITH_TIMEOUT(sync.flushes.size(), 3, 5000);
-        QCOMPARE(sync.flushes[2].contents, expected);
-        QVERIFY(!sync.flushes[2].folder);
-        QVERIFY2(sync.flushes[2].atMs - sync.flushes[0].atMs >= 999,
-                 qPrintable(QString::number(sync.flushes[2].atMs - sync.flushes[0].atMs)));
+        record("r1");
+        QVERIFY(writer.flushDue() <= DataFileWriter::Clock::now());
+        writer.flushNow();
+        QCOMPARE(calls.flushes().size(), 2);
+        QCOMPARE(calls.flushes()[0].contents, expected);
+        QVERIFY(calls.flushes()[1].folder); // the new file's name too
 
-        record("r4");
-        QCOMPARE(sync.flushes.size(), 3);
-        writer.flushNow(); // the end of the program does not wait
-        QCOMPARE(sync.flushes.size(), 4);
-        QCOMPARE(sync.flushes[3].contents, expected);
-        QCOMPARE(writer.msUntilFlush(), -1);
+        calls.syncMs = 300;
+        record("r2");
+        writer.flushNow();
+        QCOMPARE(writer.flushDue(), DataFileWriter::Clock::time_point::max());
+        record("r3");
+        const auto wait =
+            duration_cast<milliseconds>(writer.flushDue() - DataFileWriter::Clock::now());
+        QVERIFY2(wait > milliseconds(900) && wait <= DataFileWriter::kFlushInterval,
+                 qPrintable(QString::number(wait.count())));
+        writer.flushNow();
+        QCOMPARE(calls.flushes().size(), 4);
+        QCOMPARE(calls.flushes()[3].contents, expected);
         writer.flushNow(); // nothing new: nothing to flush
-        QCOMPARE(sync.flushes.size(), 4);
+        QCOMPARE(calls.flushes().size(), 4);
     }
 };
 

@@ -24,7 +24,9 @@ class TstEndToEnd : public QObject {
     // Sends one CR LF line and waits until the window shows its record.
     bool sendLine(const LoggerWindow& main, const QByteArray& line, const QByteArray& record) {
         return m_instrument.write(line + "\r\n") &&
-               QTest::qWaitFor([&] { return main.shown() == QString::fromLatin1(record); }, 10000);
+               QTest::qWaitFor([&] { return main.shown() == QString::fromLatin1(record); },
+                               10000) &&
+               recordsWritten(main.logger);
     }
     QByteArray stamped(const QByteArray& line) const {
         return m_clock.current.toString(u"yyyy/MM/dd,hh:mm:ss.zzz").toLatin1() + "," + line;

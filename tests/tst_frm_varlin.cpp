@@ -208,6 +208,7 @@ void TstFrmVarlin::recordShownAsTheInstrumentMeantIt() {
     QTRY_VERIFY(m_fake->opened);
     m_fake->feed("a\rb\rc\rfirst\r" + line + "\r");
     QTRY_COMPARE(m_main->shown(), text);
+    QVERIFY(recordsWritten(m_main->logger));
     const QByteArray written = fileText(m_dataDir->filePath(QStringLiteral("20261207.txt")));
     QVERIFY(written.endsWith("\r\n" + line + "\r\n")); // the bytes as they came
 }

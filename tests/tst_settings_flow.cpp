@@ -32,7 +32,8 @@ class TstSettingsFlow : public QObject {
     bool feed(const QByteArray& line) {
         m_port->feed(line + '\r');
         const QString shown = QString::fromLatin1(line);
-        return QTest::qWaitFor([&] { return m_main->shown().endsWith(shown); });
+        return QTest::qWaitFor([&] { return m_main->shown().endsWith(shown); }) &&
+               recordsWritten(m_main->logger);
     }
     // Setting first (it is disabled while running), then START; "r1" is written with the
     // settings the window found.

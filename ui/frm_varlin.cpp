@@ -147,7 +147,8 @@ void Frm_Varlin::Form_Load() {
 }
 
 void Frm_Varlin::showSavePathAndPort() {
-    SB1->setPanelText(1, QFile::decodeName(varlin_def.SavePath));
+    m_dataLocation = QFile::decodeName(varlin_def.SavePath);
+    showPanel1();
     SB1->setPanelText(2, portPanelText());
 }
 
@@ -226,32 +227,47 @@ void Frm_Varlin::showPortDevice(const QString& description) {
 }
 
 void Frm_Varlin::showFolderShared(bool shared) {
-    // In panel 1, beside the folder, rather than in lbl_title: the next line event would
-    // blank it there while the other logger still writes.
-    if (shared == m_folderShared)
-        return;
     m_folderShared = shared;
-    if (shared) {
-        m_dataLocation = SB1->panelText(1);
-        SB1->setPanelText(1, QStringLiteral("Another logger writes to this folder"));
-        SB1->setPanelToolTip(1, QStringLiteral("Another logger of this account records into %1 "
-                                               "too: both write into the same data files.")
-                                    .arg(m_dataLocation));
-    } else {
-        SB1->setPanelText(1, m_dataLocation);
-        SB1->setPanelToolTip(1, QString());
-    }
+    showPanel1();
+}
+
+void Frm_Varlin::showStorageState(const QString& word) {
+    m_storageWord = word;
+    showPanel1();
+}
+
+void Frm_Varlin::showPanel1() {
+    // Beside the folder, rather than in lbl_title: the next line event would blank it there
+    // while it is still true.
+    QString word = m_storageWord;
+    if (word.isEmpty() && m_folderShared)
+        word = QStringLiteral("Another logger writes to this folder");
+    SB1->setPanelText(1, word.isEmpty() ? m_dataLocation : word);
+    QString tip;
+    if (!m_storageWord.isEmpty())
+        tip = QStringLiteral("Data folder %1: %2.").arg(m_dataLocation, m_storageWord);
+    if (m_folderShared)
+        tip += QStringLiteral("%1Another logger of this account records into %2 too: both "
+                              "write into the same data files.")
+                   .arg(tip.isEmpty() ? QString() : QStringLiteral("\n"), m_dataLocation);
+    SB1->setPanelToolTip(1, tip);
 }
 
 void Frm_Varlin::showSettingsPanelText(int panel, const QString& text) {
-    if (panel == 1 && m_folderShared) {
-        m_dataLocation = text; // shown once the word goes
+    if (panel == 1) {
+        m_dataLocation = text;
+        showPanel1();
         return;
     }
     // The device COMn was at the last START is no longer what panel 2 names.
     if (panel == 2 && text != SB1->panelText(2))
         SB1->setPanelToolTip(2, QString());
     SB1->setPanelText(panel, text);
+}
+
+void Frm_Varlin::endSession() {
+    m_endedBySession = true;
+    endProgram();
 }
 
 void Frm_Varlin::endProgram() {
@@ -281,7 +297,7 @@ void Frm_Varlin::closeEvent(QCloseEvent* event) {
     // The loop never runs on without its window, nor leaves the port open or records
     // unwritten behind it. Every way out (END, the close box, the end sequence, a signal to
     // end the session) comes through here.
-    m_logger.finish();
+    m_logger.finish(!m_endedBySession);
     event->accept();
     if (m_ending)
         return;

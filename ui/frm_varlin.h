@@ -34,6 +34,9 @@ public:
     void endProgram() override;
     void showPortDevice(const QString& description) override;
     void showFolderShared(bool shared) override;
+    void showStorageState(const QString& word) override;
+    /// The session ends (logout, shutdown): as END, with nobody to dismiss a box.
+    void endSession();
 
     /// Panels 1 and 2 from SavePath, PortNumber and BaudRate, as the load step shows them.
     void showSavePathAndPort();
@@ -52,6 +55,7 @@ private:
     void showRunState(bool running);
     void showLatestRecord();
     void showSettingsPanelText(int panel, const QString& text);
+    void showPanel1();
 
     void Command1_Click(); // START
     void Command2_Click(); // Setting
@@ -66,8 +70,11 @@ private:
     QByteArray m_latestRecord;
     bool m_recordWaiting = false; // m_latestRecord is not in txt_meas yet
     QTimer m_recordPace;          // running while txt_meas has just changed
+    bool m_endedBySession = false;
+    // Panel 1: the data location, unless the storage or another logger has something to say.
+    QString m_dataLocation;
+    QString m_storageWord;
     bool m_folderShared = false;
-    QString m_dataLocation; // panel 1's own text while it says the folder is shared
 
     QLabel* Label1 = nullptr;
     QLabel* lbl_title = nullptr;

@@ -19,7 +19,7 @@ int runLogger(const LoggerProgram& program) {
     Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
     // A logout or shutdown ends the program as END does, waiting records written first.
     EndSignals endSignals;
-    QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Frm_Varlin::endProgram);
+    QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Frm_Varlin::endSession);
     window.show();
     if (program.shown)
         program.shown(window);

@@ -1,7 +1,9 @@
 #include "support/fakes.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 int32_t FakeCommPort::open() {
@@ -83,7 +85,24 @@ void FakeCommPort::unplug() {
     Q_EMIT deviceRemoved();
 }
 
-int RecordingFileSync::dataSync(int fd) {
+int RecordingFileCalls::openForAppend(const QByteArray& path, int& error) {
+    waitWhileHeld();
+    if (failOpens > 0) {
+        --failOpens;
+        error = ENOENT;
+        return -1;
+    }
+    return FileCalls::openForAppend(path, error);
+}
+
+int RecordingFileCalls::appendWhole(int fd, const QByteArray& bytes) {
+    waitWhileHeld();
+    return FileCalls::appendWhole(fd, bytes);
+}
+
+int RecordingFileCalls::dataSync(int fd) {
+    if (syncMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(syncMs.load()));
     struct stat info {};
     ::fstat(fd, &info);
     Flush flush{clock.elapsed(), S_ISDIR(info.st_mode), {}};
@@ -92,6 +111,35 @@ int RecordingFileSync::dataSync(int fd) {
         const ssize_t n = ::pread(fd, flush.contents.data(), static_cast<size_t>(info.st_size), 0);
         flush.contents.resize(n > 0 ? n : 0);
     }
-    flushes << flush;
+    const std::lock_guard lock(m_mutex);
+    m_flushes << flush;
     return 0;
+}
+
+QList<RecordingFileCalls::Flush> RecordingFileCalls::flushes() const {
+    const std::lock_guard lock(m_mutex);
+    return m_flushes;
+}
+
+void RecordingFileCalls::hold() {
+    const std::lock_guard lock(m_mutex);
+    m_holding = true;
+}
+
+void RecordingFileCalls::release() {
+    const std::lock_guard lock(m_mutex);
+    m_holding = false;
+    m_released.notify_all();
+}
+
+int RecordingFileCalls::held() const {
+    const std::lock_guard lock(m_mutex);
+    return m_held;
+}
+
+void RecordingFileCalls::waitWhileHeld() {
+    std::unique_lock lock(m_mutex);
+    ++m_held;
+    m_released.wait(lock, [this] { return !m_holding; });
+    --m_held;
 }

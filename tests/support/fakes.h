@@ -2,7 +2,7 @@
 
 #include "acquisition/clock.h"
 #include "acquisition/comm_port.h"
-#include "acquisition/file_sync.h"
+#include "acquisition/file_calls.h"
 #include "acquisition/loop_view.h"
 #include "acquisition/message_sink.h"
 #include "acquisition/serial_errors.h"
@@ -11,7 +11,10 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QStringList>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 /// Records messages and beeps instead of showing them.
 class RecordingSink final : public MessageSink {
@@ -36,19 +39,25 @@ public:
     void setTitleText(const QString& text) override { titles << text; }
     void endProgram() override { ++endCalls; }
     void showFolderShared(bool shared) override { folderShared << shared; }
+    void showStorageState(const QString& word) override { storageWords << word; }
 
     QList<bool> folderShared;
+    QStringList storageWords;
     QStringList states;
     QStringList titles;
     QList<QByteArray> records;
     int endCalls = 0;
 };
 
-/// Records every flush of a data file: when, on a monotonic clock started with the recorder,
-/// and what the file held then. Flushes of folders are recorded with `folder` set.
-class RecordingFileSync final : public FileSync {
+/// The system's file calls, watched and steered from the test, on whatever thread makes them:
+/// every flush of a data file is recorded (when, on a monotonic clock started with the
+/// recorder, and what the file held then; folders with `folder` set); opens and writes can be
+/// held until released, opens made to fail, and flushes made slow.
+class RecordingFileCalls final : public FileCalls {
 public:
-    RecordingFileSync() { clock.start(); }
+    RecordingFileCalls() { clock.start(); }
+    int openForAppend(const QByteArray& path, int& error) override;
+    int appendWhole(int fd, const QByteArray& bytes) override;
     int dataSync(int fd) override;
 
     struct Flush {
@@ -56,8 +65,25 @@ public:
         bool folder;
         QByteArray contents;
     };
-    QList<Flush> flushes;
+    QList<Flush> flushes() const;
+    /// Opens and writes wait from now until release().
+    void hold();
+    void release();
+    /// Calls waiting for release() now.
+    int held() const;
+
+    std::atomic<int> failOpens{0}; // the next opens fail with ENOENT
+    std::atomic<int> syncMs{0};    // each flush takes this long
     QElapsedTimer clock;
+
+private:
+    void waitWhileHeld();
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_released;
+    bool m_holding = false;
+    int m_held = 0;
+    QList<Flush> m_flushes;
 };
 
 /// A clock the test sets and moves.

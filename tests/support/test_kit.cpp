@@ -1,6 +1,9 @@
 #include "support/test_kit.h"
 
+#include "acquisition/logger.h"
+
 #include <QFile>
+#include <QTest>
 
 QByteArray fileText(const QString& path) {
     QFile file(path);
@@ -34,4 +37,8 @@ SerialDevice usbAdapter(const QString& path, const QString& serial, const QStrin
 QByteArray readChar(CommPort& port) {
     char c = 0;
     return port.readByte(c) ? QByteArray(1, c) : QByteArray();
+}
+
+bool recordsWritten(const Logger& logger, int timeoutMs) {
+    return QTest::qWaitFor([&logger] { return logger.store().written(); }, timeoutMs);
 }

@@ -30,3 +30,7 @@ SerialDevice usbAdapter(const QString& path, const QString& serial,
 
 /// The byte readByte() hands out, as a one-character text; empty when none was read.
 QByteArray readChar(CommPort& port);
+
+class Logger;
+/// True once every record the logger has taken is in its data file.
+bool recordsWritten(const Logger& logger, int timeoutMs = 5000);

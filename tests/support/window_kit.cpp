@@ -17,8 +17,11 @@ LoggerWindow::StartValues::StartValues(const QString& dataFolder) {
     loadStartValues(QFile::encodeName(dataFolder));
 }
 
-LoggerWindow::LoggerWindow(CommPort& port, const Clock& clock, const QString& dataFolder)
-    : m_startValues(dataFolder), logger(port, clock, sink), window(logger, [this] { ++ends; }) {
+LoggerWindow::LoggerWindow(CommPort& port, const Clock& clock, const QString& dataFolder,
+                           FileCalls& files, const QString& spoolFolder)
+    : m_startValues(dataFolder),
+      logger(port, clock, sink, files, spoolFolder.isEmpty() ? ownSpool.path() : spoolFolder),
+      window(logger, [this] { ++ends; }) {
     window.show();
 }
 

@@ -6,6 +6,7 @@
 #include "support/test_kit.h"
 #include "ui/frm_varlin.h"
 
+#include <QTemporaryDir>
 #include <QWidget>
 
 class Frm_Savepath;
@@ -34,7 +35,9 @@ class LoggerWindow {
     } m_startValues;
 
 public:
-    LoggerWindow(CommPort& port, const Clock& clock, const QString& dataFolder);
+    /// The logger's spool in `spoolFolder`, or in a folder of its own when empty.
+    LoggerWindow(CommPort& port, const Clock& clock, const QString& dataFolder,
+                 FileCalls& files = systemFileCalls(), const QString& spoolFolder = {});
 
     template <typename W = QWidget> W* control(const char* name) const {
         return ::control<W>(&window, name);
@@ -47,6 +50,7 @@ public:
     Frm_Savepath* settings() const;
 
     RecordingSink sink;
+    QTemporaryDir ownSpool;
     Logger logger;
     Frm_Varlin window;
     int ends = 0;

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+
+/// The file system calls the data file writer and the spool make, on their own threads: the
+/// system's by default; tests make them slow, hang or fail. Paths are as the file system spells
+/// them; errors are the system's own codes.
+class FileCalls {
+public:
+    virtual ~FileCalls() = default;
+    /// Opens a file for appending, creating it when missing: the descriptor, or -1 with `error`.
+    virtual int openForAppend(const QByteArray& path, int& error);
+    /// The length in bytes of the file open as `fd`; 0 or the error.
+    virtual int fileLength(int fd, qint64& length);
+    /// Appends bytes in one write, leaving nothing of them in the file when not all went out.
+    virtual int appendWhole(int fd, const QByteArray& bytes);
+    virtual void closeFile(int fd);
+    /// Flushes the data written to a file, or a folder's entries, to the medium through an
+    /// open descriptor (fdatasync on Linux); 0 or the system's error code.
+    virtual int dataSync(int fd);
+};
+
+/// The system's own calls, from the platform's files (platform_linux_files.cpp on Linux).
+FileCalls& systemFileCalls();
