@@ -66,6 +66,12 @@ bool PtyInstrument::write(const QByteArray& bytes) {
     return done == bytes.size();
 }
 
+qsizetype PtyInstrument::offer(const QByteArray& bytes) {
+    const ssize_t n =
+        isOpen() ? ::write(m_master, bytes.constData(), static_cast<size_t>(bytes.size())) : -1;
+    return n > 0 ? n : 0;
+}
+
 QByteArray PtyInstrument::read(qsizetype count, int timeoutMs) {
     QByteArray got;
     QElapsedTimer timer;

@@ -30,6 +30,9 @@ public:
     QString slavePath() const { return m_slavePath; }
     /// Sends bytes to the logger; true when all of them reached the pty.
     bool write(const QByteArray& bytes);
+    /// As much of `bytes` as the pty takes now, never waiting, as a UART without flow control
+    /// sends: the count taken; the rest the line refused.
+    qsizetype offer(const QByteArray& bytes);
     /// Collects what the logger sent until `count` bytes arrived or `timeoutMs` passed; runs
     /// the Qt event loop meanwhile so queued writes go out.
     QByteArray read(qsizetype count, int timeoutMs = 2000);
