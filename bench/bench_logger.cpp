@@ -9,6 +9,7 @@
 #include "proc_stats.h"
 #include "programs.h"
 
+#include "acquisition/file_calls.h"
 #include "acquisition/message_sink.h"
 #include "ui/frm_varlin.h"
 #include "ui/logger_program.h"
@@ -22,6 +23,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -49,12 +51,26 @@ public:
     void beep() override {}
 };
 
-// The real window on `device`; "start" on stdin clicks START, the end of stdin the close box.
+// The system's file calls, with every flush made to take 1.5 s once asked: a worn SD card.
+class SlowFlushes final : public FileCalls {
+public:
+    int dataSync(int fd) override {
+        if (slow)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        return FileCalls::dataSync(fd);
+    }
+    std::atomic<bool> slow{false};
+};
+
+// The real window on `device`; "start" on stdin clicks START, "slow" makes every flush take
+// 1.5 s from then on, the end of stdin the close box.
 int runLoggerChild(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString device = QString::fromLocal8Bit(argv[2]);
     PrintingSink sink;
+    static SlowFlushes files; // the storage thread may outlive the window at the end
     LoggerProgram child;
+    child.files = &files;
     child.ports = [device] { return QList<SerialDevice>{nodeDevice(device)}; };
     child.messages = &sink;
     child.savePath = argv[3];
@@ -67,6 +83,8 @@ int runLoggerChild(int argc, char** argv) {
                 window.close();
             else if (QByteArray(command, n).startsWith("start"))
                 window.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
+            else if (QByteArray(command, n).startsWith("slow"))
+                files.slow = true;
         });
     };
     return runLogger(child);
@@ -126,6 +144,8 @@ private:
     int m_nextSeq = 0;
     long m_rssBeforeBurstKb = 0;
     long m_rssAfterBurstKb = 0;
+    long m_peakBeforeSlowKb = 0;
+    long m_peakAfterSlowKb = 0;
 };
 
 bool Bench::startPrograms() {
@@ -272,6 +292,10 @@ void Bench::printTable() {
                 static_cast<double>(m_rssBeforeBurstKb) / 1024,
                 static_cast<double>(m_rssAfterBurstKb) / 1024, m_watcher->outOfOrder(),
                 m_watcher->damaged());
+    std::printf("logger: most resident memory %.1f MB before the 1.5 s flushes, %.1f MB by "
+                "their end\n",
+                static_cast<double>(m_peakBeforeSlowKb) / 1024,
+                static_cast<double>(m_peakAfterSlowKb) / 1024);
     std::printf("peers: tio -t -l --log-file <file> <pty> (its stdin an open pipe), cat <pty>\n");
 }
 
@@ -281,6 +305,7 @@ int Bench::run() {
     int total = burstLines;
     for (int rate : paced)
         total += static_cast<int>(rate * m_phaseSeconds / kLineBytes);
+    total += static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes); // with slow flushes
     m_sentNs.assign(static_cast<size_t>(total), -1);
     if (!startPrograms()) {
         std::fprintf(stderr, "could not start the programs\n");
@@ -309,6 +334,13 @@ int Bench::run() {
     stream("1 MB burst", 0, burstLines);
     sleepMs(1000);
     m_rssAfterBurstKb = procRssKb(m_programs[0].pid);
+    // A worn SD card: every flush of the logger's takes 1.5 s (the peers do not flush).
+    m_peakBeforeSlowKb = procPeakRssKb(m_programs[0].pid);
+    if (::write(m_programs[0].input, "slow\n", 5) != 5)
+        return 1;
+    stream("92,160 B/s, 1.5 s flushes", paced[1],
+           static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes));
+    m_peakAfterSlowKb = procPeakRssKb(m_programs[0].pid);
     endPrograms();
     printTable();
     return 0;

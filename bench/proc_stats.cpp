@@ -62,6 +62,10 @@ long procRssKb(pid_t pid) {
     return statusField("/proc/" + std::to_string(pid) + "/status", "VmRSS:");
 }
 
+long procPeakRssKb(pid_t pid) {
+    return statusField("/proc/" + std::to_string(pid) + "/status", "VmHWM:");
+}
+
 int64_t monoNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())

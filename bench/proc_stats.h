@@ -21,6 +21,8 @@ ProcUsage procUsage(pid_t pid);
 
 /// Resident memory in KiB (VmRSS), or -1 when the process is gone.
 long procRssKb(pid_t pid);
+/// The most resident memory the process has held so far, in KiB (VmHWM), or -1.
+long procPeakRssKb(pid_t pid);
 
 /// Nanoseconds on the monotonic clock, the one every timestamp of the benchmark uses.
 int64_t monoNs();

@@ -15,7 +15,8 @@ int runLogger(const LoggerProgram& program) {
     SystemClock clock;
     SerialPort port(clock, program.ports);
     MessageBoxSink boxes;
-    Logger logger(port, clock, program.messages ? *program.messages : boxes);
+    Logger logger(port, clock, program.messages ? *program.messages : boxes,
+                  program.files ? *program.files : systemFileCalls());
     Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
     // A logout or shutdown ends the program as END does, waiting records written first.
     EndSignals endSignals;

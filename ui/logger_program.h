@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <functional>
 
+class FileCalls;
 class Frm_Varlin;
 class MessageSink;
 
@@ -13,6 +14,7 @@ struct LoggerProgram {
     PortScan ports;                         // the system's port numbering when empty
     MessageSink* messages = nullptr;        // real message boxes when null
     QByteArray savePath;                    // startSavePath() when empty
+    FileCalls* files = nullptr;             // the system's when null
     std::function<void(Frm_Varlin&)> shown; // runs once the window is up
 };
 
