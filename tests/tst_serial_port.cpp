@@ -2,6 +2,7 @@
 #include "acquisition/platform_linux_ports.h"
 #include "acquisition/serial_errors.h"
 #include "acquisition/serial_port.h"
+#include "acquisition/threaded_port.h"
 #include "support/pty_instrument.h"
 #include "support/test_kit.h"
 
@@ -9,6 +10,7 @@
 #include <QTest>
 
 #include <sys/inotify.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -89,6 +91,8 @@ private Q_SLOTS:
     void vanishedDeviceKeepsWhatArrived();
     void reconnectsOnlyToTheSameDevice_data();
     void reconnectsOnlyToTheSameDevice();
+
+    void readOnItsOwnThreadWhileTheWindowIsBusy();
 
     // --- events
     void eventsAreQueuedOneAtATime();
@@ -368,6 +372,44 @@ void TstSerialPort::reconnectsOnlyToTheSameDevice() {
     QCOMPARE(port.openedDevice().path, present[opened].path);
     QVERIFY(lines[atStart.size() + std::size_t(opened)]->write("A"));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(1));
+}
+
+// The window's thread is held for 2.5 s (a settings window listing a share that hangs) while
+// the instrument sends 60 KB without ever waiting, three times what a pty holds: nothing is
+// refused, and every byte keeps the time it arrived.
+void TstSerialPort::readOnItsOwnThreadWhileTheWindowIsBusy() {
+    PtyInstrument instrument;
+    SystemClock clock;
+    ThreadedPort port(std::make_unique<SerialPort>(clock, portAt(1, instrument.slavePath())));
+    QCOMPARE(port.open(), SerialError::kNone);
+    QByteArray sent;
+    QList<qint64> sentAt; // of each 1,500-byte chunk
+    qsizetype refused = 0;
+    std::thread sending([&] {
+        for (int i = 0; i < 40; ++i) {
+            const QByteArray chunk(1500, static_cast<char>('A' + i % 26));
+            sentAt << clock.nowMs();
+            refused += chunk.size() - instrument.offer(chunk);
+            sent += chunk;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    sending.join();
+    QCOMPARE(refused, 0);
+    QByteArray got;
+    QTRY_VERIFY(port.bytesWaiting() > 0);
+    while (got.size() < sent.size() && QTest::qWaitFor([&] { return port.bytesWaiting() > 0; })) {
+        char c = 0;
+        while (port.readByte(c)) {
+            if (got.size() % 1500 == 0) {
+                const qint64 late = port.lastCharArrivalMs() - sentAt.value(got.size() / 1500);
+                QVERIFY2(late >= 0 && late < 200, qPrintable(QString::number(late)));
+            }
+            got += c;
+        }
+    }
+    QCOMPARE(got, sent);
 }
 
 void TstSerialPort::eventsAreQueuedOneAtATime() {

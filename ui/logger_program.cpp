@@ -4,6 +4,7 @@
 #include "acquisition/end_signals.h"
 #include "acquisition/logger.h"
 #include "acquisition/serial_port.h"
+#include "acquisition/threaded_port.h"
 #include "acquisition/varlin_def.h"
 #include "ui/frm_varlin.h"
 #include "ui/message_box_sink.h"
@@ -13,7 +14,8 @@
 int runLogger(const LoggerProgram& program) {
     loadStartValues(program.savePath.isEmpty() ? startSavePath() : program.savePath);
     SystemClock clock;
-    SerialPort port(clock, program.ports);
+    // Read on a thread of its own: nothing the window does holds the line.
+    ThreadedPort port(std::make_unique<SerialPort>(clock, program.ports));
     MessageBoxSink boxes;
     Logger logger(port, clock, program.messages ? *program.messages : boxes,
                   program.files ? *program.files : systemFileCalls());

@@ -7,6 +7,7 @@
 #include "support/window_kit.h"
 
 #include "acquisition/serial_port.h"
+#include "acquisition/threaded_port.h"
 #include "acquisition/varlin_def.h"
 
 #include <QApplication>
@@ -59,8 +60,8 @@ long cpuMs() {
     return t.tv_sec * 1000 + t.tv_nsec / 1'000'000;
 }
 
-void obey(LoggerWindow& main, Reporter& reporter, SerialPort& serial, CountingPort& held,
-          const QStringList& words) {
+void obey(LoggerWindow& main, Reporter& reporter, SerialPort& serial, CommPort& read,
+          CountingPort& held, const QStringList& words) {
     const QString verb = words.value(0);
     if (verb == QLatin1String("port")) { // port <n> <baud>
         varlin_def.PortNumber = static_cast<int16_t>(words.value(1).toInt());
@@ -81,7 +82,7 @@ void obey(LoggerWindow& main, Reporter& reporter, SerialPort& serial, CountingPo
     } else if (verb == QLatin1String("release")) {
         held.release();
     } else if (verb == QLatin1String("received")) { // what the port holds for the loop
-        say(QStringLiteral("received"), QString::number(serial.bytesWaiting()));
+        say(QStringLiteral("received"), QString::number(read.bytesWaiting()));
     } else if (verb == QLatin1String("speed")) { // the rate the driver took
         const auto* qt = serial.findChild<QSerialPort*>();
         say(QStringLiteral("speed"), QString::number(qt ? lineSpeed(qt->handle()) : 0));
@@ -103,8 +104,10 @@ void obey(LoggerWindow& main, Reporter& reporter, SerialPort& serial, CountingPo
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     SystemClock clock;
-    SerialPort serial(clock);
-    CountingPort port(serial);
+    // As the program wires it: read on a thread of its own.
+    auto* serial = new SerialPort(clock);
+    ThreadedPort read{std::unique_ptr<CommPort>(serial)};
+    CountingPort port(read);
     LoggerWindow main(port, clock, QString::fromLocal8Bit(argc > 1 ? argv[1] : "/tmp"));
     Reporter reporter(main);
     QTimer looking;
@@ -121,7 +124,7 @@ int main(int argc, char* argv[]) {
         }
         pending.append(buffer, n);
         for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
-            obey(main, reporter, serial, port,
+            obey(main, reporter, *serial, read, port,
                  QString::fromLocal8Bit(pending.left(end)).simplified().split(u' '));
     });
     say(QStringLiteral("hello"));

@@ -1,0 +1,195 @@
+#include "acquisition/threaded_port.h"
+
+#include <algorithm>
+
+namespace {
+constexpr qsizetype kMaxWaitingCount = 32767;
+}
+
+ThreadedPort::ThreadedPort(std::unique_ptr<CommPort> inner, QObject* parent)
+    : CommPort(parent), m_inner(inner.release()) {
+    m_thread.setObjectName(QStringLiteral("serial reader"));
+    m_inner->moveToThread(&m_thread);
+    // Handlers with the inner port as their context run on the reader's thread.
+    connect(m_inner, &CommPort::dataReceived, m_inner, [this] { take(); });
+    connect(m_inner, &CommPort::deviceRemoved, m_inner, [this] {
+        take(); // what the device sent first, then the news that it went
+        QMetaObject::invokeMethod(this, &CommPort::deviceRemoved, Qt::QueuedConnection);
+    });
+    connect(m_inner, &CommPort::lineEvent, m_inner, [this] {
+        const int16_t code = m_inner->latestEvent();
+        QMetaObject::invokeMethod(
+            this,
+            [this, code] {
+                m_latestEvent = code;
+                Q_EMIT lineEvent();
+            },
+            Qt::QueuedConnection);
+    });
+    m_thread.start();
+}
+
+ThreadedPort::~ThreadedPort() {
+    CommPort* inner = m_inner;
+    QMetaObject::invokeMethod(
+        inner, [inner] { delete inner; }, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+}
+
+template <typename F> auto ThreadedPort::onReader(F operation) const {
+    decltype(operation()) result{};
+    QMetaObject::invokeMethod(
+        m_inner, [&] { result = operation(); }, Qt::BlockingQueuedConnection);
+    return result;
+}
+
+int32_t ThreadedPort::selectPort(int16_t portNumber) {
+    return onReader([&] { return m_inner->selectPort(portNumber); });
+}
+
+int32_t ThreadedPort::setLineSettings(const QByteArray& settings) {
+    return onReader([&] { return m_inner->setLineSettings(settings); });
+}
+
+int32_t ThreadedPort::setReadLength(int16_t length) {
+    return onReader([&] { return m_inner->setReadLength(length); });
+}
+
+int32_t ThreadedPort::setDtr(bool on) {
+    return onReader([&] { return m_inner->setDtr(on); });
+}
+
+int32_t ThreadedPort::setRts(bool on) {
+    return onReader([&] { return m_inner->setRts(on); });
+}
+
+int32_t ThreadedPort::setReceiveThreshold(int16_t count) {
+    return onReader([&] { return m_inner->setReceiveThreshold(count); });
+}
+
+int32_t ThreadedPort::setSendThreshold(int16_t count) {
+    return onReader([&] { return m_inner->setSendThreshold(count); });
+}
+
+int32_t ThreadedPort::open() {
+    return onReader([this] {
+        const int32_t code = m_inner->open();
+        // A new device's bytes start afresh; a failed open keeps what the old one sent.
+        if (m_inner->isOpen()) {
+            const std::lock_guard lock(m_mutex);
+            dropTaken();
+        }
+        return code;
+    });
+}
+
+int32_t ThreadedPort::reopenDevice() {
+    return onReader([this] {
+        const int32_t code = m_inner->reopenDevice();
+        if (m_inner->isOpen()) {
+            const std::lock_guard lock(m_mutex);
+            dropTaken();
+        }
+        return code;
+    });
+}
+
+SerialDevice ThreadedPort::openedDevice() const {
+    return onReader([this] { return m_inner->openedDevice(); });
+}
+
+bool ThreadedPort::identityShared() const {
+    return onReader([this] { return m_inner->identityShared(); });
+}
+
+bool ThreadedPort::sameKindElsewhere() const {
+    return onReader([this] { return m_inner->sameKindElsewhere(); });
+}
+
+QList<SerialDevice> ThreadedPort::presentDevices() const {
+    return onReader([this] { return m_inner->presentDevices(); });
+}
+
+int32_t ThreadedPort::close() {
+    return onReader([this] {
+        const int32_t code = m_inner->close();
+        const std::lock_guard lock(m_mutex);
+        dropTaken();
+        return code;
+    });
+}
+
+bool ThreadedPort::isOpen() const {
+    return onReader([this] { return m_inner->isOpen(); });
+}
+
+int32_t ThreadedPort::discardReceived() {
+    return onReader([this] {
+        const int32_t code = m_inner->discardReceived();
+        const std::lock_guard lock(m_mutex);
+        dropTaken();
+        return code;
+    });
+}
+
+int16_t ThreadedPort::bytesWaiting() {
+    const std::lock_guard lock(m_mutex);
+    return static_cast<int16_t>(std::min(m_waiting, kMaxWaitingCount));
+}
+
+bool ThreadedPort::readByte(char& c) {
+    const std::lock_guard lock(m_mutex);
+    if (m_chunks.empty())
+        return false;
+    const Chunk& chunk = m_chunks.front();
+    c = chunk.bytes.at(m_chunkAt++);
+    m_lastArrival = chunk.arrivalMs;
+    --m_waiting;
+    if (m_chunkAt == chunk.bytes.size()) {
+        m_chunks.pop_front();
+        m_chunkAt = 0;
+    }
+    return true;
+}
+
+int32_t ThreadedPort::sendText(const QByteArray& text) {
+    return onReader([&] { return m_inner->sendText(text); });
+}
+
+void ThreadedPort::take() {
+    // Byte by byte from the inner port, one chunk per arrival time.
+    std::deque<Chunk> taken;
+    qsizetype count = 0;
+    char c = 0;
+    while (m_inner->bytesWaiting() > 0 && m_inner->readByte(c)) {
+        const qint64 at = m_inner->lastCharArrivalMs();
+        if (taken.empty() || taken.back().arrivalMs != at)
+            taken.push_back({{}, at});
+        taken.back().bytes += c;
+        ++count;
+    }
+    if (count == 0)
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_waiting += count;
+        for (Chunk& chunk : taken)
+            m_chunks.push_back(std::move(chunk));
+    }
+    // One notice at a time: the reader takes everything there is when it wakes.
+    if (!m_told.exchange(true))
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_told = false;
+                Q_EMIT dataReceived();
+            },
+            Qt::QueuedConnection);
+}
+
+void ThreadedPort::dropTaken() {
+    m_chunks.clear();
+    m_chunkAt = 0;
+    m_waiting = 0;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "acquisition/comm_port.h"
+
+#include <QThread>
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+/// A port read on a thread of its own. The inner port lives there: it collects what the line
+/// brings and notes when each byte arrived whatever the window's thread is doing (a settings
+/// window listing a share that hangs, a message box, a long repaint), and hands it here, where
+/// the window's thread reads it. Every other operation is carried out on the reader's thread
+/// while the caller waits; none of them waits for the line.
+class ThreadedPort final : public CommPort {
+    Q_OBJECT
+public:
+    /// Takes `inner` (without a parent) to the reader's thread, where it also ends.
+    explicit ThreadedPort(std::unique_ptr<CommPort> inner, QObject* parent = nullptr);
+    ~ThreadedPort() override;
+    ThreadedPort(const ThreadedPort&) = delete;
+    ThreadedPort& operator=(const ThreadedPort&) = delete;
+
+    int32_t selectPort(int16_t portNumber) override;
+    int32_t setLineSettings(const QByteArray& settings) override;
+    int32_t setReadLength(int16_t length) override;
+    int32_t setDtr(bool on) override;
+    int32_t setRts(bool on) override;
+    int32_t setReceiveThreshold(int16_t count) override;
+    int32_t setSendThreshold(int16_t count) override;
+    int32_t open() override;
+    int32_t reopenDevice() override;
+    SerialDevice openedDevice() const override;
+    bool identityShared() const override;
+    bool sameKindElsewhere() const override;
+    QList<SerialDevice> presentDevices() const override;
+    int32_t close() override;
+    bool isOpen() const override;
+    int32_t discardReceived() override;
+    int16_t bytesWaiting() override;
+    bool readByte(char& c) override;
+    qint64 lastCharArrivalMs() const override { return m_lastArrival; }
+    int32_t sendText(const QByteArray& text) override;
+    int16_t latestEvent() const override { return m_latestEvent; }
+
+private:
+    template <typename F> auto onReader(F operation) const;
+    // On the reader's thread: what the inner port holds, handed over.
+    void take();
+    void dropTaken(); // with the lock held
+
+    struct Chunk {
+        QByteArray bytes;
+        qint64 arrivalMs;
+    };
+    QThread m_thread;
+    CommPort* m_inner; // on m_thread
+
+    mutable std::mutex m_mutex;
+    std::deque<Chunk> m_chunks;
+    qsizetype m_chunkAt = 0; // of the first chunk, handed out
+    qsizetype m_waiting = 0;
+    std::atomic<bool> m_told{false}; // dataReceived is on its way to the window's thread
+
+    // The window's thread's own.
+    qint64 m_lastArrival = kNoArrival;
+    int16_t m_latestEvent = 0;
+};
