@@ -229,8 +229,7 @@ void Spool::run(const std::shared_ptr<Shared>& shared) {
             s.working = false;
             s.failing = !commands.empty();
             // What could not be written is tried again first, a second later.
-            for (auto it = commands.rbegin(); it != commands.rend(); ++it)
-                s.commands.push_front(*it);
+            s.commands.insert(s.commands.begin(), commands.begin(), commands.end());
             s.idle.notify_all();
             if (s.failing)
                 s.wake.wait_for(lock, milliseconds(1000));

@@ -300,7 +300,7 @@ private Q_SLOTS:
                             QTest::qWaitFor([&] { return view.records.size() == shown; }) &&
                             collected;
             }
-            clock.advanceMs(20 * 60'000); // later the stick is back, OK
+            clock.advanceMs(qint64{20} * 60'000); // later the stick is back, OK
             QDir(m_dir->path()).mkdir(QStringLiteral("stick"));
         };
         logger.begin();

@@ -141,7 +141,7 @@ private Q_SLOTS:
         RecordingFileCalls calls;
         Store s(calls, spoolFolder());
         calls.hold();
-        const qsizetype size = 256 * 1024;
+        const qsizetype size = qsizetype(256) * 1024;
         const auto count = static_cast<int>(RecordStore::kMemoryBound / size + 40);
         const QList<QByteArray> lines = numbered("big", count, size);
         s.records(lines);
@@ -169,9 +169,9 @@ private Q_SLOTS:
         {
             Store s(*calls, spoolFolder());
             calls->hold();
-            s.records(lines.mid(0, 2));
+            s.records(lines.mid(0, 1)); // the call left under way: w0 alone
             QTRY_COMPARE(calls->held(), 1);
-            s.records(lines.mid(2));
+            s.records(lines.mid(1));
             QElapsedTimer ending;
             ending.start();
             s.store.finish(operatorPresent);
@@ -182,7 +182,7 @@ private Q_SLOTS:
                 QVERIFY(s.sink.messages.value(0).contains(s.store.spoolPath()));
         }
         calls->release(); // the call under way lands now
-        QTRY_VERIFY(dataFile() != "<missing>");
+        QTRY_COMPARE(dataFile(), header() + "w0\r\n");
 
         Store next(*calls, spoolFolder());
         next.store.startPressed();
