@@ -23,6 +23,7 @@ struct StorageWorker::Shared {
     bool abandoned = false; // the front is gone: report nothing
     bool failing = false;
     Clock::time_point retryAt{};
+    Clock::time_point firstQueuedAt{}; // of the oldest record, while the thread gathers
     StorageProgress progress;
     bool told = false;                    // the front has been told and has not looked yet
     std::atomic<Clock::rep> busySince{0}; // in Clock ticks; 0 while in no file call
@@ -30,10 +31,12 @@ struct StorageWorker::Shared {
     DataFileWriter writer; // the thread's alone
     std::function<void()> tell;
 
-    // Called with the lock held, so the front cannot go between the test and the post.
-    void report() {
+    // Called with the lock held, so the front cannot go between the test and the post. The
+    // front hears of failures and of the recovery after them; the rest it asks for when it
+    // needs it, so a healthy disk costs the window no wakeup per record.
+    void report(bool news) {
         settled.notify_all();
-        if (told || abandoned)
+        if (!news || told || abandoned)
             return;
         told = true;
         tell();
@@ -59,9 +62,15 @@ void StorageWorker::push(PendingRecord record) {
     Shared& s = *m_shared;
     const std::lock_guard lock(s.mutex);
     s.queuedBytes += record.bytes();
+    if (s.queue.empty())
+        s.firstQueuedAt = Clock::now();
     s.queue.push_back(std::move(record));
-    s.nudged = true;
-    s.wake.notify_one();
+    // After a failure a new record is a reason to try at once; otherwise the thread gathers
+    // what arrives within kGather into one open of the file.
+    if (s.failing)
+        s.nudged = true;
+    if (s.failing || s.queue.size() == 1 || s.queue.size() == kBatch)
+        s.wake.notify_one();
 }
 
 StorageProgress StorageWorker::takeProgress() {
@@ -131,16 +140,19 @@ void StorageWorker::run(const std::shared_ptr<Shared>& shared) {
     while (!s.abandoned) {
         const Clock::time_point now = Clock::now();
         const Clock::time_point flushAt = s.writer.flushDue();
-        if (!s.queue.empty() && (!s.failing || s.nudged || now >= s.retryAt)) {
+        const Clock::time_point writeAt = s.queue.empty() ? Clock::time_point::max()
+                                          : s.failing     ? (s.nudged ? now : s.retryAt)
+                                          : s.ending || qsizetype(s.queue.size()) >= kBatch
+                                              ? now
+                                              : s.firstQueuedAt + kGather;
+        if (writeAt <= now) {
             writeBatch(s, lock);
         } else if (flushAt <= now || (s.ending && s.unflushed)) {
             flush(s, lock); // the end does not wait for the second
         } else if (s.ending && s.queue.empty() && !s.unflushed) {
             break;
         } else {
-            Clock::time_point until = flushAt;
-            if (!s.queue.empty())
-                until = std::min(until, s.retryAt);
+            const Clock::time_point until = std::min(flushAt, writeAt);
             if (until == Clock::time_point::max())
                 s.wake.wait(lock);
             else
@@ -190,13 +202,15 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
     s.progress.done += done;
     s.progress.written += written;
     s.progress.error = error;
+    const bool wasFailing = s.failing;
     s.failing = error != 0;
+    s.firstQueuedAt = {}; // what is left has waited its turn
     if (s.failing) {
         ++s.progress.failures;
         s.retryAt = Clock::now() + kRetryInterval;
     }
     s.unflushed = s.writer.anyUnflushed();
-    s.report();
+    s.report(s.failing || wasFailing);
 }
 
 qsizetype StorageWorker::alreadyWritten(const QList<PendingRecord>& batch) {
@@ -215,5 +229,5 @@ void StorageWorker::flush(Shared& s, std::unique_lock<std::mutex>& lock) {
     s.busy(false);
     lock.lock();
     s.unflushed = s.writer.anyUnflushed();
-    s.report();
+    s.report(false);
 }

@@ -68,6 +68,8 @@ public:
     bool finish(std::chrono::milliseconds deadline, QList<PendingRecord>& left, qsizetype& inDoubt);
 
     static constexpr std::chrono::milliseconds kRetryInterval{1000};
+    // Records that arrive within this time go into their file with one open.
+    static constexpr std::chrono::milliseconds kGather{10};
     // Records written between one open and the close after it, at most.
     static constexpr qsizetype kBatch = 256;
 

@@ -9,6 +9,11 @@ constexpr qsizetype kMaxWaitingCount = 32767;
 ThreadedPort::ThreadedPort(std::unique_ptr<CommPort> inner, QObject* parent)
     : CommPort(parent), m_inner(inner.release()) {
     m_thread.setObjectName(QStringLiteral("serial reader"));
+    // The notice timer is the reader's, with the inner port as its parent.
+    m_noticeTimer = new QTimer(m_inner);
+    m_noticeTimer->setSingleShot(true);
+    m_noticeTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_noticeTimer, &QTimer::timeout, m_inner, [this] { sendNotice(); });
     m_inner->moveToThread(&m_thread);
     // Handlers with the inner port as their context run on the reader's thread.
     connect(m_inner, &CommPort::dataReceived, m_inner, [this] { take(); });
@@ -73,26 +78,20 @@ int32_t ThreadedPort::setSendThreshold(int16_t count) {
 }
 
 int32_t ThreadedPort::open() {
-    return onReader([this] {
-        const int32_t code = m_inner->open();
-        // A new device's bytes start afresh; a failed open keeps what the old one sent.
-        if (m_inner->isOpen()) {
-            const std::lock_guard lock(m_mutex);
-            dropTaken();
-        }
-        return code;
-    });
+    return onReader([this] { return afterOpen(m_inner->open()); });
 }
 
 int32_t ThreadedPort::reopenDevice() {
-    return onReader([this] {
-        const int32_t code = m_inner->reopenDevice();
-        if (m_inner->isOpen()) {
-            const std::lock_guard lock(m_mutex);
-            dropTaken();
-        }
-        return code;
-    });
+    return onReader([this] { return afterOpen(m_inner->reopenDevice()); });
+}
+
+int32_t ThreadedPort::afterOpen(int32_t code) {
+    // A new device's bytes start afresh; a failed open keeps what the old one sent.
+    if (m_inner->isOpen()) {
+        const std::lock_guard lock(m_mutex);
+        dropTaken();
+    }
+    return code;
 }
 
 SerialDevice ThreadedPort::openedDevice() const {
@@ -162,12 +161,16 @@ void ThreadedPort::take() {
     std::deque<Chunk> taken;
     qsizetype count = 0;
     char c = 0;
-    while (m_inner->bytesWaiting() > 0 && m_inner->readByte(c)) {
-        const qint64 at = m_inner->lastCharArrivalMs();
-        if (taken.empty() || taken.back().arrivalMs != at)
-            taken.push_back({{}, at});
-        taken.back().bytes += c;
-        ++count;
+    for (int16_t waiting = m_inner->bytesWaiting(); waiting > 0;
+         waiting = m_inner->bytesWaiting()) {
+        for (; waiting > 0 && m_inner->readByte(c); --waiting, ++count) {
+            const qint64 at = m_inner->lastCharArrivalMs();
+            if (taken.empty() || taken.back().arrivalMs != at)
+                taken.push_back({{}, at});
+            taken.back().bytes += c;
+        }
+        if (waiting > 0)
+            break; // the port was closed under us
     }
     if (count == 0)
         return;
@@ -177,15 +180,32 @@ void ThreadedPort::take() {
         for (Chunk& chunk : taken)
             m_chunks.push_back(std::move(chunk));
     }
-    // One notice at a time: the reader takes everything there is when it wakes.
-    if (!m_told.exchange(true))
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_told = false;
-                Q_EMIT dataReceived();
-            },
-            Qt::QueuedConnection);
+    notify();
+}
+
+void ThreadedPort::notify() {
+    // One notice at a time, and a few milliseconds apart: the window's thread takes all there
+    // is when it wakes, so a UART's trickle does not wake it for every few bytes. The bytes
+    // keep the times they arrived.
+    if (m_told.exchange(true))
+        return;
+    const qint64 sinceLast = m_sinceNotice.isValid() ? m_sinceNotice.elapsed() : kNoticeGapMs;
+    if (sinceLast < kNoticeGapMs) {
+        m_noticeTimer->start(static_cast<int>(kNoticeGapMs - sinceLast));
+        return;
+    }
+    sendNotice();
+}
+
+void ThreadedPort::sendNotice() {
+    m_sinceNotice.start();
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_told = false;
+            Q_EMIT dataReceived();
+        },
+        Qt::QueuedConnection);
 }
 
 void ThreadedPort::dropTaken() {

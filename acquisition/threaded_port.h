@@ -2,7 +2,9 @@
 
 #include "acquisition/comm_port.h"
 
+#include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -21,6 +23,9 @@ public:
     ~ThreadedPort() override;
     ThreadedPort(const ThreadedPort&) = delete;
     ThreadedPort& operator=(const ThreadedPort&) = delete;
+
+    // Least time between two notices of received data to the window's thread.
+    static constexpr qint64 kNoticeGapMs = 4;
 
     int32_t selectPort(int16_t portNumber) override;
     int32_t setLineSettings(const QByteArray& settings) override;
@@ -48,7 +53,10 @@ private:
     template <typename F> auto onReader(F operation) const;
     // On the reader's thread: what the inner port holds, handed over.
     void take();
+    void notify();
+    void sendNotice();
     void dropTaken(); // with the lock held
+    int32_t afterOpen(int32_t code);
 
     struct Chunk {
         QByteArray bytes;
@@ -62,6 +70,8 @@ private:
     qsizetype m_chunkAt = 0; // of the first chunk, handed out
     qsizetype m_waiting = 0;
     std::atomic<bool> m_told{false}; // dataReceived is on its way to the window's thread
+    QTimer* m_noticeTimer;           // the reader's: the next notice, when one came just now
+    QElapsedTimer m_sinceNotice;     // the reader's
 
     // The window's thread's own.
     qint64 m_lastArrival = kNoArrival;

@@ -153,6 +153,33 @@ private Q_SLOTS:
         QCOMPARE(s.sink.messages, QStringList());
     }
 
+    // Memory full and a spool that cannot be written: the records that neither takes are lost,
+    // and only those; the operator is told once how many and between which times, and the
+    // count stays in panel 1.
+    void lostOnlyWhenMemoryAndSpoolBothFail() {
+        RecordingFileCalls calls;
+        QFile blocker(m_state->filePath("not-a-folder"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        Store s(calls, blocker.fileName() + "/tessaline");
+        calls.hold();
+        const qsizetype size = qsizetype(256) * 1024;
+        const auto inMemory = static_cast<int>(RecordStore::kMemoryBound / size) - 1;
+        const QList<QByteArray> lines = numbered("big", inMemory + 30, size);
+        s.records(lines.mid(0, inMemory));
+        QCOMPARE(s.store.waiting(), inMemory);
+        s.records(lines.mid(inMemory, 1)); // memory is full: the spool is tried, and fails
+        QTest::qWait(1500);
+        s.records(lines.mid(inMemory + 1));
+        QCOMPARE(s.view.storageWords.last(), QStringLiteral("29 records lost"));
+        QVERIFY(s.sink.messages.isEmpty()); // told once the loss is over
+        calls.release();
+        QTRY_COMPARE_WITH_TIMEOUT(dataFile(), header() + ::lines(lines.mid(0, inMemory)), 30'000);
+        s.store.finish(true);
+        QVERIFY2(s.sink.messages.value(0).startsWith("29 records lost between "),
+                 qPrintable(s.sink.messages.value(0)));
+        QCOMPARE(s.sink.messages.size(), 2); // and where what could be kept is
+    }
+
     // END (a box) and a session's end (standard error) while the folder hangs: the end comes
     // within its deadline, the records are in the spool, and the next START writes each once,
     // before any new record, also those whose write was under way.

@@ -297,6 +297,17 @@ class TstDrivers : public QObject {
                command(QStringLiteral("start"));
     }
 
+    // Another instrument sends a numbered line every 100 ms for 3 s.
+    bool keepSending(Line& line, const QByteArray& name) {
+        QElapsedTimer meanwhile;
+        meanwhile.start();
+        for (int i = 0; meanwhile.elapsed() < 3000; ++i) {
+            if (!send(line, name + QByteArray::number(i) + "\r\n"))
+                return false;
+            QTest::qWait(100);
+        }
+        return true;
+    }
     bool boot(const QString& kernel, QString& why);
     static QList<QByteArray> numberedLines(const QByteArray& name, int count);
 
@@ -559,12 +570,7 @@ void TstDrivers::anotherAdapterNeverTakesItsPlace() {
     QCOMPARE(next(QStringLiteral("title"), 20'000),
              QStringLiteral("Com3 : Device removal detected"));
     QVERIFY(portsAre(QStringLiteral("/dev/ttyS0 /dev/ttyS1 /dev/ttyUSB1")));
-    QElapsedTimer meanwhile;
-    meanwhile.start();
-    for (int i = 0; meanwhile.elapsed() < 3000; ++i) {
-        QVERIFY(send(m_usbB, "B meter " + QByteArray::number(i) + "\r\n"));
-        QTest::qWait(100);
-    }
+    QVERIFY(keepSending(m_usbB, "B meter "));
     // The pH meter plugged in again takes A's old node; then A comes back, under another.
     pull(m_usbB);
     QVERIFY(portsAre(QStringLiteral("/dev/ttyS0 /dev/ttyS1")));
@@ -658,12 +664,7 @@ void TstDrivers::aCloneNeverTakesItsPlace() {
     QCOMPARE(next(QStringLiteral("title"), 20'000),
              QStringLiteral("Com4 : Device removal detected"));
     QVERIFY(portsAre(QStringLiteral("/dev/ttyS0 /dev/ttyS1 /dev/ttyUSB0")));
-    QElapsedTimer meanwhile;
-    meanwhile.start();
-    for (int i = 0; meanwhile.elapsed() < 3000; ++i) {
-        QVERIFY(send(m_usbC, "C clone " + QByteArray::number(i) + "\r\n"));
-        QTest::qWait(100);
-    }
+    QVERIFY(keepSending(m_usbC, "C clone "));
     QCOMPARE(said(QStringLiteral("title"), from).size(), 2); // still looking for A
     m_seen = m_events.size();
     QVERIFY(plug(m_usbA, socketPath("usbA")));
