@@ -370,7 +370,7 @@ void TstSerialPort::reconnectsOnlyToTheSameDevice() {
         return;
     }
     QCOMPARE(port.openedDevice().path, present[opened].path);
-    QVERIFY(lines[atStart.size() + std::size_t(opened)]->write("A"));
+    QVERIFY(lines[static_cast<std::size_t>(atStart.size() + opened)]->write("A"));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(1));
 }
 
