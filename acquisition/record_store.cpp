@@ -73,12 +73,14 @@ qsizetype RecordStore::waiting() const {
 }
 
 void RecordStore::startPressed() {
-    if (m_leftovers > 0)
+    if (m_leftovers > 0 && !m_leftoversWritten)
         return; // still writing those found at an earlier START
     QStringList files;
     const QList<PendingRecord> records =
         Spool::takeLeftovers(m_spool.path().section(u'/', 0, -2), files);
-    m_leftoverFiles = files;
+    if (records.isEmpty())
+        Spool::removeLeftovers(files); // spools with nothing whole in them
+    m_leftoverFiles = records.isEmpty() ? QStringList() : files;
     m_leftovers = records.size();
     m_leftoversWritten = false;
     for (PendingRecord record : records) {
