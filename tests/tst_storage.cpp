@@ -170,12 +170,15 @@ private Q_SLOTS:
         s.records(lines.mid(inMemory, 1)); // memory is full: the spool is tried, and fails
         QTest::qWait(1500);
         s.records(lines.mid(inMemory + 1));
-        QCOMPARE(s.view.storageWords.last(), QStringLiteral("29 records lost"));
+        // That first one is lost too when the spool had failed before it was asked.
+        const QString lost = s.view.storageWords.last();
+        QVERIFY2(lost == "29 records lost" || lost == "30 records lost", qPrintable(lost));
         QVERIFY(s.sink.messages.isEmpty()); // told once the loss is over
         calls.release();
         QTRY_COMPARE_WITH_TIMEOUT(dataFile(), header() + ::lines(lines.mid(0, inMemory)), 30'000);
         s.store.finish(true);
-        QVERIFY2(s.sink.messages.value(0).startsWith("29 records lost between "),
+        QVERIFY2(s.sink.messages.value(0).startsWith(lost.section(u' ', 0, 0) +
+                                                     " records lost between "),
                  qPrintable(s.sink.messages.value(0)));
         QCOMPARE(s.sink.messages.size(), 2); // and where what could be kept is
     }
