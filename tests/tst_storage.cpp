@@ -180,7 +180,7 @@ private Q_SLOTS:
         QVERIFY2(s.sink.messages.value(0).startsWith(lost.section(u' ', 0, 0) +
                                                      " records lost between "),
                  qPrintable(s.sink.messages.value(0)));
-        QCOMPARE(s.sink.messages.size(), 2); // and where what could be kept is
+        QCOMPARE(s.sink.messages.filter("records lost").size(), 1); // told once
     }
 
     // END (a box) and a session's end (standard error) while the folder hangs: the end comes
