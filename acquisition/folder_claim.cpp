@@ -1,5 +1,7 @@
 #include "acquisition/folder_claim.h"
 
+#include "acquisition/answer_in_time.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -10,8 +12,11 @@ namespace {
 
 QString lockPathFor(const QByteArray& folder) {
     const QString path = QFile::decodeName(folder);
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    // A folder that is missing now is still the same folder for both loggers.
+    // A folder that is missing now, or on a share that does not answer, is taken as spelled.
+    const QString canonical =
+        answerInTime<QString>([path] { return QFileInfo(path).canonicalFilePath(); },
+                              kFolderAnswerWait, nullptr, {})
+            .value_or(QString());
     const QString key =
         canonical.isEmpty() ? QDir::cleanPath(QDir(path).absolutePath()) : canonical;
     const QByteArray hash =

@@ -1,5 +1,7 @@
 #include "ui/drive_list.h"
 
+#include "acquisition/answer_in_time.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -41,17 +43,23 @@ bool holds(const QString& mountPoint, const QString& path) {
 DriveList::DriveList(QWidget* parent) : QComboBox(parent) {
     connect(this, &QComboBox::currentIndexChanged, this,
             [this] { Q_EMIT driveChanged(currentDrive()); });
-    setDrives(saveableDrives());
+    // Asking a volume that hangs for its state hangs too; until the list comes, the root stands
+    // alone, and the list follows quietly, with the selection where it was.
+    const auto found = answerInTime<QStringList>(
+        [] { return saveableDrives(); }, kFolderAnswerWait, this,
+        [this](const QStringList& mountPoints) { setDrives(mountPoints); });
+    setDrives(found.value_or(QStringList{QDir::rootPath()}));
 }
 
 void DriveList::setDrives(const QStringList& mountPoints) {
     const QSignalBlocker quiet(this);
     clear();
     addItems(mountPoints);
-    setCurrentIndex(findText(driveOf(QDir::currentPath(), mountPoints)));
+    setCurrentIndex(findText(driveOf(m_pathShown, mountPoints)));
 }
 
 void DriveList::selectDriveOf(const QString& path) {
+    m_pathShown = QDir::cleanPath(path);
     const int index = findText(driveOf(QDir::cleanPath(path), drives()));
     if (index >= 0)
         setCurrentIndex(index);

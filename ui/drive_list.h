@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QComboBox>
+#include <QDir>
 #include <QStringList>
 
 /// The settings window's drive chooser: the mounted file systems data can be saved to,
@@ -10,7 +11,8 @@ class DriveList : public QComboBox {
 public:
     explicit DriveList(QWidget* parent = nullptr);
 
-    /// Replaces the listed mount points; the selection moves to the one holding the current folder.
+    /// Replaces the listed mount points; the selection moves to the one holding the path last
+    /// selected for, at first the current folder.
     void setDrives(const QStringList& mountPoints);
     /// Selects the listed mount that holds `path`; emits driveChanged only if that moves it.
     void selectDriveOf(const QString& path);
@@ -26,4 +28,6 @@ Q_SIGNALS:
 
 private:
     QStringList drives() const;
+
+    QString m_pathShown = QDir::currentPath();
 };

@@ -1,5 +1,7 @@
 #include "ui/folder_list.h"
 
+#include "acquisition/answer_in_time.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -11,6 +13,7 @@ namespace {
 constexpr int kPathRole = Qt::UserRole;
 constexpr int kDepthRole = Qt::UserRole + 1;
 constexpr int kIndentPx = 8;
+constexpr QLatin1StringView kNotAnswering("(not answering)");
 
 // Shifts each entry right by its depth, so the path reads as a staircase from the root.
 class IndentDelegate final : public QStyledItemDelegate {
@@ -53,8 +56,7 @@ QString joinedFromRoot(const QStringList& names) {
 }
 
 // Each step drops one name, so the walk ends at the root at the latest.
-QStringList nearestExistingFolder(const QString& path) {
-    QStringList names = namesFromRoot(path);
+QStringList nearestExistingFolder(QStringList names) {
     while (!names.isEmpty() && !QFileInfo(joinedFromRoot(names)).isDir())
         names.removeLast();
     return names;
@@ -80,7 +82,18 @@ FolderList::FolderList(QWidget* parent) : QListWidget(parent) {
 }
 
 void FolderList::setCurrentFolder(const QString& path) {
-    m_names = nearestExistingFolder(path);
+    // A folder that does not answer is taken as it is; its real nearest parent follows if the
+    // answer comes while the operator is still there.
+    const QStringList asked = namesFromRoot(path);
+    const auto found = answerInTime<QStringList>([asked] { return nearestExistingFolder(asked); },
+                                                 kFolderAnswerWait, this,
+                                                 [this, asked](const QStringList& names) {
+                                                     if (m_names == asked && names != asked) {
+                                                         m_names = names;
+                                                         refill();
+                                                     }
+                                                 });
+    m_names = found.value_or(asked);
     refill();
 }
 
@@ -98,7 +111,7 @@ void FolderList::keyPressEvent(QKeyEvent* event) {
 }
 
 void FolderList::openEntry(const QListWidgetItem* item) {
-    if (!item)
+    if (!item || !item->data(kPathRole).isValid())
         return;
     setCurrentFolder(item->data(kPathRole).toString());
     Q_EMIT folderOpened();
@@ -112,6 +125,21 @@ void FolderList::addEntry(const QString& path, const QString& text, int depth, b
 }
 
 void FolderList::refill() {
+    const QString folder = currentFolder();
+    const auto subFolders = answerInTime<QStringList>(
+        [folder] {
+            return QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot,
+                                          QDir::Name | QDir::IgnoreCase);
+        },
+        kFolderAnswerWait, this,
+        [this, folder](const QStringList& names) {
+            if (currentFolder() == folder)
+                fill(names);
+        });
+    fill(subFolders);
+}
+
+void FolderList::fill(const std::optional<QStringList>& subFolders) {
     clear();
     const QStringList chain = pathFromRoot(m_names);
     for (int depth = 0; depth < chain.size(); ++depth) {
@@ -120,10 +148,13 @@ void FolderList::refill() {
         addEntry(folder, name.isEmpty() ? folder : name, depth, true);
     }
     const QDir current(currentFolder());
-    const auto subFolders =
-        current.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
-    for (const QString& name : subFolders)
+    for (const QString& name : subFolders.value_or(QStringList()))
         addEntry(current.filePath(name), name, static_cast<int>(chain.size()), false);
+    if (!subFolders) {
+        auto* waiting = new QListWidgetItem(QString(kNotAnswering), this);
+        waiting->setFlags(Qt::NoItemFlags);
+        waiting->setData(kDepthRole, static_cast<int>(chain.size()));
+    }
     setCurrentRow(static_cast<int>(chain.size()) - 1);
     // Show the path from the root whenever it fits, as the list reads top down.
     scrollToTop();

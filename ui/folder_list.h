@@ -3,10 +3,13 @@
 #include <QListWidget>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 /// The settings window's folder chooser in the classic style: the current folder's path from
 /// the root down, each ancestor one indented entry, and its sub-folders below. Opening an entry
-/// (double-click, Enter or Return) makes it current; a highlight alone changes nothing.
+/// (double-click, Enter or Return) makes it current; a highlight alone changes nothing. A folder
+/// on a share that does not answer shows "(not answering)" in place of its sub-folders, and the
+/// window goes on; they appear if the share answers while it is shown.
 class FolderList : public QListWidget {
     Q_OBJECT
 public:
@@ -29,6 +32,7 @@ private:
     void openEntry(const QListWidgetItem* item);
     void addEntry(const QString& path, const QString& text, int depth, bool open);
     void refill();
+    void fill(const std::optional<QStringList>& subFolders);
 
     QStringList m_names; // of the current folder, from the root down
 };

@@ -18,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -44,7 +45,8 @@ public:
 };
 
 // The logger as the program wires it, on the pty; it says what txt_meas and panel 1 show, and
-// takes "start", "stop" and "end" (END) on standard input.
+// takes "start", "stop", "end" (END), "setting" and "close" (the settings window's) on standard
+// input. With the settings window open it also says what its folder list shows.
 int runLoggerChild(char** argv) {
     const QString device = QString::fromLocal8Bit(argv[2]);
     SayingSink sink;
@@ -58,7 +60,7 @@ int runLoggerChild(char** argv) {
         varlin_def.StampMillis = kTrue;
         auto* looking = new QTimer(&window);
         QObject::connect(looking, &QTimer::timeout, &window, [&window] {
-            static QString shown, panel, state;
+            static QString shown, panel, state, folders;
             const QString nowShown = window.findChild<QLineEdit*>("txt_meas_0")->text();
             const QString nowPanel = window.findChild<QLabel*>("panel1")->text();
             const QString nowState = window.findChild<QLabel*>("panel3")->text();
@@ -68,6 +70,13 @@ int runLoggerChild(char** argv) {
                 say("panel1", nowPanel);
             if (nowState != std::exchange(state, nowState))
                 say("state", nowState);
+            if (const auto* list = window.findChild<QListWidget*>("Dir1")) {
+                QStringList entries;
+                for (int i = 0; i < list->count(); ++i)
+                    entries << list->item(i)->text();
+                if (entries.join(u'|') != std::exchange(folders, entries.join(u'|')))
+                    say("folders", folders);
+            }
         });
         looking->start(20);
         auto* commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &window);
@@ -79,12 +88,17 @@ int runLoggerChild(char** argv) {
                 return;
             }
             for (const QByteArray& what : QByteArray(buffer, n).split('\n')) {
-                const char* button = what == "start"  ? "Command1"
-                                     : what == "stop" ? "Command4"
-                                     : what == "end"  ? "Command3"
-                                                      : nullptr;
+                const char* button = what == "start"     ? "Command1"
+                                     : what == "stop"    ? "Command4"
+                                     : what == "end"     ? "Command3"
+                                     : what == "setting" ? "Command2"
+                                                         : nullptr;
                 if (button)
                     window.findChild<QPushButton*>(QLatin1String(button))->click();
+                if (what == "close")
+                    window.findChild<QWidget*>("Frm_Savepath")
+                        ->findChild<QPushButton*>("Command1")
+                        ->click();
             }
         });
     };
@@ -286,6 +300,22 @@ private Q_SLOTS:
         QVERIFY2(shownEarly != shownLate, "the window stood still during the hang");
         QVERIFY(logger.waitFor("@@ panel1 " + m_mount)); // the word went
         QCOMPARE(logger.saidStarting("@@ message"), -1);
+
+        // Setting, on the share while it hangs: the window answers, and the folder's
+        // sub-folders come when the share does.
+        QVERIFY(folder("hang"));
+        QDir().mkpath(m_backing + "/inner");
+        logger.write("stop\nsetting\n");
+        const auto folders = [&logger] {
+            logger.collect();
+            const QStringList said = logger.said.filter(QStringLiteral("@@ folders "));
+            return said.isEmpty() ? QString() : said.last();
+        };
+        QVERIFY(QTest::qWaitFor([&] { return !folders().isEmpty(); }, 5000));
+        QVERIFY2(folders().endsWith(u"|share|(not answering)"), qPrintable(folders()));
+        QVERIFY(folder("answer"));
+        QTRY_VERIFY2(folders().endsWith(u"|share|inner"), qPrintable(folders()));
+        logger.write("close\n");
         logger.closeWriteChannel();
         QVERIFY(logger.ended());
     }
