@@ -24,6 +24,7 @@ struct StorageWorker::Shared {
     bool failing = false;
     Clock::time_point retryAt{};
     Clock::time_point firstQueuedAt{}; // of the oldest record, while the thread gathers
+    Clock::time_point lastWriteAt{};   // the thread's: when its last batch was written
     StorageProgress progress;
     bool told = false;                    // the front has been told and has not looked yet
     std::atomic<Clock::rep> busySince{0}; // in Clock ticks; 0 while in no file call
@@ -66,7 +67,7 @@ void StorageWorker::push(PendingRecord record) {
         s.firstQueuedAt = Clock::now();
     s.queue.push_back(std::move(record));
     // After a failure a new record is a reason to try at once; otherwise the thread gathers
-    // what arrives within kGather into one open of the file.
+    // what arrives within kGather, and a steady flow for kWriteGap, into one open of the file.
     if (s.failing)
         s.nudged = true;
     if (s.failing || s.queue.size() == 1 || s.queue.size() == kBatch)
@@ -140,11 +141,12 @@ void StorageWorker::run(const std::shared_ptr<Shared>& shared) {
     while (!s.abandoned) {
         const Clock::time_point now = Clock::now();
         const Clock::time_point flushAt = s.writer.flushDue();
-        const Clock::time_point writeAt = s.queue.empty() ? Clock::time_point::max()
-                                          : s.failing     ? (s.nudged ? now : s.retryAt)
-                                          : s.ending || qsizetype(s.queue.size()) >= kBatch
-                                              ? now
-                                              : s.firstQueuedAt + kGather;
+        const Clock::time_point writeAt =
+            s.queue.empty() ? Clock::time_point::max()
+            : s.failing     ? (s.nudged ? now : s.retryAt)
+            : s.ending || qsizetype(s.queue.size()) >= kBatch
+                ? now
+                : std::max(s.firstQueuedAt + kGather, s.lastWriteAt + kWriteGap);
         if (writeAt <= now) {
             writeBatch(s, lock);
         } else if (flushAt <= now || (s.ending && s.unflushed)) {
@@ -184,6 +186,7 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
     }
     s.writer.close();
     s.busy(false);
+    s.lastWriteAt = Clock::now();
 
     lock.lock();
     s.inFlight = 0;

@@ -70,6 +70,9 @@ public:
     static constexpr std::chrono::milliseconds kRetryInterval{1000};
     // Records that arrive within this time go into their file with one open.
     static constexpr std::chrono::milliseconds kGather{10};
+    // Least time between two writes: a steady flow goes into its file with one open per this
+    // time, and wakes the thread no more often.
+    static constexpr std::chrono::milliseconds kWriteGap{100};
     // Records written between one open and the close after it, at most.
     static constexpr qsizetype kBatch = 256;
 

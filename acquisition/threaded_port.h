@@ -25,7 +25,7 @@ public:
     ThreadedPort& operator=(const ThreadedPort&) = delete;
 
     // Least time between two notices of received data to the window's thread.
-    static constexpr qint64 kNoticeGapMs = 4;
+    static constexpr qint64 kNoticeGapMs = 20;
 
     int32_t selectPort(int16_t portNumber) override;
     int32_t setLineSettings(const QByteArray& settings) override;
