@@ -38,8 +38,11 @@ public:
     /// STOP: the loop goes idle (or ends the program while still getting in step) and the
     /// port closes. False when acquisition was not running.
     bool stop();
-    /// Sends text unchanged, one byte per character; empty sends nothing.
-    void send(const QByteArray& text) { m_link.send(text); }
+    /// Sends text unchanged, one byte per character, and `lineEnd` after it in the same
+    /// write; an empty text sends nothing.
+    void send(const QByteArray& text, const QByteArray& lineEnd = {}) {
+        m_link.send(text, lineEnd);
+    }
     /// The session ends: no more passes, the waiting records written and flushed, or kept in
     /// the spool if the data folder does not answer in time, the port closed. The operator is
     /// told where kept records are: in a box when `operatorPresent`, else on standard error.

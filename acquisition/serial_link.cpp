@@ -19,9 +19,8 @@ void SerialLink::Init_Comm() {
     const bool open = m_port.isOpen();
     m_view.showPortDevice(open ? m_port.openedDevice().description : QString());
     if (open && m_port.identityShared())
-        m_view.setTitleText(QStringLiteral("Com%1 : Another adapter reports the same serial "
-                                           "number; this one is known by its USB socket")
-                                .arg(m_portNumber));
+        tell(QStringLiteral("Another adapter reports the same serial number; this one is known "
+                            "by its USB socket"));
     Q_EMIT initialised(open);
     if (lastError == 0)
         return;
@@ -36,14 +35,13 @@ bool SerialLink::reopen() {
         if (++m_failedReopens >= kTriesBeforeLookingElsewhere && !m_toldElsewhere &&
             m_port.sameKindElsewhere()) {
             m_toldElsewhere = true;
-            m_view.setTitleText(QStringLiteral("Com%1 : The same kind of adapter is at another "
-                                               "USB socket; STOP and START will use it")
-                                    .arg(m_portNumber));
+            tell(QStringLiteral("The same kind of adapter is at another USB socket; STOP and "
+                                "START will use it"));
         }
         return false;
     }
     m_view.showPortDevice(m_port.openedDevice().description);
-    m_view.setTitleText(QStringLiteral("Com%1 : Device reconnected").arg(m_portNumber));
+    tell(QStringLiteral("Device reconnected"));
     return true;
 }
 
@@ -70,9 +68,13 @@ void SerialLink::closePort() {
         m_port.close();
 }
 
-void SerialLink::send(const QByteArray& text) {
+void SerialLink::send(const QByteArray& text, const QByteArray& lineEnd) {
     if (!text.isEmpty())
-        m_port.sendText(text);
+        m_port.sendText(text + lineEnd);
+}
+
+void SerialLink::tell(const QString& text) {
+    m_view.setTitleText(QStringLiteral("Com%1 : %2").arg(m_portNumber).arg(text));
 }
 
 void SerialLink::OnComm() {
@@ -81,13 +83,13 @@ void SerialLink::OnComm() {
         m_view.setTitleText(QString());
         return;
     }
-    m_view.setTitleText(QStringLiteral("Com%1 : %2").arg(m_portNumber).arg(text));
+    tell(text);
     m_messages.beep();
 }
 
 void SerialLink::onDeviceRemoved() {
     m_failedReopens = 0;
     m_toldElsewhere = false;
-    m_view.setTitleText(QStringLiteral("Com%1 : Device removal detected").arg(m_portNumber));
+    tell(QStringLiteral("Device removal detected"));
     m_messages.beep();
 }

@@ -24,8 +24,11 @@ public:
     bool reopen();
     /// If the port is open, close it.
     void closePort();
-    /// Sends text unchanged, one byte per character; empty sends nothing.
-    void send(const QByteArray& text);
+    /// Sends text unchanged, one byte per character, followed by `lineEnd` in the same write;
+    /// an empty text sends nothing, whatever the end.
+    void send(const QByteArray& text, const QByteArray& lineEnd = {});
+    /// Shows "Com<n> : <text>" in lbl_title, n the port the line was opened on.
+    void tell(const QString& text);
 
     // A device known by its socket that stays away this many tries (one a second) is looked
     // for elsewhere.

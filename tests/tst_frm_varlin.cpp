@@ -26,6 +26,8 @@ private Q_SLOTS:
     void stopWhileGettingInStepEndsProgram();
     void burstShowsItsLastRecord();
     void recordAndSendThroughPtyInstrument();
+    void sendAddsTheChosenLineEnd_data();
+    void sendAddsTheChosenLineEnd();
     void theOperatorSeesWhichDeviceEachPortIs();
     void recordShownAsTheInstrumentMeantIt_data();
     void recordShownAsTheInstrumentMeantIt();
@@ -77,6 +79,12 @@ void TstFrmVarlin::freshStartShowsStartValues() {
     QVERIFY(!m_main->control("Command5")->isEnabled());
     QCOMPARE(m_main->title(), QStringLiteral("."));
     QCOMPARE(m_main->control<QLineEdit>("txt_send")->text(), QStringLiteral("Send Data Input"));
+    // The line end list: "none" at first, in the free space right of txt_send, next in turn.
+    const auto* sendEnd = m_main->control<QComboBox>("cmb_send_end");
+    QCOMPARE(sendEnd->currentText(), QStringLiteral("none"));
+    QCOMPARE(m_main->control("txt_send")->nextInFocusChain(), sendEnd);
+    QVERIFY(sendEnd->geometry().left() >= m_main->control("txt_send")->geometry().right() &&
+            sendEnd->geometry().right() < window.width());
     QVERIFY(m_main->shown().isEmpty());
     QVERIFY(m_main->control<QLineEdit>("txt_meas_0")->isReadOnly());
 }
@@ -150,6 +158,30 @@ void TstFrmVarlin::recordAndSendThroughPtyInstrument() {
     m_main->click("Command5");
     QCOMPARE(instrument.read(3), QByteArray("T\xB0?"));
     QVERIFY(m_main->sink.messages.isEmpty());
+}
+
+void TstFrmVarlin::sendAddsTheChosenLineEnd_data() {
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::newRow("none") << "none" << "P" << QByteArray("P");
+    QTest::newRow("CR") << "CR" << "SI" << QByteArray("SI\r");
+    QTest::newRow("LF") << "LF" << "Z" << QByteArray("Z\n");
+    QTest::newRow("CR LF") << "CR LF" << "Q" << QByteArray("Q\r\n");
+    QTest::newRow("empty, CR LF") << "CR LF" << "" << QByteArray();
+}
+
+void TstFrmVarlin::sendAddsTheChosenLineEnd() {
+    QFETCH(QString, end);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, sent);
+    m_main->click("Command1");
+    QTRY_VERIFY(m_fake->opened);
+    m_main->control<QComboBox>("cmb_send_end")->setCurrentText(end);
+    m_main->control<QLineEdit>("txt_send")->setText(text);
+    m_main->click("Command5");
+    QCOMPARE(m_fake->sent, sent);
+    QCOMPARE(m_fake->sends, sent.isEmpty() ? 0 : 1); // text and end in one write
 }
 
 void TstFrmVarlin::theOperatorSeesWhichDeviceEachPortIs() {

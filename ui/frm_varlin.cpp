@@ -8,7 +8,9 @@
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFile>
 #include <QIcon>
 #include <QLabel>
@@ -23,13 +25,26 @@ constexpr int kClientHeightTwips = 2670;
 // records would otherwise spend most of its time laying out and painting text.
 constexpr int kRecordPaceMs = 20;
 
+// What Send can add after its text, in the order the list offers it; the first is the start.
+struct SendEnd {
+    const char* name;
+    const char* bytes;
+};
+constexpr std::array<SendEnd, 4> kSendEnds{{
+    {"none", ""},
+    {"CR", "\r"},
+    {"LF", "\n"},
+    {"CR LF", "\r\n"},
+}};
+
 // Where every control sits, in twips from the client area's top left corner.
-constexpr std::array<Placement, 10> kLayout{{
+constexpr std::array<Placement, 11> kLayout{{
     {"Label1", 120, 240, 1575, 255},
     {"lbl_title", 1680, 240, 4455, 255},
     {"txt_meas_0", 240, 780, 7455, 345},
     {"Command5", 720, 1320, 1095, 255},
     {"txt_send", 1920, 1320, 5175, 270},
+    {"cmb_send_end", 7140, 1305, 690, 300},
     {"Command1", 480, 1800, 1695, 375},
     {"Command4", 2280, 1800, 1695, 375},
     {"Command2", 4080, 1800, 1695, 375},
@@ -111,6 +126,13 @@ void Frm_Varlin::createControls() {
 
     Command5 = button(this, "Command5", "Send");
     txt_send = named(new QLineEdit(QStringLiteral("Send Data Input"), this), "txt_send");
+    cmb_send_end = named(new QComboBox(this), "cmb_send_end");
+    for (const SendEnd& end : kSendEnds)
+        cmb_send_end->addItem(QLatin1String(end.name));
+    cmb_send_end->setToolTip(QStringLiteral("Line end Send adds after the text: most balances "
+                                            "and meters act on a command only with CR LF or CR"));
+    // The names are read in the open list, which may be wider than the closed box.
+    cmb_send_end->view()->setMinimumWidth(cmb_send_end->view()->sizeHintForColumn(0) + 8);
     Command1 = button(this, "Command1", "START");
     Command4 = button(this, "Command4", "STOP");
     Command2 = button(this, "Command2", "Setting");
@@ -123,7 +145,8 @@ void Frm_Varlin::createControls() {
     setTabOrder(Command1, Command4);
     setTabOrder(Command4, Command5);
     setTabOrder(Command5, txt_send);
-    setTabOrder(txt_send, txt_meas[0]);
+    setTabOrder(txt_send, cmb_send_end);
+    setTabOrder(cmb_send_end, txt_meas[0]);
 }
 
 void Frm_Varlin::placeControls() {
@@ -190,7 +213,9 @@ void Frm_Varlin::Command3_Click() {
 }
 
 void Frm_Varlin::Command5_Click() {
-    m_logger.send(txt_send->text().toLatin1());
+    m_logger.send(
+        txt_send->text().toLatin1(),
+        QByteArray(kSendEnds.at(static_cast<std::size_t>(cmb_send_end->currentIndex())).bytes));
 }
 
 void Frm_Varlin::setStateText(const QString& text) {

@@ -10,6 +10,7 @@
 
 class Frm_Savepath;
 class Logger;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -81,6 +82,7 @@ private:
     std::array<QLineEdit*, 1> txt_meas{};
     QPushButton* Command5 = nullptr;
     QLineEdit* txt_send = nullptr;
+    QComboBox* cmb_send_end = nullptr; // the line end Send adds
     QPushButton* Command1 = nullptr;
     QPushButton* Command4 = nullptr;
     QPushButton* Command2 = nullptr;

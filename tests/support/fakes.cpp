@@ -69,8 +69,10 @@ void FakeCommPort::noteArrivals() {
 }
 
 int32_t FakeCommPort::sendText(const QByteArray& text) {
-    if (opened)
+    if (opened) {
         sent += text;
+        ++sends;
+    }
     return 0;
 }
 

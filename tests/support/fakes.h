@@ -145,6 +145,7 @@ public:
 
     QByteArray received; // bytes waiting to be read
     QByteArray sent;
+    int sends = 0; // writes that reached the open port
     QByteArray settings;
     int16_t port = 0;
     bool dtr = false;
