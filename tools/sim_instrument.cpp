@@ -37,7 +37,12 @@ struct Options {
     long long seed = -1;
     long long drainMs = 3000; // at exit, how long to wait for the reader to take what is pending
     bool showSent = false;
+    std::string commandEnd = "\r\n"; // what ends a command from the logger
+    std::string lineEnd = "\r\n";    // what ends the balance's own lines
 };
+
+// A command the balance has not seen the end of yet grows no longer than this.
+constexpr std::size_t kMaxCommand = 256;
 
 // Unread bytes beyond which new lines are dropped: nobody is reading, and a real instrument
 // does not wait for its listener.
@@ -55,6 +60,9 @@ const char kUsage[] =
 Plays a laboratory balance on a pseudo-terminal. Prints the device path it serves as the first
 line on stdout, then sends lines like "ST,+0012.345 g" ended by CR LF, and prints what it
 receives as "received: <text>" (non-printable bytes as \r, \n, \t or \xNN).
+Like a real balance it takes commands, each ended by CR LF: "P" or "Q" prints one reading at
+once (reported as "answered: <line>"), "Z" zeroes the reading. A command without its end, or
+any other text, is ignored.
 
   --interval-ms N   time between two sends (default 500; 0: next send as soon as the
                     previous one has been taken by the reader)
@@ -67,6 +75,8 @@ receives as "received: <text>" (non-printable bytes as \r, \n, \t or \xNN).
   --drain-ms N      with --count: how long to wait for the reader (default 3000)
   --seed N          seed of the wandering readings (default: random)
   --show-sent       also print every line sent as "sent: <text>"
+  --command-end E   the end a command must have: crlf (default), cr or lf
+  --lf-only         end its own lines with LF alone, as some sensor boards do
   --help            this text
 
 Ctrl+C (SIGINT), SIGTERM or SIGHUP stop it; it then closes the device and exits with 0.
@@ -105,12 +115,28 @@ int parseOptions(int argc, char* argv[], Options& opt) {
             opt.showSent = true;
             continue;
         }
+        if (arg == "--lf-only") {
+            opt.lineEnd = "\n";
+            continue;
+        }
         std::string_view value;
         if (auto eq = arg.find('='); eq != std::string_view::npos) {
             value = arg.substr(eq + 1);
             arg = arg.substr(0, eq);
         } else if (i + 1 < argc) {
             value = argv[++i];
+        }
+        if (arg == "--command-end") {
+            const auto end = value == "crlf" ? "\r\n"
+                             : value == "cr" ? "\r"
+                             : value == "lf" ? "\n"
+                                             : "";
+            if (*end == '\0') {
+                std::fprintf(stderr, "tessaline-sim-balance: --command-end takes crlf, cr or lf\n");
+                return 2;
+            }
+            opt.commandEnd = end;
+            continue;
         }
         auto known = std::find_if(std::begin(numbers), std::end(numbers),
                                   [&](const NumberOption& n) { return arg == n.name; });
@@ -149,11 +175,15 @@ public:
             --m_settling;
         }
         m_shown = std::clamp(shown, -9999.999, 9999.999);
+        shown = std::clamp(m_shown - m_zero, -9999.999, 9999.999);
         char text[32];
         std::snprintf(text, sizeof text, "%s,%c%08.3f g", m_settling > 0 ? "US" : "ST",
-                      m_shown < 0 ? '-' : '+', std::fabs(m_shown));
+                      shown < 0 ? '-' : '+', std::fabs(shown));
         return text;
     }
+
+    // What is on the pan now reads zero.
+    void zero() { m_zero = m_shown; }
 
     unsigned char highByte() {
         return static_cast<unsigned char>(std::uniform_int_distribution<int>(0x80, 0xFF)(m_rng));
@@ -163,6 +193,7 @@ private:
     std::mt19937 m_rng;
     double m_load = 12.345; // grams on the pan
     double m_shown = 12.345;
+    double m_zero = 0.0; // the load the operator zeroed
     int m_settling = 0;
 };
 
@@ -206,14 +237,14 @@ private:
     std::string makeLine() {
         ++m_lines;
         if (m_opt.emptyEvery > 0 && m_lines % m_opt.emptyEvery == 0)
-            return "\r\n";
+            return m_opt.lineEnd;
         std::string line = m_balance.nextReading();
         if (m_opt.noiseEvery > 0 && m_lines % m_opt.noiseEvery == 0) {
             line.insert(3, 1, '\t');               // after "ST,"
             line.insert(line.size() - 2, 1, '\0'); // before " g"
             line += static_cast<char>(m_balance.highByte());
         }
-        return line + "\r\n";
+        return line + m_opt.lineEnd;
     }
 
     bool producing() const { return m_opt.count < 0 || m_lines < m_opt.count; }
@@ -269,8 +300,30 @@ private:
     void readReceived() {
         char buf[512];
         const ssize_t n = ::read(m_master, buf, sizeof buf);
-        if (n > 0)
-            report("received", std::string_view(buf, static_cast<std::size_t>(n)));
+        if (n <= 0)
+            return;
+        report("received", std::string_view(buf, static_cast<std::size_t>(n)));
+        for (ssize_t i = 0; i < n; ++i) {
+            m_command += buf[i];
+            if (m_command.ends_with(m_opt.commandEnd)) {
+                m_command.resize(m_command.size() - m_opt.commandEnd.size());
+                obey(m_command);
+                m_command.clear();
+            } else if (m_command.size() > kMaxCommand) {
+                m_command.clear();
+            }
+        }
+    }
+
+    void obey(const std::string& command) {
+        if (command == "P" || command == "Q") {
+            const std::string line = m_balance.nextReading() + m_opt.lineEnd;
+            report("answered", line);
+            m_queue += line;
+        } else if (command == "Z") {
+            m_balance.zero();
+            report("zeroed", command);
+        }
     }
 
     // Bytes written to the device that its reader has not taken yet. Written bytes reach the
@@ -288,7 +341,8 @@ private:
     int m_master;
     int m_slave;
     Balance m_balance;
-    std::string m_queue; // lines sent but not yet accepted by the device
+    std::string m_queue;   // lines sent but not yet accepted by the device
+    std::string m_command; // received since the last command's end
     long long m_lines = 0;
     long long m_sends = 0;
     long long m_dropped = 0;
