@@ -5,6 +5,9 @@
 #include "acquisition/record_store.h"
 #include "acquisition/serial_link.h"
 
+#include <algorithm>
+#include <utility>
+
 AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, RecordStore& store,
                                  LoopView& view, QObject* parent)
     : QObject(parent), m_port(port), m_link(link), m_store(store), m_view(view) {
@@ -13,6 +16,12 @@ AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, RecordStore& 
     connect(&m_sleep, &QTimer::timeout, this, &AcquisitionLoop::pass);
     m_retry.setInterval(kRetryIntervalMs);
     connect(&m_retry, &QTimer::timeout, this, &AcquisitionLoop::retryTick);
+    m_lfHint.setSingleShot(true);
+    connect(&m_lfHint, &QTimer::timeout, this, [this] {
+        m_lfHintShown = true;
+        m_link.tell(
+            QStringLiteral("No CR received; the instrument may end its lines with LF only"));
+    });
     connect(&m_port, &CommPort::deviceRemoved, this, &AcquisitionLoop::onDeviceRemoved);
     connect(&m_port, &CommPort::dataReceived, this, &AcquisitionLoop::dataReceived);
 }
@@ -30,6 +39,7 @@ void AcquisitionLoop::halt() {
     m_phase = Phase::Ended;
     m_sleep.stop();
     m_retry.stop();
+    m_lfHint.stop();
 }
 
 qsizetype AcquisitionLoop::waitingRecords() const {
@@ -110,6 +120,10 @@ void AcquisitionLoop::startUp() {
     varlin_def.RxChar.clear();
     varlin_def.LineBuffer.clear();
     LineEndCount = 1;
+    m_lfSinceCr = 0;
+    m_lfHintShown = false;
+    m_lineCut = false;
+    m_sinceCr.start();
     m_phase = Phase::Sync;
 }
 
@@ -141,8 +155,13 @@ void AcquisitionLoop::syncPass() {
     bool inStep = false;
     // Everything up to the third line end is thrown away; what follows it stays waiting.
     while (!inStep && nextChar(batch)) {
-        if (varlin_def.RxChar.at(0) == '\r' && ++LineEndCount > 3)
-            inStep = true;
+        const char c = varlin_def.RxChar.at(0);
+        if (c == '\n') {
+            lfSeen();
+        } else if (c == '\r') {
+            crSeen();
+            inStep = ++LineEndCount > 3;
+        }
     }
     if (inStep)
         endOfSync();
@@ -171,6 +190,7 @@ void AcquisitionLoop::receivePass() {
 
 void AcquisitionLoop::goIdle() {
     m_phase = Phase::Idle;
+    m_lfHint.stop();
     m_deviceAway = false;
     updateRetry();
 }
@@ -179,6 +199,7 @@ void AcquisitionLoop::endSequence() {
     m_phase = Phase::Ended;
     m_sleep.stop();
     m_retry.stop();
+    m_lfHint.stop();
     m_link.closePort();
     m_view.endProgram();
 }
@@ -190,15 +211,44 @@ void AcquisitionLoop::handleChar() {
         return;
     }
     if (c == '\r') {
+        crSeen();
+        m_lineCut = false;
         lineEnd();
         return;
     }
+    if (c == '\n')
+        lfSeen();
+    // Codes 0 to 15 are line noise (LF, tab, NUL); bytes 128-255 are text of the code page.
+    const bool text = static_cast<unsigned char>(c) > 15;
+    // A full line is recorded when more text comes, so one of exactly the bound is still whole.
+    if (text && varlin_def.LineBuffer.size() == kMaxLineBytes)
+        cutLongLine();
     m_charSinceLineEnd = true;
     if (varlin_def.LineBuffer.isEmpty())
         LineStamp = arrivalStamp();
-    // Codes 0 to 15 are line noise (LF, tab, NUL); bytes 128-255 are text of the code page.
-    if (static_cast<unsigned char>(c) > 15)
+    if (text)
         varlin_def.LineBuffer += c;
+}
+
+void AcquisitionLoop::cutLongLine() {
+    if (!std::exchange(m_lineCut, true))
+        m_link.tell(
+            QStringLiteral("Line longer than %1 bytes recorded in parts").arg(kMaxLineBytes));
+    lineEnd();
+}
+
+void AcquisitionLoop::crSeen() {
+    m_lfSinceCr = 0;
+    m_sinceCr.start();
+    m_lfHint.stop();
+    if (std::exchange(m_lfHintShown, false))
+        m_view.setTitleText(QStringLiteral("."));
+}
+
+void AcquisitionLoop::lfSeen() {
+    if (++m_lfSinceCr != kLfHintCount || m_lfHintShown)
+        return;
+    m_lfHint.start(static_cast<int>(std::max<qint64>(0, kLfHintAfterMs - m_sinceCr.elapsed())));
 }
 
 void AcquisitionLoop::lineEnd() {

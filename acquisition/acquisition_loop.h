@@ -48,6 +48,12 @@ public:
     static constexpr int kRetryIntervalMs = 1000;
     // Least time from one pass to the next, so a flood is read in batches, not byte by byte.
     static constexpr int kMinPassGapMs = 1;
+    // A line this long is recorded, and the rest of it starts a new one, so a device that
+    // streams without a CR (a binary output mode) cannot fill memory.
+    static constexpr qsizetype kMaxLineBytes = 65536;
+    // LFs with no CR for this long suggest an instrument that ends its lines with LF alone.
+    static constexpr int kLfHintAfterMs = 3000;
+    static constexpr int kLfHintCount = 3;
 
 private:
     void wake();
@@ -68,6 +74,9 @@ private:
     bool nextChar(Batch& batch); // one waiting character into RxChar; false when none is left
     void handleChar();
     void lineEnd();
+    void cutLongLine();
+    void crSeen();
+    void lfSeen();
     QByteArray arrivalStamp(); // of the character just read
     bool stopSeen() const { return varlin_def.Stopped == kTrue || m_stopPending; }
 
@@ -83,6 +92,11 @@ private:
     QTimer m_sleep;                // the next pass, once one is due
     QElapsedTimer m_sinceLastPass; // since the last pass began
     QTimer m_retry;
+    QTimer m_lfHint;         // runs once kLfHintCount LFs came since the last CR
+    QElapsedTimer m_sinceCr; // since the last CR, or the start of sync
+    int m_lfSinceCr = 0;
+    bool m_lfHintShown = false;
+    bool m_lineCut = false; // the line in progress has been recorded in parts
     Phase m_phase = Phase::NotStarted;
     LocalTimeCache m_localTime;
 

@@ -145,6 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     in.start = QDateTime(QDate(2026, 12, 31), QTime(23, 0)).addMSecs(qint64{data[3]} * 14'117);
     in.bytes =
         QByteArray(reinterpret_cast<const char*>(data + 4), static_cast<qsizetype>(size - 4));
+    in.maxLineBytes = AcquisitionLoop::kMaxLineBytes;
 
     QDir(folder).removeRecursively();
     QDir().mkpath(folder);

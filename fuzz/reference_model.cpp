@@ -53,9 +53,24 @@ ModelOutput predict(const ModelInput& in) {
     bool lineStarted = false; // any byte, kept or dropped, since the last CR
     QByteArray line;
     QByteArray stamp;
+    const auto record = [&](const QDateTime& now) {
+        const QByteArray text = in.stampDateTime ? stamp + "," + line : line;
+        QByteArray& file = out.files[fileName(now, in.hourlyFiles)];
+        if (file.isEmpty())
+            file = header(now);
+        if (!firstRecord)
+            file += text + "\r\n";
+        firstRecord = false;
+        out.shown << text;
+        line.clear();
+        lineStarted = false;
+    };
     for (; i < n; ++i) {
         const unsigned char c = static_cast<unsigned char>(in.bytes.at(i));
         const QDateTime now = timeOf(i);
+        // A full line is a record of its own once more text comes; the text starts the next.
+        if (c != '\r' && c > 15 && line.size() == in.maxLineBytes)
+            record(now);
         if (c != '\r') {
             // Each byte that finds the line still empty restamps it.
             if (line.isEmpty())
@@ -67,16 +82,7 @@ ModelOutput predict(const ModelInput& in) {
         }
         if (!lineStarted)
             stamp = dateStamp(now, in.stampMillis);
-        const QByteArray record = in.stampDateTime ? stamp + "," + line : line;
-        QByteArray& file = out.files[fileName(now, in.hourlyFiles)];
-        if (file.isEmpty())
-            file = header(now);
-        if (!firstRecord)
-            file += record + "\r\n";
-        firstRecord = false;
-        out.shown << record;
-        line.clear();
-        lineStarted = false;
+        record(now);
     }
     return out;
 }

@@ -11,9 +11,10 @@ struct ModelInput {
     bool stampDateTime = false;
     bool stampMillis = false;
     bool hourlyFiles = false;
-    QDateTime start;   // the clock before the first byte is read
-    qint64 stepMs = 0; // the clock moves this much as each byte is read
-    QByteArray bytes;  // what arrives after START, in order
+    QDateTime start;            // the clock before the first byte is read
+    qint64 stepMs = 0;          // the clock moves this much as each byte is read
+    QByteArray bytes;           // what arrives after START, in order
+    qsizetype maxLineBytes = 0; // a line this long is recorded when more text comes
 };
 
 struct ModelOutput {

@@ -42,6 +42,14 @@ std::vector<uint8_t> randomInput(std::mt19937& rng) {
             byte = static_cast<uint8_t>(' ' + pick(95));
         input.push_back(byte);
     }
+    // Now and then a line longer than the loop keeps whole, in small clock steps.
+    if (pick(1000) == 0) {
+        input[2] = 0;
+        std::vector<uint8_t> run(65'530 + pick(16));
+        for (uint8_t& b : run)
+            b = static_cast<uint8_t>(' ' + pick(95));
+        input.insert(input.begin() + 4 + pick(length + 1), run.begin(), run.end());
+    }
     return input;
 }
 

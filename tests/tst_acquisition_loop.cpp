@@ -6,6 +6,7 @@
 #include "support/test_kit.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -108,6 +109,70 @@ private Q_SLOTS:
         QVERIFY(m_rig->startReceiving());
         QVERIFY(m_rig->send("first\r\n" + input));
         QCOMPARE(file("20261207.txt"), header() + lines);
+    }
+
+    // A line without a CR is recorded in parts at the bound, each part stamped at its first
+    // character; a line of exactly the bound is still one record.
+    void aLineWithoutEndIsRecordedInParts_data() {
+        QTest::addColumn<QList<int>>("parts"); // bytes, each part arriving a second later
+        constexpr int kBound = int(AcquisitionLoop::kMaxLineBytes);
+        QTest::newRow("200,000 bytes") << QList<int>{kBound, kBound, kBound, 200'000 - 3 * kBound};
+        QTest::newRow("exactly the bound") << QList<int>{kBound};
+        QTest::newRow("one byte more") << QList<int>{kBound, 1};
+    }
+    void aLineWithoutEndIsRecordedInParts() {
+        QFETCH(QList<int>, parts);
+        varlin_def.StampDateTime = kTrue;
+        QVERIFY(m_rig->startReceiving());
+        QVERIFY(m_rig->send("first\r"));
+        QByteArray expected = header();
+        QDateTime at = m_rig->clock.current;
+        for (qsizetype i = 0; i < parts.size(); ++i) {
+            const QByteArray part(parts[i], char('a' + i));
+            m_rig->port.feed(part, at);
+            expected += at.toString(u"yyyy/MM/dd,hh:mm:ss").toLatin1() + "," + part + "\r\n";
+            at = at.addSecs(1);
+        }
+        m_rig->port.feed("\r", at);
+        QTRY_COMPARE(m_rig->port.received.size(), 0);
+        QVERIFY(recordsWritten(m_rig->logger));
+        QCOMPARE(file("20261207.txt"), expected);
+        const QStringList told = m_rig->view.titles.filter(QStringLiteral("recorded in parts"));
+        QCOMPARE(told, parts.size() > 1 ? QStringList{"Com1 : Line longer than 65536 bytes "
+                                                      "recorded in parts"}
+                                        : QStringList());
+    }
+
+    // Lines ended by LF alone: a word after 3 s, in either phase, gone at the next CR; none
+    // for an instrument whose lines end in CR LF.
+    void lineFeedsWithoutCrGetAHint_data() {
+        QTest::addColumn<bool>("receiving");
+        QTest::newRow("getting in step") << false;
+        QTest::newRow("receiving, after CR LF lines") << true;
+    }
+    void lineFeedsWithoutCrGetAHint() {
+        QFETCH(bool, receiving);
+        const QString hint =
+            QStringLiteral("Com1 : No CR received; the instrument may end its lines with LF only");
+        QVERIFY(receiving ? m_rig->startReceiving() : m_rig->start());
+        const auto lines = [this](const QByteArray& end, int ms) {
+            for (QElapsedTimer t; !t.isValid() || t.elapsed() < ms; QTest::qWait(200)) {
+                if (!t.isValid())
+                    t.start();
+                m_rig->port.feed("ST,+0012.345 g" + end);
+            }
+        };
+        if (receiving) {
+            lines("\r\n", 3500);
+            QVERIFY(!m_rig->view.titles.contains(hint));
+        }
+        QElapsedTimer sinceCr;
+        sinceCr.start();
+        QTRY_VERIFY_WITH_TIMEOUT((lines("\n", 200), m_rig->view.titles.contains(hint)), 6000);
+        QVERIFY(sinceCr.elapsed() >= AcquisitionLoop::kLfHintAfterMs);
+        QCOMPARE(m_rig->view.titles.count(hint), 1);
+        m_rig->port.feed("\r");
+        QTRY_COMPARE(m_rig->view.titles.last(), QStringLiteral("."));
     }
 
     void firstRecordShownNotWritten() {
