@@ -11,6 +11,7 @@ namespace {
 // Often enough to report a line error while the operator still looks at the line; cheap enough
 // (two questions to the driver) to run for hours.
 constexpr int kPollIntervalMs = 50;
+constexpr qint64 kReadBufferBytes = 64 * 1024;
 constexpr qint64 kMaxWaitingCount = 32767;
 
 } // namespace
@@ -20,6 +21,9 @@ SerialPort::SerialPort(const Clock& clock, PortScan scan, QObject* parent)
     if (!m_scan)
         m_scan = systemPortScan;
     m_pollTimer.setInterval(kPollIntervalMs);
+    // Qt stops reading the device while this much waits unread, rather than fill memory
+    // with a flood nobody frames.
+    m_port.setReadBufferSize(kReadBufferBytes);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialPort::onPortError);
     // Qt collects received bytes whenever the event loop runs, a message box's included: the
     // time they arrived is noted then, not when the reader gets to them.

@@ -149,6 +149,11 @@ bool ThreadedPort::readByte(char& c) {
         m_chunks.pop_front();
         m_chunkAt = 0;
     }
+    if (m_full && m_waiting <= kMaxTakenBytes / 2) {
+        m_full = false; // the reader takes again what waits for it
+        QMetaObject::invokeMethod(
+            m_inner, [this] { take(); }, Qt::QueuedConnection);
+    }
     return true;
 }
 
@@ -157,30 +162,36 @@ int32_t ThreadedPort::sendText(const QByteArray& text) {
 }
 
 void ThreadedPort::take() {
-    // Byte by byte from the inner port, one chunk per arrival time.
+    // Byte by byte from the inner port, one chunk per arrival time, up to the bound.
+    qsizetype room = 0;
+    {
+        const std::lock_guard lock(m_mutex);
+        room = kMaxTakenBytes - m_waiting;
+    }
     std::deque<Chunk> taken;
     qsizetype count = 0;
     char c = 0;
-    for (int16_t waiting = m_inner->bytesWaiting(); waiting > 0;
+    for (int16_t waiting = m_inner->bytesWaiting(); waiting > 0 && count < room;
          waiting = m_inner->bytesWaiting()) {
-        for (; waiting > 0 && m_inner->readByte(c); --waiting, ++count) {
+        for (; waiting > 0 && count < room && m_inner->readByte(c); --waiting, ++count) {
             const qint64 at = m_inner->lastCharArrivalMs();
             if (taken.empty() || taken.back().arrivalMs != at)
                 taken.push_back({{}, at});
             taken.back().bytes += c;
         }
-        if (waiting > 0)
+        if (waiting > 0 && count < room)
             break; // the port was closed under us
     }
-    if (count == 0)
-        return;
+    const bool full = count >= room && m_inner->bytesWaiting() > 0;
     {
         const std::lock_guard lock(m_mutex);
+        m_full = full;
         m_waiting += count;
         for (Chunk& chunk : taken)
             m_chunks.push_back(std::move(chunk));
     }
-    notify();
+    if (count > 0)
+        notify();
 }
 
 void ThreadedPort::notify() {
@@ -209,6 +220,7 @@ void ThreadedPort::sendNotice() {
 }
 
 void ThreadedPort::dropTaken() {
+    m_full = false;
     m_chunks.clear();
     m_chunkAt = 0;
     m_waiting = 0;

@@ -26,6 +26,11 @@ public:
 
     // Least time between two notices of received data to the window's thread.
     static constexpr qint64 kNoticeGapMs = 20;
+    // Most bytes taken and not yet read by the window's thread. Past it the reader leaves
+    // them to Qt, whose buffer is bounded too, and then to the driver: a flood faster than the
+    // window frames it is held back there instead of filling memory. At serial speeds it is
+    // minutes of a window's thread that does not read.
+    static constexpr qsizetype kMaxTakenBytes = qsizetype(1) << 20;
 
     int32_t selectPort(int16_t portNumber) override;
     int32_t setLineSettings(const QByteArray& settings) override;
@@ -70,6 +75,7 @@ private:
     qsizetype m_chunkAt = 0; // of the first chunk, handed out
     qsizetype m_waiting = 0;
     std::atomic<bool> m_told{false}; // dataReceived is on its way to the window's thread
+    bool m_full = false;             // with m_mutex: the reader stopped taking at the bound
     QTimer* m_noticeTimer;           // the reader's: the next notice, when one came just now
     QElapsedTimer m_sinceNotice;     // the reader's
 

@@ -1,21 +1,37 @@
 #include "acquisition/folder_claim.h"
 #include "acquisition/logger.h"
 #include "acquisition/serial_errors.h"
+#include "acquisition/serial_port.h"
+#include "acquisition/threaded_port.h"
 #include "acquisition/varlin_def.h"
 #include "support/pty_instrument.h"
 #include "support/test_kit.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 namespace {
+
+long ownRssKb() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
 
 struct Rig {
     FakeCommPort port;
@@ -173,6 +189,70 @@ private Q_SLOTS:
         QCOMPARE(m_rig->view.titles.count(hint), 1);
         m_rig->port.feed("\r");
         QTRY_COMPARE(m_rig->view.titles.last(), QStringLiteral("."));
+    }
+
+    // 50 MB without a CR, from a device that sends faster than any line is framed: memory
+    // stays near its size at rest, getting in step and receiving, and what gets through
+    // while receiving is recorded in parts.
+    void aFloodWithoutLineEndsStaysInBoundedMemory_data() {
+        QTest::addColumn<bool>("receiving");
+        QTest::newRow("getting in step") << false;
+        QTest::newRow("receiving") << true;
+    }
+    void aFloodWithoutLineEndsStaysInBoundedMemory() {
+        QFETCH(bool, receiving);
+        constexpr qsizetype kFlood = 50'000'000;
+        PtyInstrument instrument;
+        QVERIFY(instrument.isOpen());
+        SystemClock clock;
+        ThreadedPort port(std::make_unique<SerialPort>(clock, portAt(1, instrument.slavePath())));
+        RecordingView view;
+        Logger logger(port, clock, m_rig->sink, systemFileCalls(), m_rig->spool.path());
+        logger.setView(&view);
+        logger.begin();
+        QVERIFY(logger.start());
+        QTRY_VERIFY(port.isOpen());
+        if (receiving) {
+            QVERIFY(instrument.write("a\rb\rc\rfirst\r"));
+            QTRY_COMPARE(view.records, QList<QByteArray>{"first"});
+        }
+        view.keepRecords = false;
+        QTest::qWait(200);
+        const long atRestKb = ownRssKb();
+        std::atomic<qsizetype> accepted = 0;
+        std::thread flood([&] {
+            const QByteArray block(64 * 1024, 'x');
+            while (accepted < kFlood) {
+                const qsizetype n = instrument.offer(block.left(kFlood - accepted));
+                accepted += n;
+                if (n < block.size())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        // A plain event loop, as the program runs: qWait would sleep between its looks.
+        long peakKb = atRestKb;
+        QElapsedTimer flooding;
+        flooding.start();
+        QEventLoop running;
+        QTimer looking;
+        connect(&looking, &QTimer::timeout, &running, [&] {
+            peakKb = std::max(peakKb, ownRssKb());
+            if (accepted >= kFlood || flooding.elapsed() > 120'000)
+                running.quit();
+        });
+        looking.start(20);
+        running.exec();
+        flood.join();
+        qInfo("%lld bytes in %lld ms; memory %ld KiB at rest, at most %ld KiB", qlonglong(kFlood),
+              flooding.elapsed(), atRestKb, peakKb);
+        QCOMPARE(accepted.load(), kFlood);
+        QVERIFY2(peakKb - atRestKb < 12 * 1024, qPrintable(QString::number(peakKb - atRestKb)));
+        if (receiving) {
+            QTRY_VERIFY_WITH_TIMEOUT(view.recordCount > kFlood / AcquisitionLoop::kMaxLineBytes,
+                                     30'000);
+            QCOMPARE(view.lastRecord.size(), AcquisitionLoop::kMaxLineBytes);
+        }
+        logger.stop();
     }
 
     void firstRecordShownNotWritten() {

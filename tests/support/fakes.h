@@ -35,7 +35,12 @@ public:
 class RecordingView final : public LoopView {
 public:
     void setStateText(const QString& text) override { states << text; }
-    void showRecord(const QByteArray& record) override { records << record; }
+    void showRecord(const QByteArray& record) override {
+        if (keepRecords)
+            records << record;
+        lastRecord = record;
+        ++recordCount;
+    }
     void setTitleText(const QString& text) override { titles << text; }
     void endProgram() override { ++endCalls; }
     void showFolderShared(bool shared) override { folderShared << shared; }
@@ -46,6 +51,9 @@ public:
     QStringList states;
     QStringList titles;
     QList<QByteArray> records;
+    bool keepRecords = true; // false: only the last and the count, for a flood
+    QByteArray lastRecord;
+    qsizetype recordCount = 0;
     int endCalls = 0;
 };
 
