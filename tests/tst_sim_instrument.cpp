@@ -53,13 +53,17 @@ public:
     }
     bool ok() const { return m_fd >= 0; }
 
-    // Reads the device, `chunk` bytes every `pauseMs`, until the simulator closes it.
-    QByteArray readToEnd(int chunk = 4096, int pauseMs = 0) {
+    // Reads the device, `chunk` bytes every `pauseMs`, until the simulator closes it or
+    // nothing came for `quietMs`.
+    QByteArray readToEnd(int chunk = 4096, int pauseMs = 0, int quietMs = 20000) {
         QByteArray data;
         QElapsedTimer timer;
         timer.start();
         pollfd fd{m_fd, POLLIN, 0};
-        while (timer.elapsed() < 20000 && ::poll(&fd, 1, 1000) >= 0) {
+        int ready = 0;
+        while (timer.elapsed() < 20000 && (ready = ::poll(&fd, 1, std::min(1000, quietMs))) >= 0) {
+            if (ready == 0 && quietMs < 20000)
+                break;
             QByteArray buf(chunk, '\0');
             const ssize_t n = ::read(m_fd, buf.data(), static_cast<size_t>(chunk));
             if (n <= 0 && (fd.revents & (POLLHUP | POLLERR)) != 0)
@@ -145,6 +149,50 @@ private Q_SLOTS:
         timer.start();
         QCOMPARE(run.readToEnd().size(), 3 * 16);
         QVERIFY2(timer.elapsed() >= 45, QByteArray::number(timer.elapsed()).constData());
+    }
+
+    // Commands as a balance takes them: only with the end it expects; P and Q print a reading
+    // at once, Z zeroes it; --lf-only ends its own lines with LF alone.
+    void answersCommandsWithTheirEnd_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("lineEnd"); // of the reading it answers with; empty: none
+        QTest::newRow("P, CR LF") << QStringList() << QByteArray("P\r\n") << QByteArray("\r\n");
+        QTest::newRow("Q, CR LF, LF-only lines")
+            << QStringList{"--lf-only"} << QByteArray("Q\r\n") << QByteArray("\n");
+        QTest::newRow("P without its end") << QStringList() << QByteArray("P") << QByteArray();
+        QTest::newRow("P with CR where CR LF is expected")
+            << QStringList() << QByteArray("P\r") << QByteArray();
+        QTest::newRow("P, CR expected")
+            << QStringList{"--command-end", "cr"} << QByteArray("P\r") << QByteArray("\r\n");
+        QTest::newRow("unknown command") << QStringList() << QByteArray("X\r\n") << QByteArray();
+    }
+    void answersCommandsWithTheirEnd() {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, lineEnd);
+        SimRun run(args + QStringList{"--interval-ms", "60000", "--seed", "3"});
+        QVERIFY(run.ok());
+        run.readToEnd(4096, 0, 300); // the reading sent at start, if it came yet
+        run.write(command);
+        const QByteArray answer = run.readToEnd(4096, 0, 1000);
+        if (lineEnd.isEmpty()) {
+            QCOMPARE(answer, QByteArray());
+            return;
+        }
+        const QRegularExpression reading(QStringLiteral(R"(^(ST|US),[+-]\d{4}\.\d{3} g$)"));
+        QVERIFY2(answer.endsWith(lineEnd) &&
+                     reading.match(QString::fromLatin1(answer.chopped(lineEnd.size()))).hasMatch(),
+                 answer.toHex(' ').constData());
+    }
+    void zeroMakesTheReadingZero() {
+        SimRun run({"--interval-ms", "60000", "--seed", "3"});
+        QVERIFY(run.ok());
+        run.readToEnd(4096, 0, 300);
+        run.write("Z\r\nP\r\n");
+        const QByteArray answer = run.readToEnd(4096, 0, 1000);
+        QVERIFY2(answer.startsWith("ST,+0000.0") || answer.startsWith("ST,-0000.0"),
+                 answer.constData());
     }
 
     void reportsWhatTheLoggerSendsAndStopsOnTerm() {
