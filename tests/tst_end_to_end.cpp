@@ -4,8 +4,10 @@
 #include "ui/frm_savepath.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -34,7 +36,30 @@ class TstEndToEnd : public QObject {
 
 private Q_SLOTS:
     void operatorSession();
+    void theSimulatedBalanceAnswersSend();
+    void anLfOnlyBalanceGetsAHint();
 };
+
+namespace {
+
+// The simulated balance on a pty of its own, as the demo runs it.
+struct SimulatedBalance {
+    explicit SimulatedBalance(const QStringList& args) {
+        sim.start(QStringLiteral(TESSALINE_SIMULATOR_PATH), args);
+        if (sim.waitForStarted() && sim.waitForReadyRead(5000))
+            device = QString::fromLocal8Bit(sim.readLine().trimmed());
+    }
+    ~SimulatedBalance() {
+        sim.kill();
+        sim.waitForFinished();
+    }
+    SimulatedBalance(const SimulatedBalance&) = delete;
+    SimulatedBalance& operator=(const SimulatedBalance&) = delete;
+    QProcess sim;
+    QString device;
+};
+
+} // namespace
 
 void TstEndToEnd::operatorSession() {
     QVERIFY(m_instrument.isOpen());
@@ -122,6 +147,56 @@ void TstEndToEnd::operatorSession() {
     QVERIFY2(main.sink.messages.isEmpty(), qPrintable(main.sink.messages.join('|')));
     QCOMPARE(QDir(data).entryList(QDir::Files), QStringList{"20261207.txt"});
     QCOMPARE(QDir(data + "/run2").entryList(QDir::Files), QStringList{"20261207_10.txt"});
+}
+
+// The round trip the README shows: CR LF picked, P typed, Send pressed, and the balance's
+// reading comes back as a record.
+void TstEndToEnd::theSimulatedBalanceAnswersSend() {
+    if (!canStartPrograms())
+        QSKIP("this process cannot start the simulator");
+    SimulatedBalance balance({"--interval-ms", "600000"}); // readings only when asked
+    QVERIFY(!balance.device.isEmpty());
+    SerialPort port(m_clock, portAt(1, balance.device));
+    const QString data = m_dir.filePath(QStringLiteral("balance"));
+    QVERIFY(QDir().mkpath(data));
+    LoggerWindow main(port, m_clock, data);
+    main.click("Command1");
+    QTRY_VERIFY(port.isOpen());
+    main.control<QComboBox>("cmb_send_end")->setCurrentText(QStringLiteral("CR LF"));
+    main.control<QLineEdit>("txt_send")->setText(QStringLiteral("P"));
+    // Three readings get the logger in step, the fourth is the run's first record (shown
+    // only), the fifth is written.
+    for (int reading = 1; reading <= 5; ++reading) {
+        const QString before = main.shown();
+        main.click("Command5");
+        if (reading < 4)
+            QTest::qWait(150);
+        else
+            QTRY_VERIFY(main.shown() != before && main.shown().startsWith(u"ST,"));
+    }
+    QVERIFY(recordsWritten(main.logger));
+    // The header (of whatever time the earlier test left the clock at), then the one record.
+    const QList<QByteArray> written = fileText(data + "/20261207.txt").split('\n');
+    QCOMPARE(written.mid(1), QList<QByteArray>({main.shown().toLatin1() + "\r", ""}));
+    QVERIFY(balance.sim.readAllStandardOutput().contains("received: P\\r\\n"));
+    main.click("Command4");
+}
+
+void TstEndToEnd::anLfOnlyBalanceGetsAHint() {
+    if (!canStartPrograms())
+        QSKIP("this process cannot start the simulator");
+    SimulatedBalance balance({"--lf-only", "--interval-ms", "200"});
+    QVERIFY(!balance.device.isEmpty());
+    SerialPort port(m_clock, portAt(1, balance.device));
+    LoggerWindow main(port, m_clock, m_dir.path());
+    main.click("Command1");
+    QTRY_VERIFY(port.isOpen());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        main.title(),
+        QStringLiteral("Com1 : No CR received; the instrument may end its lines with LF only"),
+        6000);
+    QCOMPARE(main.panel(3), QStringLiteral("Initialize..."));
+    main.click("Command4");
 }
 
 QTEST_MAIN(TstEndToEnd)
