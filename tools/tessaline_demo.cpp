@@ -59,7 +59,8 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     out << "Simulated balance on " << device << " is COM1. Press START to receive; "
-        << "what Send sends is shown below." << Qt::endl;
+        << "what Send sends is shown below. For a reading at once, pick CR LF right of the "
+        << "Send field, type P and press Send." << Qt::endl;
     // What the logger sends arrives at the simulator, which reports it as "received: ...".
     QObject::connect(&sim, &QProcess::readyReadStandardOutput, &sim, [&sim, &out] {
         out << QString::fromUtf8(sim.readAllStandardOutput()) << Qt::flush;

@@ -44,7 +44,7 @@ constexpr std::array<Placement, 11> kLayout{{
     {"txt_meas_0", 240, 780, 7455, 345},
     {"Command5", 720, 1320, 1095, 255},
     {"txt_send", 1920, 1320, 5175, 270},
-    {"cmb_send_end", 7140, 1305, 690, 300},
+    {"cmb_send_end", 7110, 1305, 750, 300},
     {"Command1", 480, 1800, 1695, 375},
     {"Command4", 2280, 1800, 1695, 375},
     {"Command2", 4080, 1800, 1695, 375},
@@ -127,6 +127,11 @@ void Frm_Varlin::createControls() {
     Command5 = button(this, "Command5", "Send");
     txt_send = named(new QLineEdit(QStringLiteral("Send Data Input"), this), "txt_send");
     cmb_send_end = named(new QComboBox(this), "cmb_send_end");
+    // The free space right of txt_send is narrow: the status bar's small font, and a slim
+    // arrow, so that "CR LF" still reads in full.
+    cmb_send_end->setFont(tahomaFont(8.25));
+    cmb_send_end->setStyleSheet(
+        QStringLiteral("QComboBox { padding-left: 3px; } QComboBox::drop-down { width: 11px; }"));
     for (const SendEnd& end : kSendEnds)
         cmb_send_end->addItem(QLatin1String(end.name));
     cmb_send_end->setToolTip(QStringLiteral("Line end Send adds after the text: most balances "
