@@ -11,7 +11,7 @@ namespace {
 // Often enough to report a line error while the operator still looks at the line; cheap enough
 // (two questions to the driver) to run for hours.
 constexpr int kPollIntervalMs = 50;
-constexpr qint64 kReadBufferBytes = 64 * 1024;
+constexpr qint64 kReadBufferBytes = qint64(64) * 1024;
 constexpr qint64 kMaxWaitingCount = 32767;
 
 } // namespace

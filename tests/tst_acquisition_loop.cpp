@@ -221,7 +221,7 @@ private Q_SLOTS:
         const long atRestKb = ownRssKb();
         std::atomic<qsizetype> accepted = 0;
         std::thread flood([&] {
-            const QByteArray block(64 * 1024, 'x');
+            const QByteArray block(qsizetype(64) * 1024, 'x');
             while (accepted < kFlood) {
                 const qsizetype n = instrument.offer(block.left(kFlood - accepted));
                 accepted += n;
@@ -246,7 +246,7 @@ private Q_SLOTS:
         qInfo("%lld bytes in %lld ms; memory %ld KiB at rest, at most %ld KiB", qlonglong(kFlood),
               flooding.elapsed(), atRestKb, peakKb);
         QCOMPARE(accepted.load(), kFlood);
-        QVERIFY2(peakKb - atRestKb < 12 * 1024, qPrintable(QString::number(peakKb - atRestKb)));
+        QVERIFY2(peakKb - atRestKb < 12L * 1024, qPrintable(QString::number(peakKb - atRestKb)));
         if (receiving) {
             QTRY_VERIFY_WITH_TIMEOUT(view.recordCount > kFlood / AcquisitionLoop::kMaxLineBytes,
                                      30'000);
