@@ -164,11 +164,16 @@ void TstFrmVarlin::sendAddsTheChosenLineEnd_data() {
     QTest::addColumn<QString>("end");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("sent");
-    QTest::newRow("none") << "none" << "P" << QByteArray("P");
-    QTest::newRow("CR") << "CR" << "SI" << QByteArray("SI\r");
-    QTest::newRow("LF") << "LF" << "Z" << QByteArray("Z\n");
-    QTest::newRow("CR LF") << "CR LF" << "Q" << QByteArray("Q\r\n");
-    QTest::newRow("empty, CR LF") << "CR LF" << "" << QByteArray();
+    QTest::newRow("none") << "none"
+                          << "P" << QByteArray("P");
+    QTest::newRow("CR") << "CR"
+                        << "SI" << QByteArray("SI\r");
+    QTest::newRow("LF") << "LF"
+                        << "Z" << QByteArray("Z\n");
+    QTest::newRow("CR LF") << "CR LF"
+                           << "Q" << QByteArray("Q\r\n");
+    QTest::newRow("empty, CR LF") << "CR LF"
+                                  << "" << QByteArray();
 }
 
 void TstFrmVarlin::sendAddsTheChosenLineEnd() {
