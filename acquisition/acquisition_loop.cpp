@@ -35,6 +35,18 @@ void AcquisitionLoop::start() {
     m_sleep.start(0);
 }
 
+void AcquisitionLoop::recordHeldLines() {
+    // Inside a pass (a box of it still up) its line is half handled: nothing can be added.
+    if (m_phase != Phase::Receive || stopSeen() || m_inPass)
+        return;
+    m_inPass = true;
+    // What the reader holds is bounded; an instrument still sending is not waited for.
+    Batch batch{kMaxHeldChars, 0};
+    while (m_phase == Phase::Receive && nextChar(batch))
+        handleChar();
+    m_inPass = false;
+}
+
 void AcquisitionLoop::halt() {
     m_phase = Phase::Ended;
     m_sleep.stop();
@@ -259,8 +271,9 @@ void AcquisitionLoop::lineEnd() {
                                                    : varlin_def.LineBuffer;
     const bool write = SkipFirstRecord != kTrue;
     SkipFirstRecord = kFalse;
-    // Its file is chosen now; the writing is the storage thread's.
-    m_store.lineEnd(RecordText, write, m_lineArrivalMs);
+    // Its file is that of the moment its line end arrived, however late the loop gets to it;
+    // the writing is the storage thread's.
+    m_store.lineEnd(RecordText, write, m_lineArrivalMs, m_port.lastCharArrivalMs());
     m_view.showRecord(RecordText);
     varlin_def.LineBuffer.clear();
     m_charSinceLineEnd = false;

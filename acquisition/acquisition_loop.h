@@ -32,6 +32,9 @@ public:
     void start();
     /// Stops all further passes (the window is going away without the end sequence).
     void halt();
+    /// The session ends while receiving: the whole lines the port already holds are recorded
+    /// first. The line not yet ended is dropped, as at STOP.
+    void recordHeldLines();
     /// START was pressed: an idle loop takes it up in its next pass.
     void startPressed() { wake(); }
     /// STOP was pressed. The loop acts on it at its next test even when START comes before
@@ -51,6 +54,8 @@ public:
     // A line this long is recorded, and the rest of it starts a new one, so a device that
     // streams without a CR (a binary output mode) cannot fill memory.
     static constexpr qsizetype kMaxLineBytes = 65536;
+    // Most characters recorded at the end, about what the reader may hold.
+    static constexpr int kMaxHeldChars = 2 << 20;
     // LFs with no CR for this long suggest an instrument that ends its lines with LF alone.
     static constexpr int kLfHintAfterMs = 3000;
     static constexpr int kLfHintCount = 3;

@@ -1,6 +1,7 @@
 #include "acquisition/data_file.h"
 
 #include "acquisition/platform_files.h"
+#include "acquisition/spool_format.h"
 #include "acquisition/varlin_def.h"
 
 #include <cerrno>
@@ -17,6 +18,40 @@ FileTarget fileTargetAt(LocalTimeCache& localTime, qint64 nowMs) {
     return {varlin_def.DataFilePath, varlin_def.SavePath,
             " Recive Data ," + shortDateText(now) + "," + timeText(now) + "," +
                 varlin_def.FileComment + "\r\n"};
+}
+
+quint32 fileIdOf(QByteArrayView head) {
+    head = head.first(std::min(head.size(), kFileIdBytes));
+    const qsizetype lineEnd = head.indexOf('\n');
+    const quint32 id = crc32c(lineEnd >= 0 ? head.first(lineEnd + 1) : head);
+    return id != 0 ? id : 1;
+}
+
+PlaceVerdict judgePlace(FileCalls& calls, const QByteArray& path, FilePlace place,
+                        const QByteArray& line) {
+    using Is = PlaceVerdict::Is;
+    QByteArray head;
+    if (const int error = calls.readAt(path, 0, kFileIdBytes, head); error != 0)
+        return error == ENOENT ? PlaceVerdict{Is::Missing, {}, 0}
+                               : PlaceVerdict{Is::Unknown, {}, error};
+    // Another file under the same name (the old one moved away) holds none of our lines.
+    if (place.fileId != 0 && fileIdOf(head) != place.fileId)
+        return {Is::Missing, {}, 0};
+    QByteArray there;
+    if (const int error = calls.readAt(path, place.offset, line.size(), there); error != 0)
+        return {Is::Unknown, {}, error};
+    if (there == line)
+        return {Is::Written, {}, 0};
+    // Only a line the file ends within is ours to complete or cut back: bytes after it may be
+    // another logger's.
+    if (there.isEmpty() || there.size() >= line.size())
+        return {Is::Missing, {}, 0};
+    if (line.startsWith(there))
+        return {Is::Torn, line.mid(there.size()), 0};
+    for (qsizetype i = 0; i < there.size(); ++i)
+        if (there[i] != line[i] && there[i] != '\0')
+            return {Is::Missing, {}, 0};
+    return {Is::Garbled, {}, 0};
 }
 
 DataFileWriter::DataFileWriter(FileCalls& calls) : m_calls(calls) {}
@@ -42,37 +77,71 @@ int32_t DataFileWriter::File_open(const FileTarget& target) {
     }
 
     m_headed = length > 0;
+    m_fileId = 0;
     if (!m_headed) {
         const int headerError = m_fd < 0 ? openError : m_calls.appendWhole(m_fd, target.header);
         if (headerError != 0) {
             lastError = headerError;
         } else {
             m_headed = true;
+            length = target.header.size();
+            m_fileId = fileIdOf(target.header);
             markWritten();
             // A new file's name must reach the medium too, or a power cut loses the file.
             if (!m_unflushedFolders.contains(m_folder))
                 m_unflushedFolders.append(m_folder);
         }
+    } else if (m_fd >= 0) {
+        learnFile(length);
     }
+    m_length = length;
+    if (m_headed)
+        m_known.insert(m_path, {m_length, m_fileId});
     m_error = lastError;
     return lastError;
 }
 
-int32_t DataFileWriter::writeLine(const QByteArray& record) {
-    if (!isReady())
-        return m_error != 0 ? m_error : EBADF;
-    const int error = m_calls.appendWhole(m_fd, record + "\r\n");
-    if (error == 0)
+void DataFileWriter::learnFile(qint64& length) {
+    const auto known = m_known.constFind(m_path);
+    if (known != m_known.cend() && known->length == length) {
+        m_fileId = known->fileId;
+        return;
+    }
+    // Someone else wrote here, or this is the writer's first look at the file.
+    QByteArray bytes;
+    m_fileId = m_calls.readAt(m_path, 0, kFileIdBytes, bytes) == 0 ? fileIdOf(bytes) : 0;
+    if (m_calls.readAt(m_path, length - 1, 1, bytes) == 0 && bytes != "\n" &&
+        m_calls.appendWhole(m_fd, "\r\n") == 0) {
+        length += 2;
         markWritten();
-    return error;
+    }
 }
 
-void DataFileWriter::close() {
+int32_t DataFileWriter::writeLine(const QByteArray& record) {
+    return appendLines(record + "\r\n");
+}
+
+int32_t DataFileWriter::appendLines(const QByteArray& lines) {
+    if (!isReady())
+        return m_error != 0 ? m_error : EBADF;
+    const int error = m_calls.appendWhole(m_fd, lines);
+    if (error != 0)
+        return error;
+    markWritten();
+    m_length += lines.size();
+    m_known.insert(m_path, {m_length, m_fileId});
+    return 0;
+}
+
+int32_t DataFileWriter::close() {
     if (m_fd < 0)
-        return;
-    m_calls.closeFile(m_fd);
+        return 0;
+    const int error = m_calls.closeFile(m_fd);
     m_fd = -1;
     m_headed = false;
+    if (error != 0)
+        m_known.remove(m_path); // what it holds is not known now
+    return error;
 }
 
 void DataFileWriter::markWritten() {
@@ -88,13 +157,21 @@ DataFileWriter::Clock::time_point DataFileWriter::flushDue() const {
     return m_lastFlushEnd + kFlushInterval;
 }
 
-void DataFileWriter::flushNow() {
+QList<DataFileWriter::FlushFailure> DataFileWriter::flushNow() {
+    QList<FlushFailure> failures;
+    // The data first, then the names that lead to it. What failed is due again.
+    const auto syncAll = [&](QList<QByteArray>& paths, int (*sync)(FileCalls&, const QByteArray&)) {
+        for (const QByteArray& path : std::exchange(paths, {})) {
+            if (const int error = sync(m_calls, path); error != 0) {
+                failures.append({path, error});
+                paths.append(path);
+            }
+        }
+    };
     if (!anyUnflushed())
-        return;
-    // The data first, then the names that lead to it.
-    for (const QByteArray& path : std::exchange(m_unflushedFiles, {}))
-        syncFile(m_calls, path);
-    for (const QByteArray& folder : std::exchange(m_unflushedFolders, {}))
-        syncFolder(m_calls, folder);
+        return failures;
+    syncAll(m_unflushedFiles, syncFile);
+    syncAll(m_unflushedFolders, syncFolder);
     m_lastFlushEnd = Clock::now();
+    return failures;
 }

@@ -2,8 +2,10 @@
 
 #include "acquisition/clock.h"
 #include "acquisition/file_calls.h"
+#include "acquisition/pending_record.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <chrono>
@@ -12,17 +14,31 @@
 /// The message File_open shows for a failure: "Data file output error.  " and the code.
 QString dataFileErrorText(int32_t error);
 
-/// Where a record goes, decided when its line ends: the data file, its folder, and the header
-/// line (CR LF ended) the file gets should it be empty when the record reaches it.
-struct FileTarget {
-    QByteArray path;
-    QByteArray folder;
-    QByteArray header;
-};
-
 /// The target of a record whose line ends at `nowMs`, from SavePath, HourlyFiles and
 /// FileComment; sets DataFilePath to it. On the thread that owns varlin_def.
 FileTarget fileTargetAt(LocalTimeCache& localTime, qint64 nowMs);
+
+/// Which file a data file is, from its first bytes: the CRC-32C of its first line (of at most
+/// kFileIdBytes), never 0.
+quint32 fileIdOf(QByteArrayView head);
+inline constexpr qsizetype kFileIdBytes = 512;
+
+/// Whether a line whose write was begun at `place` is in its file: by position and identity,
+/// never by likeness, since two equal readings are two records.
+struct PlaceVerdict {
+    enum class Is {
+        Written, // the line is there, whole
+        Missing, // not there: the file ends before it, holds other bytes there, or is another
+        Torn,    // the file ends within it, with its first bytes: append `rest` to complete it
+        Garbled, // the file ends within it, with its bytes or zeros (a power cut): cut back
+                 // to the place, then write it whole
+        Unknown, // the file cannot be read now
+    } is = Is::Unknown;
+    QByteArray rest;   // Torn
+    int32_t error = 0; // Unknown
+};
+PlaceVerdict judgePlace(FileCalls& calls, const QByteArray& path, FilePlace place,
+                        const QByteArray& line);
 
 /// Opens a record's data file for appending as the single handle DataFile, heads a new file,
 /// writes record lines to it whole, and flushes what it wrote to the medium, at most once a
@@ -38,19 +54,31 @@ public:
     DataFileWriter& operator=(const DataFileWriter&) = delete;
 
     /// Opens the target's file, writes its header if it is empty; every step is tried even
-    /// after one failed. 0, or the code of the last failure.
+    /// after one failed. 0, or the code of the last failure. A file this writer did not leave
+    /// as it finds it is read first: which file it is, and whether its last line is whole (a
+    /// crash can leave part of one, which gets its line end so no record is joined to it).
     int32_t File_open(const FileTarget& target);
     /// True when DataFile is open and headed, ready for a record line.
     bool isReady() const { return m_fd >= 0 && m_headed; }
+    /// Where the next line goes in DataFile, and which file it is; while it is ready.
+    FilePlace nextPlace() const { return {m_length, m_fileId}; }
     /// Appends record + CR LF in one write; on failure nothing of it stays in the file.
     /// 0, or the code of the failure (File_open's when the file is not ready).
     int32_t writeLine(const QByteArray& record);
-    /// Closes DataFile; does nothing when it is not open.
-    void close();
+    /// Appends lines, each CR LF ended already, in one write, as writeLine does.
+    int32_t appendLines(const QByteArray& lines);
+    /// Closes DataFile; does nothing when it is not open. 0, or the close's own error: a
+    /// network file system reports there what it could not write.
+    int32_t close();
     /// When the next flush is due; Clock::time_point::max() when nothing waits for one.
     Clock::time_point flushDue() const;
-    /// Flushes what was written and not yet flushed, now.
-    void flushNow();
+    struct FlushFailure {
+        QByteArray path; // a file, or a folder that gained a file
+        int32_t error;
+    };
+    /// Flushes what was written and not yet flushed, now. What failed is flushed again at the
+    /// next flush, and said.
+    QList<FlushFailure> flushNow();
     bool anyUnflushed() const {
         return !m_unflushedFiles.isEmpty() || !m_unflushedFolders.isEmpty();
     }
@@ -59,10 +87,18 @@ public:
 
 private:
     void markWritten();
+    void learnFile(qint64& length);
 
     FileCalls& m_calls;
     int m_fd = -1;
     bool m_headed = false;
+    qint64 m_length = 0;  // of DataFile, as far as this writer knows
+    quint32 m_fileId = 0; // of DataFile
+    struct Known {
+        qint64 length;
+        quint32 fileId;
+    };
+    QHash<QByteArray, Known> m_known; // files as this writer left them
     int32_t m_error = 0; // why DataFile is not ready, given back to a write that comes anyway
     QByteArray m_path;   // of DataFile while it is open
     QByteArray m_folder; // and its folder

@@ -14,10 +14,14 @@ public:
     virtual int fileLength(int fd, qint64& length);
     /// Appends bytes in one write, leaving nothing of them in the file when not all went out.
     virtual int appendWhole(int fd, const QByteArray& bytes);
-    virtual void closeFile(int fd);
+    /// 0, or the error the close reports (a network file system reports failed writes here).
+    virtual int closeFile(int fd);
     /// Flushes the data written to a file, or a folder's entries, to the medium through an
     /// open descriptor (fdatasync on Linux); 0 or the system's error code.
     virtual int dataSync(int fd);
+    /// Reads up to `size` bytes at `offset` of the file at `path` (fewer at its end); 0 or the
+    /// error.
+    virtual int readAt(const QByteArray& path, qint64 offset, qsizetype size, QByteArray& bytes);
 };
 
 /// The system's own calls, from the platform's files (platform_linux_files.cpp on Linux).

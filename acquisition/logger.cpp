@@ -17,6 +17,10 @@ Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileCa
     });
 }
 
+void Logger::writeLeftoversHere() {
+    m_store.writeLeftoversHere();
+}
+
 bool Logger::start() {
     if (varlin_def.Stopped != kTrue)
         return false;
@@ -43,6 +47,7 @@ bool Logger::stop() {
 }
 
 void Logger::finish(bool operatorPresent) {
+    m_loop.recordHeldLines();
     m_loop.halt();
     m_store.finish(operatorPresent);
     m_link.closePort();
@@ -95,6 +100,11 @@ void Logger::showPortDevice(const QString& description) {
 void Logger::showStorageState(const QString& word) {
     if (m_view)
         m_view->showStorageState(word);
+}
+
+void Logger::showLeftoversWaiting(bool waiting) {
+    if (m_view)
+        m_view->showLeftoversWaiting(waiting);
 }
 
 void Logger::endProgram() {

@@ -49,6 +49,9 @@ public:
     void finish(bool operatorPresent = true);
     /// The window goes away without the end sequence: no more passes.
     void halt() { m_loop.halt(); }
+    /// Records of earlier runs that wait for a folder that fails or hangs go into the current
+    /// data folder instead, each into the file named for its own day or hour.
+    void writeLeftoversHere();
 
     bool running() const { return varlin_def.Stopped == kFalse; }
     /// The serial devices present now, COM1 first, for the operator to tell them apart.
@@ -65,6 +68,7 @@ private:
     void endProgram() override;
     void showPortDevice(const QString& description) override;
     void showStorageState(const QString& word) override;
+    void showLeftoversWaiting(bool waiting) override;
     void claimFolder();
     void releaseFolder();
 

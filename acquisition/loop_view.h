@@ -18,4 +18,7 @@ public:
     /// What the operator must know of the data folder and the records on their way to it
     /// (panel 1); empty when all is well.
     virtual void showStorageState(const QString& /*word*/) {}
+    /// Whether records of an earlier run wait for a folder that fails or hangs: the operator
+    /// may have them written into the current folder instead.
+    virtual void showLeftoversWaiting(bool /*waiting*/) {}
 };

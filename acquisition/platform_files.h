@@ -10,14 +10,10 @@ class FileCalls;
 // platform_linux_files.cpp on Linux. Paths are as the file system spells them
 // (QFile::encodeName); errors are the system's own codes, shown to the operator as they are.
 
-/// Has `calls` flush a written file, or a folder that gained a file, to the medium. A failure
-/// is not reported: the next open or write meets it.
-void syncFile(FileCalls& calls, const QByteArray& path);
-void syncFolder(FileCalls& calls, const QByteArray& folder);
-/// Whether a file ends with `tail` (an empty tail: always).
-bool fileEndsWith(const QByteArray& path, const QByteArray& tail);
-/// Reads a whole file; false when it cannot be read.
-bool readWholeFile(const QByteArray& path, QByteArray& contents);
+/// Has `calls` flush a written file, or a folder that gained a file, to the medium: 0 or the
+/// error. A file that is gone has nothing left to flush.
+int syncFile(FileCalls& calls, const QByteArray& path);
+int syncFolder(FileCalls& calls, const QByteArray& folder);
 /// Cuts a file to `length` bytes; 0 or the error.
 int truncateFile(int fd, qint64 length);
 

@@ -15,12 +15,15 @@
 
 namespace {
 
-void syncPath(FileCalls& calls, const QByteArray& path, int flags) {
+int syncPath(FileCalls& calls, const QByteArray& path, int flags) {
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | flags);
     if (fd < 0)
-        return;
-    calls.dataSync(fd);
+        return errno == ENOENT ? 0 : errno;
+    const int error = calls.dataSync(fd);
+    // A failed write-back of pages that were written through another descriptor is reported
+    // to this one, once; the close of a read-only descriptor has nothing more to say.
     ::close(fd);
+    return error;
 }
 
 } // namespace
@@ -60,47 +63,49 @@ int FileCalls::appendWhole(int fd, const QByteArray& bytes) {
     return ENOSPC;
 }
 
-void FileCalls::closeFile(int fd) {
-    ::close(fd);
+int FileCalls::closeFile(int fd) {
+    // The descriptor is gone even when close fails; it must not be closed again.
+    return ::close(fd) == 0 ? 0 : errno;
 }
 
 int FileCalls::dataSync(int fd) {
     return ::fdatasync(fd) == 0 ? 0 : errno;
 }
 
-bool fileEndsWith(const QByteArray& path, const QByteArray& tail) {
-    if (tail.isEmpty())
-        return true;
+int FileCalls::readAt(const QByteArray& path, qint64 offset, qsizetype size, QByteArray& bytes) {
+    bytes.clear();
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return false;
-    struct stat info {};
-    QByteArray end(tail.size(), '\0');
-    const bool read = ::fstat(fd, &info) == 0 && info.st_size >= tail.size() &&
-                      ::pread(fd, end.data(), static_cast<size_t>(tail.size()),
-                              info.st_size - tail.size()) == tail.size();
+        return errno;
+    bytes.resize(size);
+    qsizetype got = 0;
+    int error = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, bytes.data() + got, static_cast<size_t>(size - got),
+                                  static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            error = errno;
+        if (n <= 0)
+            break;
+        got += n;
+    }
     ::close(fd);
-    return read && end == tail;
-}
-
-bool readWholeFile(const QByteArray& path, QByteArray& contents) {
-    QFile file(QFile::decodeName(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    contents = file.readAll();
-    return file.error() == QFileDevice::NoError;
+    bytes.resize(got);
+    return error;
 }
 
 int truncateFile(int fd, qint64 length) {
     return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : errno;
 }
 
-void syncFile(FileCalls& calls, const QByteArray& path) {
-    syncPath(calls, path, 0);
+int syncFile(FileCalls& calls, const QByteArray& path) {
+    return syncPath(calls, path, 0);
 }
 
-void syncFolder(FileCalls& calls, const QByteArray& folder) {
-    syncPath(calls, folder, O_DIRECTORY);
+int syncFolder(FileCalls& calls, const QByteArray& folder) {
+    return syncPath(calls, folder, O_DIRECTORY);
 }
 
 QByteArray executableFolder() {

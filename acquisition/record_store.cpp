@@ -2,8 +2,12 @@
 
 #include "acquisition/loop_view.h"
 #include "acquisition/message_sink.h"
+#include "acquisition/varlin_def.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
+#include <QPointer>
 #include <cstdio>
 
 using std::chrono::milliseconds;
@@ -11,9 +15,25 @@ using std::chrono::milliseconds;
 namespace {
 constexpr qint64 kBeepIntervalMs = 1000;
 constexpr qint64 kRefillBytes = qint64(8) << 20;
+constexpr milliseconds kLeftoversEndWait{1000};
 
 QString timeOf(qint64 ms) {
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy/MM/dd hh:mm:ss"));
+}
+
+// Posts `slot` to `store` on its thread, if it still exists when the post arrives: threads
+// left in a call to a dead share may speak after the store is gone.
+std::function<void()> poster(RecordStore* store, void (RecordStore::*slot)()) {
+    return [guard = QPointer<RecordStore>(store), slot] {
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app,
+                [guard, slot] {
+                    if (guard)
+                        (guard->*slot)();
+                },
+                Qt::QueuedConnection);
+    };
 }
 } // namespace
 
@@ -21,30 +41,34 @@ RecordStore::RecordStore(const Clock& clock, MessageSink& messages, LoopView& vi
                          FileCalls& calls, const QString& spoolFolder, QObject* parent)
     : QObject(parent), m_clock(clock), m_messages(messages), m_view(view),
       m_spool(spoolFolder), // on the local disk, whatever the data folder is on
-      m_worker(calls, [this] {
-          QMetaObject::invokeMethod(this, &RecordStore::takeProgress, Qt::QueuedConnection);
-      }) {
+      m_leftovers(spoolFolder, calls, poster(this, &RecordStore::watch)),
+      m_worker(calls, m_spool.placementLog(), poster(this, &RecordStore::takeProgress)) {
     m_watch.setInterval(kWatchIntervalMs);
     connect(&m_watch, &QTimer::timeout, this, &RecordStore::watch);
 }
 
 RecordStore::~RecordStore() = default;
 
-void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs) {
-    push({m_nextSeq++, fileTargetAt(m_localTime, m_clock.nowMs()), record, write, stampMs, false});
+void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, qint64 endMs) {
+    PendingRecord pending;
+    pending.seq = m_nextSeq++;
+    // Without an arrival time (a port that keeps none), the time the line is seen.
+    pending.target = fileTargetAt(m_localTime, endMs >= 0 ? endMs : m_clock.nowMs());
+    pending.record = record;
+    pending.write = write;
+    pending.stampMs = stampMs;
+    push(std::move(pending));
     if (!m_watch.isActive())
         m_watch.start();
 }
 
 void RecordStore::push(PendingRecord record) {
-    const bool memoryFull =
-        m_spoolOnlyNext >= 0 || m_worker.queuedBytes() + record.bytes() > kMemoryBound;
+    const bool memoryFull = m_spoolOnly || m_worker.heldBytes() + record.bytes() > kMemoryBound;
     if (!memoryFull) {
         tellLoss();
-        if (m_spooling) {
+        if (m_spooling && record.write) {
+            record.spooled = true;
             m_spool.append({record});
-            m_spoolBytes += Spool::frame(record).size();
-            m_spooledUpTo = record.seq;
         }
         m_worker.push(std::move(record));
         return;
@@ -58,38 +82,37 @@ void RecordStore::push(PendingRecord record) {
         return;
     }
     tellLoss();
-    if (m_spoolOnlyNext < 0)
-        m_spoolOnlyNext = m_spoolBytes;
+    if (!m_spoolOnly) {
+        m_spoolOnly = m_spool.end();
+        m_spoolOnlyFirstSeq = record.seq;
+    }
+    record.spooled = true;
     m_spool.append({record});
-    m_spoolBytes += Spool::frame(record).size();
-    m_spooledUpTo = record.seq;
+    ++m_spoolOnlyCount;
 }
 
 qsizetype RecordStore::waiting() const {
-    qsizetype count = 0;
-    for (const PendingRecord& record : m_worker.queuedRecords())
-        count += record.write ? 1 : 0;
-    return count;
+    return m_worker.queued() + m_worker.flushFailing() + m_spoolOnlyCount;
 }
 
 void RecordStore::startPressed() {
-    if (m_leftovers > 0 && !m_leftoversWritten)
-        return; // still writing those found at an earlier START
-    QStringList files;
-    const QList<PendingRecord> records =
-        Spool::takeLeftovers(m_spool.path().section(u'/', 0, -2), files);
-    if (records.isEmpty())
-        Spool::removeLeftovers(files); // spools with nothing whole in them
-    m_leftoverFiles = records.isEmpty() ? QStringList() : files;
-    m_leftovers = records.size();
-    m_leftoversWritten = false;
-    for (PendingRecord record : records) {
-        record.seq = m_nextSeq++;
-        push(std::move(record));
+    m_leftovers.adopt();
+    if (m_leftovers.state().holdsPresent) {
+        // Earlier runs' records go first; the present's wait in memory and the spool.
+        m_worker.setHeld(true);
+        if (!m_spooling)
+            startSpooling();
     }
-    if (m_leftovers > 0 && !m_watch.isActive())
+    if (!m_watch.isActive())
         m_watch.start();
     showWord();
+}
+
+void RecordStore::writeLeftoversHere() {
+    m_leftovers.redirect(varlin_def.SavePath);
+    if (!m_watch.isActive())
+        m_watch.start();
+    watch();
 }
 
 void RecordStore::takeProgress() {
@@ -98,7 +121,9 @@ void RecordStore::takeProgress() {
         m_progressDue = true;
         return;
     }
-    const StorageProgress progress = m_worker.takeProgress();
+    StorageProgress progress = m_worker.takeProgress();
+    // Written once, flushed never: kept until their file flushes, and never written again.
+    m_spool.append(progress.flushFailed);
     const bool wasFailing = m_failing;
     if (wasFailing)
         m_writtenSinceFailure += progress.written;
@@ -123,6 +148,8 @@ void RecordStore::takeProgress() {
             m_view.setTitleText(
                 QStringLiteral("%1 waiting records written").arg(m_writtenSinceFailure));
     }
+    for (const FlushNotice& notice : std::as_const(progress.recovered))
+        tellFlushRecovered(notice);
     watch();
 }
 
@@ -130,48 +157,59 @@ void RecordStore::watch() {
     const milliseconds busy = m_worker.busyFor();
     const bool hung = busy >= milliseconds(kSpoolAfterMs) ||
                       (m_failing && m_failingFor.elapsed() >= kSpoolAfterMs);
-    if (!m_spooling && hung && m_worker.queued() > 0)
+    m_leftovers.check();
+    const Leftovers::State leftovers = m_leftovers.state();
+    m_worker.setHeld(leftovers.holdsPresent);
+    const bool needed =
+        hung || leftovers.holdsPresent || m_spoolOnly.has_value() || m_worker.flushFailing() > 0;
+    if (needed && !m_spooling && (m_worker.queued() > 0 || leftovers.holdsPresent))
         startSpooling();
-    m_notAnswering = busy >= milliseconds(kTellAfterMs) || (m_notAnswering && !m_worker.settled());
-    if (m_spoolOnlyNext >= 0 && !hung && !m_failing && m_worker.queuedBytes() < kMemoryBound / 2)
+    // Once the thread keeps up again, new records need no copy: they are written within the
+    // usual moment, and the spool empties as the files are flushed.
+    if (m_spooling && !needed && m_worker.queued() < StorageWorker::kBatch &&
+        m_worker.oldestWaiting() < milliseconds(kCaughtUpMs))
+        m_spooling = false;
+    m_notAnswering = busy >= milliseconds(kTellAfterMs);
+    if (m_spoolOnly && !hung && !m_failing && m_worker.heldBytes() < kMemoryBound / 2)
         refillFromSpool();
-    if (m_worker.settled() && m_spoolOnlyNext < 0) {
-        // Everything is in its data file, on the medium: the copies can go.
-        if (m_spooling) {
-            m_spool.clear();
-            m_spoolBytes = 0;
-            m_spooling = false;
-        }
-        if (m_leftovers > 0 && !m_leftoversWritten) {
-            Spool::removeLeftovers(m_leftoverFiles);
-            m_leftoverFiles.clear();
-            m_leftoversWritten = true;
-        }
-        m_notAnswering = false;
+    quint64 confirmed = m_worker.confirmedThrough();
+    if (m_spoolOnly)
+        confirmed = std::min(confirmed, m_spoolOnlyFirstSeq - 1);
+    if (confirmed > m_droppedThrough && !m_spool.empty()) {
+        m_spool.dropThrough(confirmed);
+        m_droppedThrough = confirmed;
+    }
+    const bool quiet = m_worker.settled() && !m_spoolOnly && !m_spooling &&
+                       leftovers.writing == 0 && leftovers.waiting == 0;
+    if (quiet)
         m_watch.stop();
+    else if (!m_watch.isActive())
+        m_watch.start();
+    if ((leftovers.waiting > 0) != m_leftoversWaiting) {
+        m_leftoversWaiting = leftovers.waiting > 0;
+        m_view.showLeftoversWaiting(m_leftoversWaiting);
     }
     showWord();
 }
 
 void RecordStore::startSpooling() {
     m_spooling = true;
-    QList<PendingRecord> copies;
-    for (const PendingRecord& record : m_worker.queuedRecords()) {
-        if (record.seq <= m_spooledUpTo)
-            continue;
-        copies.append(record);
-        m_spoolBytes += Spool::frame(record).size();
-        m_spooledUpTo = record.seq;
-    }
-    m_spool.append(copies);
+    m_spool.append(m_worker.takeForSpool());
 }
 
 void RecordStore::refillFromSpool() {
     // What the spool alone holds goes back to memory in order, from the local disk.
-    qint64 next = m_spoolOnlyNext;
-    for (PendingRecord& record : m_spool.readFrom(m_spoolOnlyNext, kRefillBytes, next))
-        m_worker.push(std::move(record));
-    m_spoolOnlyNext = next >= m_spoolBytes ? -1 : next;
+    SpoolPosition next;
+    const QList<PendingRecord> records = m_spool.readFrom(*m_spoolOnly, kRefillBytes, next);
+    for (const PendingRecord& record : records)
+        m_worker.push(record);
+    m_spoolOnlyCount = std::max<qsizetype>(0, m_spoolOnlyCount - records.size());
+    if (!records.isEmpty())
+        m_spoolOnlyFirstSeq = records.last().seq + 1;
+    if (next >= m_spool.end())
+        m_spoolOnly.reset();
+    else
+        m_spoolOnly = next;
 }
 
 void RecordStore::lose(const PendingRecord& record) {
@@ -183,26 +221,47 @@ void RecordStore::lose(const PendingRecord& record) {
     showWord();
 }
 
-void RecordStore::tellLoss() {
+void RecordStore::tellLoss(bool operatorPresent) {
     // Once a loss has ended: how many, and between which times.
     if (m_lostUntold == 0)
         return;
     const qsizetype count = std::exchange(m_lostUntold, 0);
-    showBox(QStringLiteral("%1 records lost between %2 and %3: neither the data folder nor the "
-                           "local disk could take them.")
-                .arg(count)
-                .arg(timeOf(m_firstLostMs), timeOf(m_lastLostMs)));
+    tell(QStringLiteral("%1 records lost between %2 and %3: neither the data folder nor the "
+                        "local disk could take them.")
+             .arg(count)
+             .arg(timeOf(m_firstLostMs), timeOf(m_lastLostMs)),
+         operatorPresent);
+}
+
+void RecordStore::tellFlushRecovered(const FlushNotice& notice, bool operatorPresent) {
+    if (notice.records == 0)
+        return;
+    tell(QStringLiteral("%1 may lack records of between %2 and %3 on its medium: flushing it "
+                        "failed (%4). Its %5 records of that time were written once and are not "
+                        "written again, as a second copy would falsify the file.")
+             .arg(QFile::decodeName(notice.path), timeOf(notice.firstMs), timeOf(notice.lastMs))
+             .arg(notice.error)
+             .arg(notice.records),
+         operatorPresent);
 }
 
 void RecordStore::showWord() {
     QStringList words;
-    const qsizetype waitingNow = m_notAnswering || m_leftovers > 0 ? waiting() : 0;
+    const Leftovers::State leftovers = m_leftovers.state();
     if (m_notAnswering)
-        words << QStringLiteral("Data folder not answering: %1 records waiting").arg(waitingNow);
-    else if (m_leftovers > 0 && !m_leftoversWritten)
-        words << QStringLiteral("Writing %1 records kept from an earlier run").arg(m_leftovers);
-    else if (m_leftovers > 0)
-        words << QStringLiteral("%1 records kept from an earlier run written").arg(m_leftovers);
+        words << QStringLiteral("Data folder not answering: %1 records waiting").arg(waiting());
+    else if (leftovers.writing > 0)
+        words
+            << QStringLiteral("Writing %1 records kept from an earlier run").arg(leftovers.writing);
+    else if (leftovers.written > 0 && leftovers.waiting == 0)
+        words
+            << QStringLiteral("%1 records kept from an earlier run written").arg(leftovers.written);
+    if (leftovers.waiting > 0)
+        words << QStringLiteral("%1 records from an earlier run wait for %2")
+                     .arg(leftovers.waiting)
+                     .arg(QFile::decodeName(leftovers.waitingFor));
+    if (!leftovers.keptAside.isEmpty())
+        words << QStringLiteral("A damaged spool is kept as %1").arg(leftovers.keptAside.first());
     if (m_lost > 0)
         words << QStringLiteral("%1 records lost").arg(m_lost);
     const QString word = words.join(QStringLiteral("; "));
@@ -210,6 +269,14 @@ void RecordStore::showWord() {
         return;
     m_word = word;
     m_view.showStorageState(word);
+}
+
+void RecordStore::tell(const QString& text, bool operatorPresent) {
+    // Nobody is there to close a box at a logout or shutdown.
+    if (operatorPresent)
+        showBox(text);
+    else
+        std::fprintf(stderr, "tessaline: %s\n", qPrintable(text));
 }
 
 void RecordStore::showBox(const QString& text) {
@@ -229,42 +296,47 @@ void RecordStore::beepAtMostOnceASecond() {
 
 void RecordStore::finish(bool operatorPresent) {
     m_watch.stop();
-    tellLoss();
+    tellLoss(operatorPresent);
+    m_leftovers.finish(kLeftoversEndWait);
     QList<PendingRecord> left;
-    qsizetype inDoubt = 0;
-    const bool written = m_worker.finish(milliseconds(kEndDeadlineMs), left, inDoubt);
-    for (qsizetype i = 0; i < inDoubt; ++i)
-        left[i].inDoubt = true;
-    if (m_spoolOnlyNext >= 0) {
-        qint64 next = m_spoolOnlyNext;
-        left += m_spool.readFrom(m_spoolOnlyNext, m_spoolBytes, next);
+    const bool done = m_worker.finish(milliseconds(kEndDeadlineMs), left);
+    StorageProgress last = m_worker.takeProgress();
+    quint64 confirmed = m_worker.confirmedThrough();
+    if (m_spoolOnly)
+        confirmed = std::min(confirmed, m_spoolOnlyFirstSeq - 1);
+    m_spool.dropThrough(confirmed);
+    QList<PendingRecord> keep = std::move(last.flushFailed);
+    qsizetype records = keep.size() + m_worker.flushFailing() + m_spoolOnlyCount;
+    for (PendingRecord& record : left) {
+        if (!record.write)
+            continue;
+        ++records;
+        if (!record.spooled)
+            keep.append(std::move(record));
     }
-    if (written && m_spoolOnlyNext < 0) {
-        if (m_spooling)
-            m_spool.clear();
-        m_spool.finish({}, milliseconds(kEndDeadlineMs));
-        Spool::removeLeftovers(m_leftoverFiles);
+    const bool nothingKept = keep.isEmpty() && m_spool.empty();
+    const bool kept = m_spool.finish(keep, milliseconds(kEndDeadlineMs));
+    for (const FlushNotice& notice : std::as_const(last.recovered))
+        tellFlushRecovered(notice, operatorPresent);
+    if (nothingKept)
         return;
-    }
-    // The spool is written anew with what is left, the records that may have landed marked.
-    m_spool.clear();
-    const bool kept = m_spool.finish(left, milliseconds(kEndDeadlineMs));
-    if (kept)
-        Spool::removeLeftovers(m_leftoverFiles);
-    qsizetype records = 0;
-    for (const PendingRecord& record : left)
-        records += record.write ? 1 : 0;
-    const QString text =
-        kept ? QStringLiteral("The data folder did not answer: %1 records are kept in %2 and "
-                              "are written to their files at the next START.")
-                   .arg(records)
-                   .arg(m_spool.path())
-             : QStringLiteral("The data folder did not answer, nor did the local disk in time: "
-                              "%1 records may be lost; what could be kept is in %2.")
-                   .arg(records)
-                   .arg(m_spool.path());
-    if (operatorPresent)
-        m_messages.showMessage(text);
+    const QString folder = m_spool.folder();
+    if (!kept)
+        tell(QStringLiteral("The data folder did not answer, nor did the local disk in time: "
+                            "%1 records may be lost; what could be kept is in %2.")
+                 .arg(records)
+                 .arg(folder),
+             operatorPresent);
+    else if (!done)
+        tell(QStringLiteral("The data folder did not answer: %1 records are kept in %2 and are "
+                            "written to their files at the next START.")
+                 .arg(records)
+                 .arg(folder),
+             operatorPresent);
     else
-        std::fprintf(stderr, "tessaline: %s\n", qPrintable(text));
+        tell(QStringLiteral("%1 records whose flush failed are kept in %2; the next START "
+                            "writes those their files lack.")
+                 .arg(records)
+                 .arg(folder),
+             operatorPresent);
 }

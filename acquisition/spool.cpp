@@ -7,83 +7,33 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
-#include <QtEndian>
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 
 using std::chrono::milliseconds;
 
 namespace {
-
-constexpr char kMagic[] = "TSR1";
-constexpr qsizetype kMagicSize = 4;
-constexpr quint8 kWrite = 1;
-constexpr quint8 kInDoubt = 2;
-
-void put32(QByteArray& out, quint32 v) {
-    char b[4];
-    qToLittleEndian(v, b);
-    out.append(b, 4);
-}
-void put64(QByteArray& out, quint64 v) {
-    char b[8];
-    qToLittleEndian(v, b);
-    out.append(b, 8);
-}
-void putBytes(QByteArray& out, const QByteArray& bytes) {
-    put32(out, static_cast<quint32>(bytes.size()));
-    out += bytes;
-}
-
-// Reads a frame's fields in order; any read past the end leaves it !ok.
-struct Reader {
-    const QByteArray& data;
-    qsizetype at;
-    bool ok = true;
-    bool has(qsizetype n) {
-        ok = ok && n >= 0 && at + n <= data.size();
-        return ok;
-    }
-    quint64 u64() {
-        if (!has(8))
-            return 0;
-        at += 8;
-        return qFromLittleEndian<quint64>(data.constData() + at - 8);
-    }
-    quint32 u32() {
-        if (!has(4))
-            return 0;
-        at += 4;
-        return qFromLittleEndian<quint32>(data.constData() + at - 4);
-    }
-    QByteArray bytes() {
-        const auto n = static_cast<qsizetype>(u32());
-        if (!has(n))
-            return {};
-        at += n;
-        return data.mid(at - n, n);
-    }
-};
-
-quint16 checksum(const QByteArray& data, qsizetype from, qsizetype to) {
-    return qChecksum(QByteArrayView(data.constData() + from, to - from));
-}
-
+// The marks are written anew without what is behind the data files once they grow past this.
+constexpr qint64 kMarksRewriteBytes = 64 * 1024;
 } // namespace
 
-struct Spool::Shared {
-    Shared(FileCalls& fileCalls, QByteArray spoolPath)
-        : calls(fileCalls), path(std::move(spoolPath)) {}
+struct Spool::Shared final : PlacementLog {
+    Shared(FileCalls& fileCalls, QByteArray runBase, QByteArray runFolder)
+        : calls(fileCalls), base(std::move(runBase)), folder(std::move(runFolder)) {}
 
     struct Command {
-        QByteArray bytes; // frames to append
-        bool clear = false;
+        enum class Kind { Append, Delete, Forget } kind = Kind::Append;
+        int segment = 0;  // Append
+        QByteArray bytes; // Append
+        QList<int> drop;  // Delete
+        quint64 seq = 0;  // Forget: marks up to it
     };
     FileCalls& calls;
-    const QByteArray path;
+    const QByteArray base; // folder/name, as the file system spells it
+    const QByteArray folder;
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable idle;
@@ -93,43 +43,149 @@ struct Spool::Shared {
     bool working = false; // commands taken, not done yet
     bool unflushed = false;
     std::atomic<bool> failing{false};
-    std::atomic<qint64> size{0};
     std::atomic<Clock::rep> busySince{0};
     Clock::time_point lastFlushEnd{};
-    int fd = -1;
+    int fd = -1; // the thread's: the segment being appended to
+    int fdSegment = 0;
 
+    // The marks: the storage thread logs places while this thread forgets them.
+    struct MarksEntry {
+        quint64 maxSeq;
+        QByteArray frame;
+    };
+    std::mutex marksMutex;
+    int marksFd = -1;
+    std::deque<MarksEntry> marks;
+    qint64 marksBytes = 0;
+
+    QByteArray segmentPath(int segment) const {
+        return base + '.' + QByteArray::number(segment).rightJustified(6, '0') + ".spool";
+    }
+    QByteArray marksPath() const { return base + ".marks"; }
     void busy(bool on) {
         busySince = on ? std::max<Clock::rep>(1, Clock::now().time_since_epoch().count()) : 0;
     }
+    // A new file's name must reach the medium too, or a power cut loses the file.
+    int openNew(const QByteArray& path) {
+        int error = 0;
+        const int opened = calls.openForAppend(path, error);
+        if (opened >= 0)
+            syncFolder(calls, folder);
+        return opened;
+    }
+    void closeSegment() {
+        if (fd < 0)
+            return;
+        if (unflushed)
+            calls.dataSync(fd);
+        calls.closeFile(fd);
+        fd = -1;
+        fdSegment = 0;
+    }
     // The thread's alone: false when the command must be tried again.
     bool carryOut(const Command& command) {
-        int error = 0;
-        if (fd < 0)
-            fd = calls.openForAppend(path, error);
-        if (fd < 0)
-            return false;
-        if (command.clear) {
-            if (truncateFile(fd, 0) != 0)
+        switch (command.kind) {
+        case Command::Kind::Append:
+            if (fdSegment != command.segment) {
+                closeSegment();
+                fd = openNew(segmentPath(command.segment));
+                if (fd < 0)
+                    return false;
+                fdSegment = command.segment;
+            }
+            if (calls.appendWhole(fd, command.bytes) != 0)
                 return false;
-            size = 0;
             unflushed = true;
             return true;
+        case Command::Kind::Delete:
+            for (const int segment : command.drop) {
+                if (segment == fdSegment) {
+                    calls.closeFile(fd);
+                    fd = -1;
+                    fdSegment = 0;
+                    unflushed = false;
+                }
+                QFile::remove(QFile::decodeName(segmentPath(segment)));
+            }
+            return true;
+        case Command::Kind::Forget:
+            forgetMarks(command.seq);
+            return true;
         }
-        if (calls.appendWhole(fd, command.bytes) != 0)
-            return false;
-        size += command.bytes.size();
-        unflushed = true;
         return true;
+    }
+
+    void logPlaces(const QByteArray& path, quint32 fileId, const QList<SeqPlace>& places) override {
+        if (places.isEmpty())
+            return;
+        quint64 maxSeq = 0;
+        for (const SeqPlace& p : places)
+            maxSeq = std::max(maxSeq, p.seq);
+        QByteArray frame = SpoolFormat::placesFrame(path, fileId, places);
+        const std::lock_guard lock(marksMutex);
+        if (marksFd < 0)
+            marksFd = openNew(marksPath());
+        // The write of the records waits for this: a crash after it must find their places.
+        if (marksFd < 0 || calls.appendWhole(marksFd, frame) != 0 || calls.dataSync(marksFd) != 0)
+            failing = true;
+        marksBytes += frame.size();
+        marks.push_back({maxSeq, std::move(frame)});
+    }
+
+    void forgetMarks(quint64 seq) {
+        const std::lock_guard lock(marksMutex);
+        const auto kept = std::remove_if(marks.begin(), marks.end(),
+                                         [seq](const MarksEntry& e) { return e.maxSeq <= seq; });
+        const bool forgot = kept != marks.end();
+        marks.erase(kept, marks.end());
+        if (marks.empty()) {
+            removeMarks();
+        } else if (forgot && marksBytes > kMarksRewriteBytes) {
+            rewriteMarks();
+        }
+    }
+    void removeMarks() { // with marksMutex held
+        if (marksFd >= 0)
+            calls.closeFile(marksFd);
+        marksFd = -1;
+        marksBytes = 0;
+        QFile::remove(QFile::decodeName(marksPath()));
+    }
+    void rewriteMarks() { // with marksMutex held
+        QByteArray bytes;
+        for (const MarksEntry& e : marks)
+            bytes += e.frame;
+        const QByteArray fresh = marksPath() + ".new";
+        QFile::remove(QFile::decodeName(fresh));
+        int error = 0;
+        const int out = calls.openForAppend(fresh, error);
+        if (out < 0)
+            return;
+        const bool written = calls.appendWhole(out, bytes) == 0 && calls.dataSync(out) == 0;
+        calls.closeFile(out);
+        // The old marks stay until the new ones are whole on the medium.
+        if (!written || ::rename(fresh.constData(), marksPath().constData()) != 0)
+            return;
+        syncFolder(calls, folder);
+        if (marksFd >= 0)
+            calls.closeFile(marksFd);
+        marksFd = calls.openForAppend(marksPath(), error);
+        marksBytes = bytes.size();
     }
 };
 
-Spool::Spool(const QString& folder, FileCalls& calls) {
-    // Named for what it holds, so whoever finds it knows; the time orders earlier runs'.
-    m_path = QDir(folder).filePath(
-        QStringLiteral("unwritten-records-%1-%2.spool")
-            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss")))
-            .arg(QCoreApplication::applicationPid()));
-    m_shared = std::make_shared<Shared>(calls, QFile::encodeName(m_path));
+Spool::Spool(const QString& folder, FileCalls& calls) : m_folder(folder) {
+    // Named for what it holds, so whoever finds it knows; the time orders earlier runs'. A
+    // second spool of the process (tests build several) gets a number of its own.
+    static std::atomic<int> spools{0};
+    const int number = ++spools;
+    m_name = QStringLiteral("unwritten-records-%1-%2")
+                 .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss")))
+                 .arg(QCoreApplication::applicationPid());
+    if (number > 1)
+        m_name += QStringLiteral("-%1").arg(number);
+    m_shared = std::make_shared<Shared>(calls, QFile::encodeName(QDir(folder).filePath(m_name)),
+                                        QFile::encodeName(folder));
     m_thread = std::thread(&Spool::run, m_shared);
 }
 
@@ -145,12 +201,20 @@ QString Spool::defaultFolder() {
     return state + QStringLiteral("/tessaline");
 }
 
+QString Spool::segmentName(const QString& name, int segment) {
+    return QStringLiteral("%1.%2.spool").arg(name).arg(segment, 6, 10, QLatin1Char('0'));
+}
+
+std::shared_ptr<PlacementLog> Spool::placementLog() const {
+    return m_shared;
+}
+
 void Spool::claim() {
     if (m_lock)
         return;
-    // Before the file exists, so a START of another logger never takes a spool still in use.
-    QDir().mkpath(QFileInfo(m_path).path());
-    m_lock = std::make_unique<QLockFile>(m_path + QStringLiteral(".lock"));
+    // Before any file exists, so a START of another logger never takes a spool still in use.
+    QDir().mkpath(m_folder);
+    m_lock = std::make_unique<QLockFile>(QDir(m_folder).filePath(m_name + QStringLiteral(".lock")));
     m_lock->setStaleLockTime(0);
     m_lock->tryLock(0);
 }
@@ -159,20 +223,72 @@ void Spool::append(const QList<PendingRecord>& records) {
     if (records.isEmpty())
         return;
     claim();
-    QByteArray bytes;
-    for (const PendingRecord& record : records)
-        bytes += frame(record);
+    std::deque<Shared::Command> commands;
+    for (const PendingRecord& record : records) {
+        const QByteArray frame = SpoolFormat::recordFrame(record);
+        if (m_segments.isEmpty() || m_segments.last().bytes >= kSegmentBytes)
+            m_segments.append({m_nextSegment++, 0, 0});
+        Segment& segment = m_segments.last();
+        segment.maxSeq = std::max(segment.maxSeq, record.seq);
+        segment.bytes += frame.size();
+        if (commands.empty() || commands.back().segment != segment.number)
+            commands.push_back({Shared::Command::Kind::Append, segment.number, {}, {}, 0});
+        commands.back().bytes += frame;
+    }
     const std::lock_guard lock(m_shared->mutex);
-    m_shared->commands.push_back({std::move(bytes), false});
+    for (Shared::Command& command : commands)
+        m_shared->commands.push_back(std::move(command));
     m_shared->wake.notify_one();
 }
 
-void Spool::clear() {
+void Spool::dropThrough(quint64 seq) {
     if (!m_lock)
-        return; // nothing was ever appended
+        return; // nothing was ever spooled
+    QList<int> drop;
+    m_segments.removeIf([&](const Segment& segment) {
+        if (segment.maxSeq > seq)
+            return false;
+        drop.append(segment.number);
+        return true;
+    });
     const std::lock_guard lock(m_shared->mutex);
-    m_shared->commands.push_back({{}, true});
+    if (!drop.isEmpty())
+        m_shared->commands.push_back({Shared::Command::Kind::Delete, 0, {}, drop, 0});
+    m_shared->commands.push_back({Shared::Command::Kind::Forget, 0, {}, {}, seq});
     m_shared->wake.notify_one();
+}
+
+SpoolPosition Spool::end() const {
+    if (m_segments.isEmpty() || m_segments.last().bytes >= kSegmentBytes)
+        return {m_nextSegment, 0};
+    return {m_segments.last().number, m_segments.last().bytes};
+}
+
+QList<PendingRecord> Spool::readFrom(SpoolPosition from, qint64 maxBytes,
+                                     SpoolPosition& next) const {
+    QList<PendingRecord> records;
+    next = from;
+    for (const Segment& segment : m_segments) {
+        if (segment.number < next.segment)
+            continue;
+        if (segment.number > next.segment)
+            next = {segment.number, 0};
+        QFile file(QFile::decodeName(m_shared->segmentPath(segment.number)));
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(next.offset))
+            return records;
+        SpoolReader reader;
+        reader.restartAt(next.offset);
+        // Only what the spool's thread has appended in whole frames is read.
+        for (const SpoolReader::Frame& frame :
+             reader.read(file.read(std::min(maxBytes, segment.bytes - next.offset)), false))
+            if (frame.kind == SpoolReader::Frame::Kind::Record)
+                records.append(frame.record);
+        maxBytes -= reader.consumed() - next.offset;
+        next.offset = reader.consumed();
+        if (next.offset < segment.bytes || maxBytes <= 0)
+            return records;
+    }
+    return records;
 }
 
 milliseconds Spool::busyFor() const {
@@ -185,10 +301,6 @@ milliseconds Spool::busyFor() const {
 
 bool Spool::failing() const {
     return m_shared->failing;
-}
-
-qint64 Spool::size() const {
-    return m_shared->size;
 }
 
 bool Spool::finish(const QList<PendingRecord>& records, milliseconds deadline) {
@@ -207,8 +319,12 @@ bool Spool::finish(const QList<PendingRecord>& records, milliseconds deadline) {
         return false;
     }
     m_thread.join();
-    if (s.size == 0)
-        QFile::remove(m_path); // nothing kept: no file for a later START to find
+    if (m_segments.isEmpty()) {
+        // Nothing kept: no file for a later START to find.
+        const std::lock_guard marksLock(s.marksMutex);
+        s.removeMarks();
+        m_lock.reset();
+    }
     return !s.failing;
 }
 
@@ -236,12 +352,13 @@ void Spool::run(const std::shared_ptr<Shared>& shared) {
             continue;
         }
         const Clock::time_point flushAt = s.lastFlushEnd + milliseconds(1000);
-        if (s.unflushed && Clock::now() >= flushAt) {
+        if (s.unflushed && (Clock::now() >= flushAt || s.ending)) {
             s.unflushed = false;
             s.working = true;
             lock.unlock();
             s.busy(true);
-            s.calls.dataSync(s.fd);
+            if (s.fd >= 0 && s.calls.dataSync(s.fd) != 0)
+                s.failing = true;
             s.busy(false);
             lock.lock();
             s.working = false;
@@ -251,10 +368,6 @@ void Spool::run(const std::shared_ptr<Shared>& shared) {
         }
         if (s.ending && s.commands.empty() && !s.unflushed)
             break;
-        if (s.ending && s.unflushed) {
-            s.lastFlushEnd = {}; // the end does not wait for the second
-            continue;
-        }
         if (s.unflushed)
             s.wake.wait_until(lock, flushAt);
         else
@@ -263,90 +376,4 @@ void Spool::run(const std::shared_ptr<Shared>& shared) {
     if (s.fd >= 0 && !s.abandoned)
         s.calls.closeFile(s.fd);
     s.idle.notify_all();
-}
-
-QByteArray Spool::frame(const PendingRecord& record) {
-    QByteArray out(kMagic, kMagicSize);
-    out += static_cast<char>((record.write ? kWrite : 0) | (record.inDoubt ? kInDoubt : 0));
-    put64(out, record.seq);
-    put64(out, static_cast<quint64>(record.stampMs));
-    putBytes(out, record.target.path);
-    putBytes(out, record.target.folder);
-    putBytes(out, record.target.header);
-    putBytes(out, record.record);
-    const quint16 sum = checksum(out, kMagicSize, out.size());
-    char b[2];
-    qToLittleEndian(sum, b);
-    out.append(b, 2);
-    return out;
-}
-
-QList<PendingRecord> Spool::parse(const QByteArray& data, qsizetype* consumed) {
-    QList<PendingRecord> records;
-    qsizetype at = 0;
-    while (data.mid(at, kMagicSize) == QByteArrayView(kMagic, kMagicSize)) {
-        Reader in{data, at + kMagicSize};
-        PendingRecord record;
-        const quint8 flags = in.has(1) ? static_cast<quint8>(data.at(in.at++)) : 0;
-        record.seq = in.u64();
-        record.stampMs = static_cast<qint64>(in.u64());
-        record.target.path = in.bytes();
-        record.target.folder = in.bytes();
-        record.target.header = in.bytes();
-        record.record = in.bytes();
-        const qsizetype end = in.at;
-        if (!in.has(2) || qFromLittleEndian<quint16>(data.constData() + end) !=
-                              checksum(data, at + kMagicSize, end))
-            break;
-        record.write = (flags & kWrite) != 0;
-        record.inDoubt = (flags & kInDoubt) != 0;
-        records.append(record);
-        at = end + 2;
-    }
-    if (consumed)
-        *consumed = at;
-    return records;
-}
-
-QList<PendingRecord> Spool::readFrom(qint64 offset, qint64 maxBytes, qint64& next) const {
-    next = offset;
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
-        return {};
-    QByteArray data = file.read(maxBytes);
-    qsizetype consumed = 0;
-    QList<PendingRecord> records = parse(data, &consumed);
-    // A frame larger than the chunk: read on until it is whole.
-    while (consumed == 0 && !file.atEnd()) {
-        data += file.read(maxBytes);
-        records = parse(data, &consumed);
-    }
-    next = offset + consumed;
-    return records;
-}
-
-QList<PendingRecord> Spool::takeLeftovers(const QString& folder, QStringList& files) {
-    QList<PendingRecord> records;
-    const QDir dir(folder);
-    for (const QString& name :
-         dir.entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name)) {
-        const QString path = dir.filePath(name);
-        // A spool whose logger still runs is held by it.
-        QLockFile lock(path + QStringLiteral(".lock"));
-        lock.setStaleLockTime(0);
-        if (!lock.tryLock(0))
-            continue;
-        QByteArray data;
-        if (readWholeFile(QFile::encodeName(path), data))
-            records += parse(data);
-        files << path;
-    }
-    return records;
-}
-
-void Spool::removeLeftovers(const QStringList& files) {
-    for (const QString& path : files) {
-        QFile::remove(path);
-        QFile::remove(path + QStringLiteral(".lock"));
-    }
 }

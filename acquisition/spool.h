@@ -1,6 +1,7 @@
 #pragma once
 
 #include "acquisition/file_calls.h"
+#include "acquisition/spool_format.h"
 #include "acquisition/storage_worker.h"
 
 #include <QByteArray>
@@ -9,11 +10,15 @@
 #include <QString>
 #include <chrono>
 #include <memory>
+#include <thread>
 
-/// The records that wait for a data folder that does not answer, kept on the local disk as
-/// well, so a power cut cannot take them; one file per running logger, in the account's state
-/// folder, written on a thread of its own and flushed as the data files are. A later START
-/// finds what a run left there (`takeLeftovers`).
+/// The records of this run that wait for a data folder that does not answer, kept on the local
+/// disk as well, so that neither a crash nor a power cut takes them: segment files of record
+/// frames in the account's state folder, appended and flushed on a thread of their own, and
+/// a marks file with the places where spooled records were about to be written. Segments go
+/// once every record in them is on the medium, so the spool stays about as large as what its
+/// data files still lack. A later START of any logger of the account (Leftovers) writes what
+/// a run left here.
 class Spool {
 public:
     using Clock = std::chrono::steady_clock;
@@ -26,43 +31,55 @@ public:
 
     /// The account's folder for spools.
     static QString defaultFolder();
-    /// This logger's spool file.
-    QString path() const { return m_path; }
+    QString folder() const { return m_folder; }
+    /// This run's files are `name`.lock, `name`.NNNNNN.spool and `name`.marks in the folder.
+    QString name() const { return m_name; }
+    static QString segmentName(const QString& name, int segment);
 
     /// Appends records, in order, on the spool's thread.
     void append(const QList<PendingRecord>& records);
-    /// Empties the spool (after the records that came before this call): they are in their
-    /// data files, on the medium.
-    void clear();
+    /// Every record up to `seq` is on the medium: the segments that hold none other go, and so
+    /// do the marks for them.
+    void dropThrough(quint64 seq);
+    /// No segment holds a record.
+    bool empty() const { return m_segments.isEmpty(); }
+    /// Where the next append goes.
+    SpoolPosition end() const;
+    /// Records appended from `from` on, up to about `maxBytes`, as far as the spool's thread
+    /// has written them; read on the caller's thread from the local disk. `next`: where the
+    /// next read starts.
+    QList<PendingRecord> readFrom(SpoolPosition from, qint64 maxBytes, SpoolPosition& next) const;
     /// Since when the spool's thread has been in one file call, or 0 ms.
     std::chrono::milliseconds busyFor() const;
     /// The last append or flush failed (a full disk), and none has succeeded since.
     bool failing() const;
-    /// Bytes appended since the last clear, as far as the spool's thread has got.
-    qint64 size() const;
-    /// Records appended after byte `offset`, up to about `maxBytes`; read on the caller's
-    /// thread from the local disk. `next`: where the next read starts.
-    QList<PendingRecord> readFrom(qint64 offset, qint64 maxBytes, qint64& next) const;
-    /// The end: writes `records` after what was appended and flushes, within `deadline`.
-    /// False when the spool's thread did not get there in time; it is then left behind.
+    /// The end: appends `records`, flushes, within `deadline`; removes the run's files when no
+    /// record is left in them. False when the spool's thread did not get there in time (it is
+    /// then left behind) or failed.
     bool finish(const QList<PendingRecord>& records, std::chrono::milliseconds deadline);
 
-    /// Spools left by runs that have ended, oldest record first, each file's in its order.
-    /// The files stay until `removeLeftovers`.
-    static QList<PendingRecord> takeLeftovers(const QString& folder, QStringList& files);
-    static void removeLeftovers(const QStringList& files);
+    /// Where the storage thread logs the places of spooled records, durably, before it writes
+    /// them. It outlives the spool, as a storage thread left in a call may still log.
+    std::shared_ptr<PlacementLog> placementLog() const;
 
-    /// A record as the spool stores it, and back; a torn last frame (a power cut) is ignored.
-    static QByteArray frame(const PendingRecord& record);
-    static QList<PendingRecord> parse(const QByteArray& data, qsizetype* consumed = nullptr);
+    // A segment is closed, and the next begun, past this size.
+    static constexpr qint64 kSegmentBytes = qint64(8) << 20;
 
 private:
     struct Shared;
+    struct Segment {
+        int number;
+        quint64 maxSeq;
+        qint64 bytes;
+    };
     static void run(const std::shared_ptr<Shared>& shared);
     void claim();
 
-    QString m_path;
+    QString m_folder;
+    QString m_name;
     std::unique_ptr<QLockFile> m_lock; // this logger's claim on its spool
+    QList<Segment> m_segments;         // the front's: what holds records, oldest first
+    int m_nextSegment = 1;
     std::shared_ptr<Shared> m_shared;
     std::thread m_thread;
 };

@@ -9,6 +9,7 @@
 #include "ui/twips.h"
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFile>
@@ -144,6 +145,11 @@ void Frm_Varlin::createControls() {
     Command3 = button(this, "Command3", "END");
     SB1 = named(new StatusBar(this), "SB1");
     SB1->setFont(tahomaFont(8.25));
+    m_leftoversHere = new QAction(
+        QStringLiteral("Write the records of an earlier run into the data folder"), this);
+    m_leftoversHere->setObjectName(QStringLiteral("act_leftovers_here"));
+    m_leftoversHere->setVisible(false);
+    SB1->addPanelAction(1, m_leftoversHere);
 
     setTabOrder(Command2, Command3);
     setTabOrder(Command3, Command1);
@@ -166,6 +172,7 @@ void Frm_Varlin::connectControls() {
     connect(Command3, &QPushButton::clicked, this, &Frm_Varlin::Command3_Click);
     connect(Command4, &QPushButton::clicked, this, &Frm_Varlin::Command4_Click);
     connect(Command5, &QPushButton::clicked, this, &Frm_Varlin::Command5_Click);
+    connect(m_leftoversHere, &QAction::triggered, this, [this] { m_logger.writeLeftoversHere(); });
 }
 
 void Frm_Varlin::Form_Load() {
@@ -266,6 +273,11 @@ void Frm_Varlin::showStorageState(const QString& word) {
     showPanel1();
 }
 
+void Frm_Varlin::showLeftoversWaiting(bool waiting) {
+    m_leftoversHere->setVisible(waiting);
+    showPanel1();
+}
+
 void Frm_Varlin::showPanel1() {
     // Beside the folder, rather than in lbl_title: the next line event would blank it there
     // while it is still true.
@@ -276,6 +288,9 @@ void Frm_Varlin::showPanel1() {
     QString tip;
     if (!m_storageWord.isEmpty())
         tip = QStringLiteral("Data folder %1: %2.").arg(m_dataLocation, m_storageWord);
+    if (m_leftoversHere->isVisible())
+        tip += QStringLiteral("\nIf that folder is gone for good, right-click here to write them "
+                              "into the data folder, each into the file of its own day or hour.");
     if (m_folderShared)
         tip += QStringLiteral("%1Another logger of this account records into %2 too: both "
                               "write into the same data files.")

@@ -10,6 +10,7 @@
 
 class Frm_Savepath;
 class Logger;
+class QAction;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -36,6 +37,7 @@ public:
     void showPortDevice(const QString& description) override;
     void showFolderShared(bool shared) override;
     void showStorageState(const QString& word) override;
+    void showLeftoversWaiting(bool waiting) override;
     /// The session ends (logout, shutdown): as END, with nobody to dismiss a box.
     void endSession();
 
@@ -76,6 +78,8 @@ private:
     QString m_dataLocation;
     QString m_storageWord;
     bool m_folderShared = false;
+    QAction* m_leftoversHere = nullptr; // panel 1's context menu, while records of an earlier
+                                        // run wait for their folder
 
     QLabel* Label1 = nullptr;
     QLabel* lbl_title = nullptr;

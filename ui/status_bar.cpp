@@ -55,6 +55,14 @@ void StatusBar::setPanelToolTip(int panel, const QString& text) {
         m_panels.at(static_cast<std::size_t>(panel - 1))->setToolTip(text);
 }
 
+void StatusBar::addPanelAction(int panel, QAction* action) {
+    if (panel < 1 || panel > 3)
+        return;
+    QLabel* label = m_panels.at(static_cast<std::size_t>(panel - 1));
+    label->setContextMenuPolicy(Qt::ActionsContextMenu);
+    label->addAction(action);
+}
+
 void StatusBar::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     for (QLabel* panel : m_panels)

@@ -4,6 +4,7 @@
 #include <array>
 
 class ClockPanel;
+class QAction;
 class QLabel;
 
 /// The main window's status bar: three text panels and a clock, at fixed widths from the left.
@@ -17,6 +18,8 @@ public:
     QString panelText(int panel) const;
     /// What the panel tells when the pointer rests on it (panel 2: the device COMn is).
     void setPanelToolTip(int panel, const QString& text);
+    /// An entry of the panel's context menu (right click); shown while the action is visible.
+    void addPanelAction(int panel, QAction* action);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

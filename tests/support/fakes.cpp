@@ -88,7 +88,7 @@ void FakeCommPort::unplug() {
 }
 
 int RecordingFileCalls::openForAppend(const QByteArray& path, int& error) {
-    waitWhileHeld();
+    waitWhileHeld(true);
     if (failOpens > 0) {
         --failOpens;
         error = ENOENT;
@@ -98,7 +98,7 @@ int RecordingFileCalls::openForAppend(const QByteArray& path, int& error) {
 }
 
 int RecordingFileCalls::appendWhole(int fd, const QByteArray& bytes) {
-    waitWhileHeld();
+    waitWhileHeld(false);
     return FileCalls::appendWhole(fd, bytes);
 }
 
@@ -108,6 +108,10 @@ int RecordingFileCalls::dataSync(int fd) {
     struct stat info {};
     ::fstat(fd, &info);
     Flush flush{clock.elapsed(), S_ISDIR(info.st_mode), {}};
+    if (!flush.folder && failSyncs > 0) {
+        --failSyncs;
+        return EIO;
+    }
     if (!flush.folder) {
         flush.contents.resize(static_cast<qsizetype>(info.st_size));
         const ssize_t n = ::pread(fd, flush.contents.data(), static_cast<size_t>(info.st_size), 0);
@@ -123,9 +127,10 @@ QList<RecordingFileCalls::Flush> RecordingFileCalls::flushes() const {
     return m_flushes;
 }
 
-void RecordingFileCalls::hold() {
+void RecordingFileCalls::hold(bool opens) {
     const std::lock_guard lock(m_mutex);
     m_holding = true;
+    m_holdingOpens = opens;
 }
 
 void RecordingFileCalls::release() {
@@ -139,8 +144,10 @@ int RecordingFileCalls::held() const {
     return m_held;
 }
 
-void RecordingFileCalls::waitWhileHeld() {
+void RecordingFileCalls::waitWhileHeld(bool open) {
     std::unique_lock lock(m_mutex);
+    if (!m_holding || (open && !m_holdingOpens))
+        return;
     ++m_held;
     m_released.wait(lock, [this] { return !m_holding; });
     --m_held;

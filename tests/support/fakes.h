@@ -60,7 +60,7 @@ public:
 /// The system's file calls, watched and steered from the test, on whatever thread makes them:
 /// every flush of a data file is recorded (when, on a monotonic clock started with the
 /// recorder, and what the file held then; folders with `folder` set); opens and writes can be
-/// held until released, opens made to fail, and flushes made slow.
+/// held until released, opens and flushes made to fail, and flushes made slow.
 class RecordingFileCalls final : public FileCalls {
 public:
     RecordingFileCalls() { clock.start(); }
@@ -74,22 +74,24 @@ public:
         QByteArray contents;
     };
     QList<Flush> flushes() const;
-    /// Opens and writes wait from now until release().
-    void hold();
+    /// Opens and writes wait from now until release(); with `opens` false, writes alone.
+    void hold(bool opens = true);
     void release();
     /// Calls waiting for release() now.
     int held() const;
 
     std::atomic<int> failOpens{0}; // the next opens fail with ENOENT
+    std::atomic<int> failSyncs{0}; // the next flushes of data files fail with EIO
     std::atomic<int> syncMs{0};    // each flush takes this long
     QElapsedTimer clock;
 
 private:
-    void waitWhileHeld();
+    void waitWhileHeld(bool open);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_released;
     bool m_holding = false;
+    bool m_holdingOpens = false;
     int m_held = 0;
     QList<Flush> m_flushes;
 };

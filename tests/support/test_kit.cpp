@@ -1,7 +1,9 @@
 #include "support/test_kit.h"
 
 #include "acquisition/logger.h"
+#include "acquisition/spool_format.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTest>
 
@@ -41,4 +43,16 @@ QByteArray readChar(CommPort& port) {
 
 bool recordsWritten(const Logger& logger, int timeoutMs) {
     return QTest::qWaitFor([&logger] { return logger.store().written(); }, timeoutMs);
+}
+
+QList<PendingRecord> spooledRecords(const QString& folder) {
+    QList<PendingRecord> records;
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList({"*.spool"}, QDir::Files, QDir::Name)) {
+        SpoolReader reader;
+        for (const SpoolReader::Frame& frame : reader.read(fileText(dir.filePath(name)), true))
+            if (frame.kind == SpoolReader::Frame::Kind::Record)
+                records << frame.record;
+    }
+    return records;
 }

@@ -4,6 +4,7 @@
 // have written, a port scan for a pty. No widgets: the acquisition tests
 // link it too.
 
+#include "acquisition/pending_record.h"
 #include "acquisition/serial_port.h"
 #include "support/fakes.h"
 
@@ -30,6 +31,9 @@ SerialDevice usbAdapter(const QString& path, const QString& serial,
 
 /// The byte readByte() hands out, as a one-character text; empty when none was read.
 QByteArray readChar(CommPort& port);
+
+/// The records in the spool files of `folder`, file by file in name order.
+QList<PendingRecord> spooledRecords(const QString& folder);
 
 class Logger;
 /// True once every record the logger has taken is in its data file.
