@@ -14,7 +14,8 @@ QString lockPathFor(const QByteArray& folder) {
     const QString path = QFile::decodeName(folder);
     // A folder that is missing now, or on a share that does not answer, is taken as spelled.
     const QString canonical =
-        answerInTime<QString>([path] { return QFileInfo(path).canonicalFilePath(); },
+        answerInTime<QString>(QStringLiteral("canonical:") + path,
+                              [path] { return QFileInfo(path).canonicalFilePath(); },
                               kFolderAnswerWait, nullptr, {})
             .value_or(QString());
     const QString key =

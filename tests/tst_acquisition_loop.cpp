@@ -404,6 +404,33 @@ private Q_SLOTS:
             QCOMPARE(file(files[i]), contents[i]);
     }
 
+    // A line that ended before midnight goes into that day's file, however late the loop reads
+    // it (a box held the window across midnight).
+    void aLineGoesToTheDayItEnded() {
+        varlin_def.StampDateTime = kTrue;
+        m_rig->clock.current.setTime(QTime(23, 59, 58));
+        QVERIFY(m_rig->startReceiving());
+        QVERIFY(m_rig->send("first\r\n"));
+        const QDateTime ended = m_rig->clock.current.addMSecs(1900);
+        m_rig->clock.advanceMs(3000);
+        m_rig->port.feed("late\r\n", ended);
+        QVERIFY(QTest::qWaitFor([this] { return m_rig->port.received.isEmpty(); }) &&
+                recordsWritten(m_rig->logger));
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{"20261207.txt"});
+        QCOMPARE(file("20261207.txt"),
+                 " Recive Data ,26/12/07,23:59:58,\r\n2026/12/07,23:59:59,late\r\n");
+    }
+
+    // The session ends while the reader still holds whole lines: they are recorded first; the
+    // line not yet ended is not.
+    void theEndRecordsTheLinesAlreadyHeld() {
+        QVERIFY(m_rig->startReceiving());
+        QVERIFY(m_rig->send("first\r\n"));
+        m_rig->port.received += "A\r\nB\r\npart"; // arrived; the loop has not been told yet
+        m_rig->logger.finish(false);
+        QCOMPARE(file("20261207.txt"), header() + "A\r\nB\r\n");
+    }
+
     void receivingGoesOnWhileABoxIsOpen_data() {
         QTest::addColumn<bool>("pty");
         QTest::addColumn<int16_t>("millis");

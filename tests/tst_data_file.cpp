@@ -207,6 +207,62 @@ private Q_SLOTS:
         writer.flushNow(); // nothing new: nothing to flush
         QCOMPARE(calls.flushes().size(), 4);
     }
+
+    // Whether a record whose write was begun is in its file: by its place and the file's
+    // identity, never by its text.
+    void aRecordIsJudgedByItsPlace_data() {
+        QTest::addColumn<QByteArray>("records"); // after the header; "<gone>": no file
+        QTest::addColumn<qsizetype>("at");       // where the line's write began, after it
+        QTest::addColumn<bool>("sameFile");
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<QByteArray>("rest");
+        const auto row = [](const char* name, const QByteArray& records, qsizetype at,
+                            bool sameFile, const QByteArray& line, PlaceVerdict::Is is,
+                            const QByteArray& rest = {}) {
+            QTest::newRow(name) << records << at << sameFile << line << static_cast<int>(is)
+                                << rest;
+        };
+        using Is = PlaceVerdict::Is;
+        row("there", "0.000 g\r\n0.000 g\r\n", 9, true, "0.000 g\r\n", Is::Written);
+        row("an equal neighbour only", "0.000 g\r\n", 9, true, "0.000 g\r\n", Is::Missing);
+        row("another logger appended after it", "A\r\nB\r\n", 0, true, "A\r\n", Is::Written);
+        row("another's line at its place", "X\r\n", 0, true, "A\r\n", Is::Missing);
+        row("the file ends within it", "0.000 g\r\n0.0", 9, true, "0.000 g\r\n", Is::Torn,
+            "00 g\r\n");
+        row("zeros after a power cut", QByteArray("0.0\0\0", 5), 0, true, "0.000 g\r\n",
+            Is::Garbled);
+        row("another file by that name", "A\r\n", 0, false, "A\r\n", Is::Missing);
+        row("no file", "<gone>", 0, true, "A\r\n", Is::Missing);
+    }
+    void aRecordIsJudgedByItsPlace() {
+        QFETCH(QByteArray, records);
+        QFETCH(qsizetype, at);
+        QFETCH(bool, sameFile);
+        QFETCH(QByteArray, line);
+        QFETCH(int, verdict);
+        QFETCH(QByteArray, rest);
+        // The file the line went to, and, when another took its name, that one's header.
+        const QByteArray head = header();
+        QVERIFY(records == "<gone>" ||
+                put("20261207.txt", (sameFile ? head : header("moved")) + records));
+        const PlaceVerdict judged =
+            judgePlace(systemFileCalls(), QFile::encodeName(m_dir->filePath("20261207.txt")),
+                       {head.size() + at, fileIdOf(head)}, line);
+        QCOMPARE(static_cast<int>(judged.is), verdict);
+        QCOMPARE(judged.rest, rest);
+    }
+
+    // A crash left part of a line at the end of the file: the next record starts a line of
+    // its own.
+    void aPartLineAtTheEndGetsItsLineEnd() {
+        QVERIFY(put("20261207.txt", header() + "A\r\n12.3"));
+        DataFileWriter writer;
+        QCOMPARE(open(writer), 0);
+        QCOMPARE(writer.writeLine("B"), 0);
+        writer.close();
+        QCOMPARE(contents("20261207.txt"), header() + "A\r\n12.3\r\nB\r\n");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDataFile)

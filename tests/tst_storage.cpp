@@ -2,6 +2,7 @@
 // waits is kept (in memory, then in the local spool too), in order, and nothing is lost at the
 // end. The file calls are the system's, held, failed or slowed from the test.
 
+#include "acquisition/answer_in_time.h"
 #include "acquisition/record_store.h"
 #include "acquisition/varlin_def.h"
 #include "support/fakes.h"
@@ -357,6 +358,40 @@ private Q_SLOTS:
                          spool + ".damaged");
         QVERIFY(QFile::exists(spool + ".damaged"));
         QVERIFY(!QFile::exists(m_data->filePath("notes.txt")));
+    }
+
+    // A look-up that hangs (a share that stopped answering) is not asked again while it is out:
+    // the same question gets no answer at once and no thread of its own, and hears the one
+    // answer when it comes.
+    void aHungLookUpIsAskedOnce() {
+        using namespace std::chrono_literals;
+        std::mutex mutex;
+        std::condition_variable answered;
+        bool answer = false;
+        std::atomic<int> asked{0};
+        const std::function<QString()> question = [&] {
+            ++asked;
+            std::unique_lock lock(mutex);
+            answered.wait(lock, [&] { return answer; });
+            return QStringLiteral("found");
+        };
+        QObject receiver;
+        QStringList heard;
+        const std::function<void(const QString&)> late = [&](const QString& a) { heard << a; };
+        QVERIFY(!answerInTime<QString>("q", question, 50ms, &receiver, late));
+        QElapsedTimer asking;
+        asking.start();
+        QVERIFY(!answerInTime<QString>("q", question, 5s, &receiver, late));
+        QVERIFY(asking.elapsed() < 1000);
+        QCOMPARE(asked.load(), 1);
+        {
+            const std::lock_guard lock(mutex);
+            answer = true;
+        }
+        answered.notify_all();
+        QTRY_COMPARE(heard, (QStringList{"found", "found"}));
+        QCOMPARE(answerInTime<QString>("q", question, 5s, &receiver, late), QString("found"));
+        QCOMPARE(asked.load(), 2);
     }
 
 private:

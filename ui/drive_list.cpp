@@ -46,7 +46,7 @@ DriveList::DriveList(QWidget* parent) : QComboBox(parent) {
     // Asking a volume that hangs for its state hangs too; until the list comes, the root stands
     // alone, and the list follows quietly, with the selection where it was.
     const auto found = answerInTime<QStringList>(
-        [] { return saveableDrives(); }, kFolderAnswerWait, this,
+        QStringLiteral("volumes"), [] { return saveableDrives(); }, kFolderAnswerWait, this,
         [this](const QStringList& mountPoints) { setDrives(mountPoints); });
     setDrives(found.value_or(QStringList{QDir::rootPath()}));
 }

@@ -85,14 +85,15 @@ void FolderList::setCurrentFolder(const QString& path) {
     // A folder that does not answer is taken as it is; its real nearest parent follows if the
     // answer comes while the operator is still there.
     const QStringList asked = namesFromRoot(path);
-    const auto found = answerInTime<QStringList>([asked] { return nearestExistingFolder(asked); },
-                                                 kFolderAnswerWait, this,
-                                                 [this, asked](const QStringList& names) {
-                                                     if (m_names == asked && names != asked) {
-                                                         m_names = names;
-                                                         refill();
-                                                     }
-                                                 });
+    const auto found = answerInTime<QStringList>(
+        QStringLiteral("nearest:") + path, [asked] { return nearestExistingFolder(asked); },
+        kFolderAnswerWait, this,
+        [this, asked](const QStringList& names) {
+            if (m_names == asked && names != asked) {
+                m_names = names;
+                refill();
+            }
+        });
     m_names = found.value_or(asked);
     refill();
 }
@@ -127,6 +128,7 @@ void FolderList::addEntry(const QString& path, const QString& text, int depth, b
 void FolderList::refill() {
     const QString folder = currentFolder();
     const auto subFolders = answerInTime<QStringList>(
+        QStringLiteral("folders:") + folder,
         [folder] {
             return QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot,
                                           QDir::Name | QDir::IgnoreCase);
