@@ -102,7 +102,7 @@ struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
     static void runPass(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Pass>& pass);
     Outcome replay(Pass& pass, Run& run);
     Outcome writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer);
-    bool count(Run& run, SpoolPosition from);
+    bool count(Run& run, const SpoolMarks& marks);
     void close(Run& run, bool damaged);
 };
 
@@ -281,7 +281,8 @@ void Leftovers::Shared::runPass(const std::shared_ptr<Shared>& shared,
     s.tell();
 }
 
-bool Leftovers::Shared::count(Run& run, SpoolPosition from) {
+bool Leftovers::Shared::count(Run& run, const SpoolMarks& marks) {
+    const SpoolPosition from = marks.replayedTo;
     qsizetype records = 0;
     bool damaged = false;
     for (const int segment : run.segments) {
@@ -298,6 +299,7 @@ bool Leftovers::Shared::count(Run& run, SpoolPosition from) {
             atEnd = piece.isEmpty() || file.atEnd();
             for (const SpoolReader::Frame& frame : reader.read(piece, atEnd))
                 records += frame.kind == SpoolReader::Frame::Kind::Record &&
+                                   frame.record.seq > marks.confirmedThrough &&
                                    SpoolFormat::isWritable(frame.record)
                                ? 1
                                : 0;
@@ -323,7 +325,7 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
         redirect = run.redirect;
     }
     if (run.total < 0)
-        count(run, marks.replayedTo);
+        count(run, marks);
     tell();
 
     DataFileWriter writer(calls);
@@ -344,7 +346,9 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
             const QByteArray piece = file.read(kPieceBytes);
             atEnd = piece.isEmpty() || file.atEnd();
             for (const SpoolReader::Frame& frame : reader.read(piece, atEnd)) {
-                if (frame.kind != SpoolReader::Frame::Kind::Record || !frame.record.write)
+                // Those the run flushed itself are done.
+                if (frame.kind != SpoolReader::Frame::Kind::Record || !frame.record.write ||
+                    frame.record.seq <= marks.confirmedThrough)
                     continue;
                 PendingRecord record = frame.record;
                 if (!SpoolFormat::isWritable(record)) {

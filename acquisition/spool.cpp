@@ -26,10 +26,11 @@ struct Spool::Shared final : PlacementLog {
 
     struct Command {
         enum class Kind { Append, Delete, Forget } kind = Kind::Append;
-        int segment = 0;  // Append
-        QByteArray bytes; // Append
-        QList<int> drop;  // Delete
-        quint64 seq = 0;  // Forget: marks up to it
+        int segment = 0;    // Append
+        QByteArray bytes;   // Append
+        QList<int> drop;    // Delete
+        quint64 seq = 0;    // Forget: records up to it are on the medium
+        bool empty = false; // Forget: and no segment is left
     };
     FileCalls& calls;
     const QByteArray base; // folder/name, as the file system spells it
@@ -56,6 +57,7 @@ struct Spool::Shared final : PlacementLog {
     std::mutex marksMutex;
     int marksFd = -1;
     std::deque<MarksEntry> marks;
+    QByteArray confirmed; // the latest word on what is on the medium
     qint64 marksBytes = 0;
 
     QByteArray segmentPath(int segment) const {
@@ -109,7 +111,7 @@ struct Spool::Shared final : PlacementLog {
             }
             return true;
         case Command::Kind::Forget:
-            forgetMarks(command.seq);
+            forgetMarks(command.seq, command.empty);
             return true;
         }
         return true;
@@ -132,19 +134,29 @@ struct Spool::Shared final : PlacementLog {
         marks.push_back({maxSeq, std::move(frame)});
     }
 
-    void forgetMarks(quint64 seq) {
+    // Records up to `seq` are on the medium; their places are no longer needed, but their
+    // frames may still be in a segment, so the marks say they are done.
+    void forgetMarks(quint64 seq, bool spoolEmpty) {
         const std::lock_guard lock(marksMutex);
-        const auto kept = std::remove_if(marks.begin(), marks.end(),
-                                         [seq](const MarksEntry& e) { return e.maxSeq <= seq; });
-        const bool forgot = kept != marks.end();
-        marks.erase(kept, marks.end());
-        if (marks.empty()) {
+        marks.erase(std::remove_if(marks.begin(), marks.end(),
+                                   [seq](const MarksEntry& e) { return e.maxSeq <= seq; }),
+                    marks.end());
+        if (spoolEmpty && marks.empty()) {
             removeMarks();
-        } else if (forgot && marksBytes > kMarksRewriteBytes) {
-            rewriteMarks();
+            return;
         }
+        confirmed = SpoolFormat::confirmedFrame(seq);
+        if (marksBytes + confirmed.size() > kMarksRewriteBytes) {
+            rewriteMarks();
+            return;
+        }
+        if (marksFd < 0)
+            marksFd = openNew(marksPath());
+        if (marksFd >= 0 && calls.appendWhole(marksFd, confirmed) == 0)
+            marksBytes += confirmed.size();
     }
     void removeMarks() { // with marksMutex held
+        confirmed.clear();
         if (marksFd >= 0)
             calls.closeFile(marksFd);
         marksFd = -1;
@@ -152,7 +164,7 @@ struct Spool::Shared final : PlacementLog {
         QFile::remove(QFile::decodeName(marksPath()));
     }
     void rewriteMarks() { // with marksMutex held
-        QByteArray bytes;
+        QByteArray bytes = confirmed;
         for (const MarksEntry& e : marks)
             bytes += e.frame;
         const QByteArray fresh = marksPath() + ".new";
@@ -232,7 +244,7 @@ void Spool::append(const QList<PendingRecord>& records) {
         segment.maxSeq = std::max(segment.maxSeq, record.seq);
         segment.bytes += frame.size();
         if (commands.empty() || commands.back().segment != segment.number)
-            commands.push_back({Shared::Command::Kind::Append, segment.number, {}, {}, 0});
+            commands.push_back({Shared::Command::Kind::Append, segment.number, {}, {}, 0, false});
         commands.back().bytes += frame;
     }
     const std::lock_guard lock(m_shared->mutex);
@@ -253,8 +265,9 @@ void Spool::dropThrough(quint64 seq) {
     });
     const std::lock_guard lock(m_shared->mutex);
     if (!drop.isEmpty())
-        m_shared->commands.push_back({Shared::Command::Kind::Delete, 0, {}, drop, 0});
-    m_shared->commands.push_back({Shared::Command::Kind::Forget, 0, {}, {}, seq});
+        m_shared->commands.push_back({Shared::Command::Kind::Delete, 0, {}, drop, 0, false});
+    m_shared->commands.push_back(
+        {Shared::Command::Kind::Forget, 0, {}, {}, seq, m_segments.isEmpty()});
     m_shared->wake.notify_one();
 }
 

@@ -10,7 +10,7 @@ constexpr qsizetype kMagicSize = 4;
 constexpr qsizetype kFrameOverhead = kMagicSize + 4 + 4; // magic, length, CRC
 constexpr quint8 kWrite = 1;
 
-enum Kind : quint8 { kRecord = 1, kPlaces = 2, kReplayed = 3 };
+enum Kind : quint8 { kRecord = 1, kPlaces = 2, kReplayed = 3, kConfirmed = 4 };
 
 constexpr std::array<quint32, 256> crcTable() {
     std::array<quint32, 256> table{};
@@ -132,6 +132,10 @@ bool decode(QByteArrayView body, SpoolReader::Frame& frame) {
         frame.replayedTo.segment = static_cast<int>(in.u32());
         frame.replayedTo.offset = static_cast<qint64>(in.u64());
         return in.done() && frame.replayedTo.segment >= 0 && frame.replayedTo.offset >= 0;
+    case kConfirmed:
+        frame.kind = SpoolReader::Frame::Kind::Confirmed;
+        frame.confirmedThrough = in.u64();
+        return in.done();
     default:
         return false;
     }
@@ -190,11 +194,17 @@ QByteArray SpoolFormat::replayedFrame(SpoolPosition to) {
         .frame();
 }
 
+QByteArray SpoolFormat::confirmedFrame(quint64 through) {
+    return Writer(kConfirmed).u64(through).frame();
+}
+
 SpoolMarks SpoolFormat::readMarks(QByteArrayView bytes) {
     SpoolMarks marks;
     SpoolReader reader;
     for (const SpoolReader::Frame& frame : reader.read(bytes, true)) {
-        if (frame.kind == SpoolReader::Frame::Kind::Replayed) {
+        if (frame.kind == SpoolReader::Frame::Kind::Confirmed) {
+            marks.confirmedThrough = std::max(marks.confirmedThrough, frame.confirmedThrough);
+        } else if (frame.kind == SpoolReader::Frame::Kind::Replayed) {
             marks.replayedTo = std::max(marks.replayedTo, frame.replayedTo);
         } else if (frame.kind == SpoolReader::Frame::Kind::Places) {
             for (const SeqPlace& p : frame.places)

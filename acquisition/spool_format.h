@@ -30,14 +30,15 @@ struct SeqPlace {
     bool operator==(const SeqPlace&) const = default;
 };
 
-/// What a run's marks say: where its records were about to be written (the latest word on a
-/// record counts), and how far a replay of the run has got, every record before that point
-/// being in its file and on the medium.
+/// What a run's marks say: which of its records are on the medium (every one up to a count),
+/// where others were about to be written (the latest word on a record counts), and how far a
+/// replay of the run has got, every record before that point being in its file, on the medium.
 struct SpoolMarks {
     struct Place {
         QByteArray path;
         FilePlace place;
     };
+    quint64 confirmedThrough = 0;
     QHash<quint64, Place> places;
     SpoolPosition replayedTo;
 };
@@ -46,6 +47,7 @@ namespace SpoolFormat {
 QByteArray recordFrame(const PendingRecord& record);
 QByteArray placesFrame(const QByteArray& path, quint32 fileId, const QList<SeqPlace>& places);
 QByteArray replayedFrame(SpoolPosition to);
+QByteArray confirmedFrame(quint64 through);
 /// The marks in a marks file's bytes; damaged frames are passed over.
 SpoolMarks readMarks(QByteArrayView bytes);
 /// Whether a record read from a spool may be written: its target is a data file name of this
@@ -60,13 +62,14 @@ inline constexpr qsizetype kMaxBody = qsizetype(1) << 20;
 class SpoolReader {
 public:
     struct Frame {
-        enum class Kind { Record, Places, Replayed } kind = Kind::Record;
-        PendingRecord record;     // Record
-        QByteArray path;          // Places
-        quint32 fileId = 0;       // Places
-        QList<SeqPlace> places;   // Places
-        SpoolPosition replayedTo; // Replayed
-        qint64 end = 0;           // where in the file the frame ends
+        enum class Kind { Record, Places, Replayed, Confirmed } kind = Kind::Record;
+        PendingRecord record;         // Record
+        QByteArray path;              // Places
+        quint32 fileId = 0;           // Places
+        QList<SeqPlace> places;       // Places
+        SpoolPosition replayedTo;     // Replayed
+        quint64 confirmedThrough = 0; // Confirmed
+        qint64 end = 0;               // where in the file the frame ends
     };
 
     /// The frames that end within the bytes given so far and `more`. With `atEnd` no bytes
