@@ -136,6 +136,7 @@ void Leftovers::adopt() {
     const std::lock_guard lock(s.mutex);
     if (s.stopping)
         return;
+    s.written = 0; // what an earlier START wrote has been told
     QList<std::shared_ptr<Run>> adopted;
     for (auto it = found.begin(); it != found.end(); ++it) {
         const bool known = std::any_of(s.runs.cbegin(), s.runs.cend(),
@@ -156,7 +157,6 @@ void Leftovers::adopt() {
     if (adopted.isEmpty())
         return;
     s.runs += adopted;
-    s.written = 0;
     if (s.active && !s.active->ended && !s.active->givenUp) {
         s.active->runs += adopted;
         s.active->holds = true;

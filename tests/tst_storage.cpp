@@ -177,9 +177,11 @@ private Q_SLOTS:
         s.records(lines.mid(inMemory, 1)); // memory is full: the spool is tried, and fails
         QTest::qWait(1500);
         s.records(lines.mid(inMemory + 1));
-        // That first one is lost too when the spool had failed before it was asked.
-        const QString lost = s.view.storageWords.last();
-        QVERIFY2(lost == "29 records lost" || lost == "30 records lost", qPrintable(lost));
+        // That first one is lost too when the spool had failed before it was asked. A slow
+        // machine may also have said by now that the folder does not answer.
+        const QString lost = s.view.storageWords.last().section(QStringLiteral("; "), -1);
+        QVERIFY2(lost == "29 records lost" || lost == "30 records lost",
+                 qPrintable(s.view.storageWords.last()));
         QVERIFY(s.sink.messages.isEmpty()); // told once the loss is over
         calls.release();
         QTRY_COMPARE_WITH_TIMEOUT(dataFile(), header() + ::lines(lines.mid(0, inMemory)), 30'000);
