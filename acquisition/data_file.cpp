@@ -5,6 +5,7 @@
 #include "acquisition/varlin_def.h"
 
 #include <cerrno>
+#include <map>
 #include <utility>
 
 QString dataFileErrorText(int32_t error) {
@@ -53,6 +54,53 @@ PlaceVerdict judgePlace(FileCalls& calls, const QByteArray& path, FilePlace plac
             return {Is::Missing, {}, 0};
     return {Is::Garbled, {}, 0};
 }
+
+int32_t settlePlaced(FileCalls& calls, const QByteArray& path, const QList<PendingRecord>& records,
+                     QList<bool>& landed) {
+    using Is = PlaceVerdict::Is;
+    landed = QList<bool>(records.size(), false);
+    bool flush = false;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        const PendingRecord& record = records[i];
+        if (!record.place.known())
+            continue;
+        const QByteArray line = record.record + "\r\n";
+        const PlaceVerdict verdict = judgePlace(calls, path, record.place, line);
+        if (verdict.is == Is::Unknown)
+            return verdict.error;
+        landed[i] = verdict.is != Is::Missing;
+        flush = flush || landed[i];
+        if (verdict.is != Is::Torn && verdict.is != Is::Garbled)
+            continue;
+        int error = 0;
+        const int fd = calls.openForAppend(path, error);
+        if (fd < 0)
+            return error;
+        if (verdict.is == Is::Garbled)
+            error = truncateFile(fd, record.place.offset);
+        if (error == 0)
+            error = calls.appendWhole(fd, verdict.is == Is::Torn ? verdict.rest : line);
+        if (const int closeError = calls.closeFile(fd); error == 0)
+            error = closeError;
+        if (error != 0)
+            return error;
+    }
+    return flush ? syncFile(calls, path) : 0;
+}
+
+namespace {
+std::mutex g_turnsMutex;
+std::map<QByteArray, std::shared_ptr<std::mutex>> g_turns; // a file a day or an hour: few
+std::shared_ptr<std::mutex> turnOf(const QByteArray& path) {
+    const std::lock_guard lock(g_turnsMutex);
+    std::shared_ptr<std::mutex>& turn = g_turns[path];
+    if (!turn)
+        turn = std::make_shared<std::mutex>();
+    return turn;
+}
+} // namespace
+
+FileTurn::FileTurn(const QByteArray& path) : m_mutex(turnOf(path)), m_lock(*m_mutex) {}
 
 DataFileWriter::DataFileWriter(FileCalls& calls) : m_calls(calls) {}
 
@@ -128,7 +176,11 @@ int32_t DataFileWriter::appendLines(const QByteArray& lines) {
     if (error != 0)
         return error;
     markWritten();
-    m_length += lines.size();
+    // Appending goes to the end as it is then: another program may have written before us.
+    qint64 end = 0;
+    m_lastAppendAt =
+        m_calls.offsetOf(m_fd, end) == 0 && end >= lines.size() ? end - lines.size() : m_length;
+    m_length = m_lastAppendAt + lines.size();
     m_known.insert(m_path, {m_length, m_fileId});
     return 0;
 }

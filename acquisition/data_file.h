@@ -10,6 +10,8 @@
 #include <QString>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 /// The message File_open shows for a failure: "Data file output error.  " and the code.
 QString dataFileErrorText(int32_t error);
@@ -40,6 +42,25 @@ struct PlaceVerdict {
 PlaceVerdict judgePlace(FileCalls& calls, const QByteArray& path, FilePlace place,
                         const QByteArray& line);
 
+/// Records of one file (`path`) whose write was begun, each judged at its place: `landed`
+/// those there whole, or completed here (a torn last line gets its rest, a garbled end is cut
+/// back to the place and the line written whole); the others are to be written again. What
+/// landed is flushed before this returns, as it may not be on the medium yet. 0, or the error
+/// that stopped it (a file that cannot be read, a completion or flush that failed).
+int32_t settlePlaced(FileCalls& calls, const QByteArray& path, const QList<PendingRecord>& records,
+                     QList<bool>& landed);
+
+/// Writers in this process take turns at a data file, from the look at its end to the close
+/// after the write, so that the place given to a record before its write is where it lands.
+class FileTurn {
+public:
+    explicit FileTurn(const QByteArray& path);
+
+private:
+    std::shared_ptr<std::mutex> m_mutex;
+    std::lock_guard<std::mutex> m_lock;
+};
+
 /// Opens a record's data file for appending as the single handle DataFile, heads a new file,
 /// writes record lines to it whole, and flushes what it wrote to the medium, at most once a
 /// second counted from the end of the last flush. It makes its calls through `calls` on
@@ -67,6 +88,9 @@ public:
     int32_t writeLine(const QByteArray& record);
     /// Appends lines, each CR LF ended already, in one write, as writeLine does.
     int32_t appendLines(const QByteArray& lines);
+    /// Where the last append landed: nextPlace() before it, unless another program appended
+    /// in between.
+    qint64 lastAppendAt() const { return m_lastAppendAt; }
     /// Closes DataFile; does nothing when it is not open. 0, or the close's own error: a
     /// network file system reports there what it could not write.
     int32_t close();
@@ -92,7 +116,8 @@ private:
     FileCalls& m_calls;
     int m_fd = -1;
     bool m_headed = false;
-    qint64 m_length = 0;  // of DataFile, as far as this writer knows
+    qint64 m_length = 0; // of DataFile, as far as this writer knows
+    qint64 m_lastAppendAt = -1;
     quint32 m_fileId = 0; // of DataFile
     struct Known {
         qint64 length;

@@ -14,6 +14,8 @@ public:
     virtual int fileLength(int fd, qint64& length);
     /// Appends bytes in one write, leaving nothing of them in the file when not all went out.
     virtual int appendWhole(int fd, const QByteArray& bytes);
+    /// Where the file open as `fd` is at: after an append, the end of what it appended.
+    virtual int offsetOf(int fd, qint64& offset);
     /// 0, or the error the close reports (a network file system reports failed writes here).
     virtual int closeFile(int fd);
     /// Flushes the data written to a file, or a folder's entries, to the medium through an

@@ -102,6 +102,7 @@ struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
     static void runPass(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Pass>& pass);
     Outcome replay(Pass& pass, Run& run);
     Outcome writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer);
+    bool appendMarks(const Run& run, const QByteArray& frame, bool durable);
     bool count(Run& run, const SpoolMarks& marks);
     void close(Run& run, bool damaged);
 };
@@ -249,8 +250,15 @@ void Leftovers::Shared::runPass(const std::shared_ptr<Shared>& shared,
         std::shared_ptr<Run> run;
         {
             const std::lock_guard lock(s.mutex);
-            if (s.stopping || pass->givenUp || pass->next >= pass->runs.size())
+            if (s.stopping || pass->givenUp || pass->next >= pass->runs.size()) {
+                // In the same turn of the lock, so an adoption never adds to a pass that ends.
+                pass->ended = true;
+                pass->current.reset();
+                if (s.active == pass)
+                    s.active.reset();
+                s.passEnded.notify_all();
                 break;
+            }
             run = pass->runs[pass->next++];
             pass->current = run;
             run->busy = true;
@@ -269,14 +277,6 @@ void Leftovers::Shared::runPass(const std::shared_ptr<Shared>& shared,
             }
         }
         s.tell();
-    }
-    {
-        const std::lock_guard lock(s.mutex);
-        pass->ended = true;
-        pass->current.reset();
-        if (s.active == pass)
-            s.active.reset();
-        s.passEnded.notify_all();
     }
     s.tell();
 }
@@ -324,6 +324,13 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
         const std::lock_guard lock(mutex);
         redirect = run.redirect;
     }
+    // The operator's choice lasts: a later START writes them there too, and finds the places
+    // the writes there were given.
+    if (redirect.isEmpty())
+        redirect = marks.redirect;
+    else if (redirect != marks.redirect &&
+             !appendMarks(run, SpoolFormat::redirectFrame(redirect), true))
+        return Outcome::SetAside;
     if (run.total < 0)
         count(run, marks);
     tell();
@@ -360,10 +367,11 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
                     record.target.folder = redirect;
                     record.target.path = redirect + '/' + name;
                     record.place = {};
-                } else if (const auto place = marks.places.constFind(record.seq);
-                           place != marks.places.cend() && place->path == record.target.path) {
-                    record.place = place->place; // the latest word on where it went
                 }
+                // The latest word on where a write of it went, in the file it goes to now.
+                if (const auto place = marks.places.constFind(record.seq);
+                    place != marks.places.cend() && place->path == record.target.path)
+                    record.place = place->place;
                 if (!batch.fits(record)) {
                     if (const Outcome o = writeBatch(pass, run, batch, writer); o != Outcome::Done)
                         return o;
@@ -382,6 +390,13 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
     return Outcome::Done;
 }
 
+// The marks are on the local disk, whatever the data folder is on.
+bool Leftovers::Shared::appendMarks(const Run& run, const QByteArray& frame, bool durable) {
+    QFile marks(pathOf(run, QStringLiteral(".marks")));
+    return marks.open(QIODevice::Append) && marks.write(frame) == frame.size() && marks.flush() &&
+           (!durable || syncFile(systemFileCalls(), QFile::encodeName(marks.fileName())) == 0);
+}
+
 Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer) {
     const FileTarget target = batch.records.first().target;
     {
@@ -389,65 +404,39 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
         run.folderInUse = target.folder;
     }
     pass.busy(true);
-    // Those whose write was begun before are judged where it went; the rest are written.
-    QByteArray lines;
-    QList<SeqPlace> places;
-    QList<PendingRecord> toWrite;
-    for (const PendingRecord& record : std::as_const(batch.records)) {
-        if (!record.place.known()) {
-            toWrite.append(record);
-            continue;
-        }
-        const PlaceVerdict verdict = judgePlace(calls, target.path, record.place, lineOf(record));
-        int error = 0;
-        switch (verdict.is) {
-        case PlaceVerdict::Is::Written:
-            break;
-        case PlaceVerdict::Is::Missing:
-            toWrite.append(record);
-            break;
-        case PlaceVerdict::Is::Torn:
-        case PlaceVerdict::Is::Garbled: {
-            const int fd = calls.openForAppend(target.path, error);
-            if (fd < 0)
-                break;
-            if (verdict.is == PlaceVerdict::Is::Garbled)
-                error = truncateFile(fd, record.place.offset);
-            if (error == 0)
-                error = calls.appendWhole(
-                    fd, verdict.is == PlaceVerdict::Is::Torn ? verdict.rest : lineOf(record));
-            if (const int closeError = calls.closeFile(fd); error == 0)
-                error = closeError;
-            if (error == 0)
-                error = syncFile(calls, target.path);
-            break;
-        }
-        case PlaceVerdict::Is::Unknown:
-            error = verdict.error;
-            break;
-        }
-        if (error != 0) {
-            pass.busy(false);
-            return Outcome::SetAside;
-        }
+    const FileTurn turn(target.path);
+    // A pass given up, or told to stop, begins no write, though its turn came late.
+    if (stopping || pass.givenUp) {
+        pass.busy(false);
+        return Outcome::Stopped;
     }
-    int32_t error = 0;
-    if (!toWrite.isEmpty()) {
+    // Those whose write was begun before are looked for where it went; the rest are written.
+    QList<bool> landed;
+    int32_t error = settlePlaced(calls, target.path, batch.records, landed);
+    QList<PendingRecord> toWrite;
+    for (qsizetype i = 0; i < batch.records.size(); ++i)
+        if (!landed.value(i))
+            toWrite.append(batch.records[i]);
+    if (error == 0 && !toWrite.isEmpty()) {
         error = writer.File_open(target);
         if (error == 0) {
             const FilePlace at = writer.nextPlace();
+            QByteArray lines;
+            QList<SeqPlace> places;
             for (const PendingRecord& record : std::as_const(toWrite)) {
                 places.append({record.seq, at.offset + lines.size()});
                 lines += lineOf(record);
             }
             // Where they go, on the local disk first, so a crash now cannot have them twice.
-            QFile marks(pathOf(run, QStringLiteral(".marks")));
-            if (marks.open(QIODevice::Append)) {
-                marks.write(SpoolFormat::placesFrame(target.path, at.fileId, places));
-                marks.flush();
-                syncFile(calls, QFile::encodeName(marks.fileName()));
+            if (!appendMarks(run, SpoolFormat::placesFrame(target.path, at.fileId, places), true))
+                error = EIO;
+            if (error == 0)
+                error = writer.appendLines(lines);
+            if (const qint64 shift = writer.lastAppendAt() - at.offset; error == 0 && shift != 0) {
+                for (SeqPlace& place : places)
+                    place.offset += shift; // another program wrote first
+                appendMarks(run, SpoolFormat::placesFrame(target.path, at.fileId, places), true);
             }
-            error = writer.appendLines(lines);
         }
         if (const int32_t closeError = writer.close(); error == 0)
             error = closeError;
@@ -457,9 +446,7 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
     pass.busy(false);
     if (error != 0)
         return Outcome::SetAside;
-    QFile marks(pathOf(run, QStringLiteral(".marks")));
-    if (marks.open(QIODevice::Append))
-        marks.write(SpoolFormat::replayedFrame(batch.end));
+    appendMarks(run, SpoolFormat::replayedFrame(batch.end), false);
     {
         const std::lock_guard lock(mutex);
         run.done += batch.records.size();
@@ -474,7 +461,7 @@ void Leftovers::Shared::close(Run& run, bool damaged) {
     QStringList files{pathOf(run, QStringLiteral(".marks"))};
     for (const int segment : std::as_const(run.segments))
         files.prepend(segmentPath(run, segment));
-    const std::lock_guard lock(mutex);
+    QStringList kept;
     for (const QString& file : std::as_const(files)) {
         // Renamed, so that no START reads it again; never deleted, as it may hold what no
         // file does.
@@ -482,7 +469,9 @@ void Leftovers::Shared::close(Run& run, bool damaged) {
             QFile::remove(file);
         else if (QFile::exists(file) && QFile::rename(file, file + QStringLiteral(".damaged")) &&
                  file.endsWith(QLatin1String(".spool")))
-            keptAside.append(file + QStringLiteral(".damaged"));
+            kept.append(file + QStringLiteral(".damaged"));
     }
+    const std::lock_guard lock(mutex);
+    keptAside += kept;
     run.lock.reset();
 }

@@ -63,6 +63,14 @@ int FileCalls::appendWhole(int fd, const QByteArray& bytes) {
     return ENOSPC;
 }
 
+int FileCalls::offsetOf(int fd, qint64& offset) {
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at < 0)
+        return errno;
+    offset = at;
+    return 0;
+}
+
 int FileCalls::closeFile(int fd) {
     // The descriptor is gone even when close fails; it must not be closed again.
     return ::close(fd) == 0 ? 0 : errno;

@@ -155,7 +155,9 @@ void RecordStore::takeProgress() {
 
 void RecordStore::watch() {
     const milliseconds busy = m_worker.busyFor();
+    // A folder slow in every call hangs in none, yet records wait as long.
     const bool hung = busy >= milliseconds(kSpoolAfterMs) ||
+                      m_worker.oldestWaiting() >= milliseconds(kSpoolAfterMs) ||
                       (m_failing && m_failingFor.elapsed() >= kSpoolAfterMs);
     m_leftovers.check();
     const Leftovers::State leftovers = m_leftovers.state();
@@ -201,11 +203,15 @@ void RecordStore::refillFromSpool() {
     // What the spool alone holds goes back to memory in order, from the local disk.
     SpoolPosition next;
     const QList<PendingRecord> records = m_spool.readFrom(*m_spoolOnly, kRefillBytes, next);
-    for (const PendingRecord& record : records)
+    for (const PendingRecord& record : records) {
+        // Only what went to the spool alone: copies of older records (a flush that failed)
+        // were spooled among them, and must not be written again.
+        if (record.seq < m_spoolOnlyFirstSeq || record.place.known())
+            continue;
         m_worker.push(record);
-    m_spoolOnlyCount = std::max<qsizetype>(0, m_spoolOnlyCount - records.size());
-    if (!records.isEmpty())
-        m_spoolOnlyFirstSeq = records.last().seq + 1;
+        m_spoolOnlyFirstSeq = record.seq + 1;
+        m_spoolOnlyCount = std::max<qsizetype>(0, m_spoolOnlyCount - 1);
+    }
     if (next >= m_spool.end())
         m_spoolOnly.reset();
     else
@@ -306,7 +312,8 @@ void RecordStore::finish(bool operatorPresent) {
         confirmed = std::min(confirmed, m_spoolOnlyFirstSeq - 1);
     m_spool.dropThrough(confirmed);
     QList<PendingRecord> keep = std::move(last.flushFailed);
-    qsizetype records = keep.size() + m_worker.flushFailing() + m_spoolOnlyCount;
+    // Those whose flush failed at the end are counted with their file's.
+    qsizetype records = m_worker.flushFailing() + m_spoolOnlyCount;
     for (PendingRecord& record : left) {
         if (!record.write)
             continue;

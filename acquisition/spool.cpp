@@ -356,7 +356,11 @@ void Spool::run(const std::shared_ptr<Shared>& shared) {
             s.busy(false);
             lock.lock();
             s.working = false;
-            s.failing = !commands.empty();
+            // Failing until what failed has been done; a failed flush is not forgotten here.
+            if (!commands.empty())
+                s.failing = true;
+            else if (!s.unflushed)
+                s.failing = false;
             // What could not be written is tried again first, a second later.
             s.commands.insert(s.commands.begin(), commands.begin(), commands.end());
             s.idle.notify_all();
@@ -365,16 +369,17 @@ void Spool::run(const std::shared_ptr<Shared>& shared) {
             continue;
         }
         const Clock::time_point flushAt = s.lastFlushEnd + milliseconds(1000);
-        if (s.unflushed && (Clock::now() >= flushAt || s.ending)) {
+        if (s.unflushed && (Clock::now() >= flushAt || (s.ending && !s.failing))) {
             s.unflushed = false;
             s.working = true;
             lock.unlock();
             s.busy(true);
-            if (s.fd >= 0 && s.calls.dataSync(s.fd) != 0)
-                s.failing = true;
+            const bool flushed = s.fd < 0 || s.calls.dataSync(s.fd) == 0;
             s.busy(false);
             lock.lock();
             s.working = false;
+            s.failing = !flushed;
+            s.unflushed = s.unflushed || !flushed; // tried again a second later
             s.lastFlushEnd = Clock::now();
             s.idle.notify_all();
             continue;

@@ -10,7 +10,7 @@ constexpr qsizetype kMagicSize = 4;
 constexpr qsizetype kFrameOverhead = kMagicSize + 4 + 4; // magic, length, CRC
 constexpr quint8 kWrite = 1;
 
-enum Kind : quint8 { kRecord = 1, kPlaces = 2, kReplayed = 3, kConfirmed = 4 };
+enum Kind : quint8 { kRecord = 1, kPlaces = 2, kReplayed = 3, kConfirmed = 4, kRedirect = 5 };
 
 constexpr std::array<quint32, 256> crcTable() {
     std::array<quint32, 256> table{};
@@ -136,6 +136,10 @@ bool decode(QByteArrayView body, SpoolReader::Frame& frame) {
         frame.kind = SpoolReader::Frame::Kind::Confirmed;
         frame.confirmedThrough = in.u64();
         return in.done();
+    case kRedirect:
+        frame.kind = SpoolReader::Frame::Kind::Redirect;
+        frame.path = in.bytes();
+        return in.done();
     default:
         return false;
     }
@@ -198,11 +202,17 @@ QByteArray SpoolFormat::confirmedFrame(quint64 through) {
     return Writer(kConfirmed).u64(through).frame();
 }
 
+QByteArray SpoolFormat::redirectFrame(const QByteArray& folder) {
+    return Writer(kRedirect).bytes(folder).frame();
+}
+
 SpoolMarks SpoolFormat::readMarks(QByteArrayView bytes) {
     SpoolMarks marks;
     SpoolReader reader;
     for (const SpoolReader::Frame& frame : reader.read(bytes, true)) {
-        if (frame.kind == SpoolReader::Frame::Kind::Confirmed) {
+        if (frame.kind == SpoolReader::Frame::Kind::Redirect) {
+            marks.redirect = frame.path;
+        } else if (frame.kind == SpoolReader::Frame::Kind::Confirmed) {
             marks.confirmedThrough = std::max(marks.confirmedThrough, frame.confirmedThrough);
         } else if (frame.kind == SpoolReader::Frame::Kind::Replayed) {
             marks.replayedTo = std::max(marks.replayedTo, frame.replayedTo);

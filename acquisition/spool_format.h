@@ -41,6 +41,7 @@ struct SpoolMarks {
     quint64 confirmedThrough = 0;
     QHash<quint64, Place> places;
     SpoolPosition replayedTo;
+    QByteArray redirect; // the folder the operator chose for them instead, if any
 };
 
 namespace SpoolFormat {
@@ -48,6 +49,7 @@ QByteArray recordFrame(const PendingRecord& record);
 QByteArray placesFrame(const QByteArray& path, quint32 fileId, const QList<SeqPlace>& places);
 QByteArray replayedFrame(SpoolPosition to);
 QByteArray confirmedFrame(quint64 through);
+QByteArray redirectFrame(const QByteArray& folder);
 /// The marks in a marks file's bytes; damaged frames are passed over.
 SpoolMarks readMarks(QByteArrayView bytes);
 /// Whether a record read from a spool may be written: its target is a data file name of this
@@ -62,9 +64,9 @@ inline constexpr qsizetype kMaxBody = qsizetype(1) << 20;
 class SpoolReader {
 public:
     struct Frame {
-        enum class Kind { Record, Places, Replayed, Confirmed } kind = Kind::Record;
+        enum class Kind { Record, Places, Replayed, Confirmed, Redirect } kind = Kind::Record;
         PendingRecord record;         // Record
-        QByteArray path;              // Places
+        QByteArray path;              // Places; Redirect: the folder
         quint32 fileId = 0;           // Places
         QList<SeqPlace> places;       // Places
         SpoolPosition replayedTo;     // Replayed

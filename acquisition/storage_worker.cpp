@@ -10,6 +10,7 @@ namespace {
 
 // Written records of one file whose flush failed, until a flush of it works.
 struct FailingFile {
+    QByteArray folder;
     qsizetype records = 0;
     quint64 firstSeq = 0;
     qint64 firstMs = 0;
@@ -20,9 +21,10 @@ struct FailingFile {
 } // namespace
 
 struct StorageWorker::Shared {
-    Shared(FileCalls& calls, std::shared_ptr<PlacementLog> placementLog,
+    Shared(FileCalls& fileCalls, std::shared_ptr<PlacementLog> placementLog,
            std::function<void()> tellFront)
-        : writer(calls), log(std::move(placementLog)), tell(std::move(tellFront)) {}
+        : calls(fileCalls), writer(fileCalls), log(std::move(placementLog)),
+          tell(std::move(tellFront)) {}
 
     mutable std::mutex mutex;
     std::condition_variable wake;    // the thread's: records, the end
@@ -47,6 +49,7 @@ struct StorageWorker::Shared {
     bool told = false;                    // the front has been told and has not looked yet
     std::atomic<Clock::rep> busySince{0}; // in Clock ticks; 0 while in no file call
 
+    FileCalls& calls;
     DataFileWriter writer; // the thread's alone
     std::shared_ptr<PlacementLog> log;
     std::function<void()> tell;
@@ -87,6 +90,7 @@ struct StorageWorker::Shared {
             if (file.records++ == 0) {
                 file.firstSeq = it->seq;
                 file.firstMs = it->stampMs;
+                file.folder = it->target.folder;
             }
             file.lastMs = it->stampMs;
             heldBytes -= it->bytes();
@@ -268,20 +272,29 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
     s.nudged = false;
     s.endFlushed = false;
     const FileTarget target = s.queue.front().target;
-    qsizetype count = 0;
+    QList<PendingRecord> batch;
     qsizetype bytes = 0;
     for (auto it = s.queue.begin();
-         it != s.queue.end() && count < kBatch && it->target.path == target.path &&
-         (count == 0 || bytes + it->record.size() <= kBatchBytes);
-         ++it, ++count)
+         it != s.queue.end() && batch.size() < kBatch && it->target.path == target.path &&
+         (batch.isEmpty() || bytes + it->record.size() <= kBatchBytes);
+         ++it) {
         bytes += it->record.size() + 2;
+        batch.append(*it);
+    }
+    const qsizetype count = batch.size();
     s.inFlight = count;
     lock.unlock();
 
     s.busy(true);
+    const FileTurn turn(target.path);
+    // A write reported failed may have landed all the same (a network file system can say so
+    // of what it applied): records that have a place from an earlier try are looked for first.
+    QList<bool> landed(count, false);
+    int32_t error =
+        batch.first().place.known() ? settlePlaced(s.calls, target.path, batch, landed) : 0;
     // One open, one write and one close for the batch: between them nothing but its records.
-    int32_t error = s.writer.File_open(target);
-    bool begun = false;
+    if (error == 0)
+        error = s.writer.File_open(target);
     if (error == 0) {
         QByteArray lines;
         lines.reserve(bytes);
@@ -291,9 +304,9 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
         lock.lock();
         // Places go with the records before any write, so whoever takes them (the spool, the
         // end) knows where a write of them may have landed.
-        for (qsizetype i = 0; i < count && !s.abandoned; ++i) {
+        for (qsizetype i = 0; i < count; ++i) {
             PendingRecord& record = s.queue[static_cast<size_t>(i)];
-            if (!record.write)
+            if (!record.write || landed[i])
                 continue;
             record.place = {at.offset + lines.size(), at.fileId};
             places.append({record.seq, record.place.offset});
@@ -301,12 +314,32 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
             lines += "\r\n";
             logIt = logIt || record.spooled;
         }
-        begun = !s.abandoned;
+        bool begun = !s.abandoned;
         lock.unlock();
-        if (begun && logIt && s.log)
+        if (begun && logIt && s.log) {
             s.log->logPlaces(target.path, at.fileId, places);
-        if (begun && !lines.isEmpty())
+            lock.lock();
+            begun = !s.abandoned; // the end may have come while the local disk was slow
+            lock.unlock();
+        }
+        if (begun && !lines.isEmpty()) {
             error = s.writer.appendLines(lines);
+            const qint64 shift = s.writer.lastAppendAt() - at.offset;
+            if (error == 0 && shift != 0) {
+                // Another program appended between our look and our write: the places move.
+                lock.lock();
+                for (qsizetype i = 0; i < count; ++i) {
+                    PendingRecord& record = s.queue[static_cast<size_t>(i)];
+                    if (record.write && !landed[i])
+                        record.place.offset += shift;
+                }
+                lock.unlock();
+                for (SeqPlace& place : places)
+                    place.offset += shift;
+                if (logIt && s.log)
+                    s.log->logPlaces(target.path, at.fileId, places);
+            }
+        }
     }
     const int32_t closeError = s.writer.close();
     s.busy(false);
@@ -320,9 +353,7 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
     const bool wasFailing = s.writeError != 0;
     s.writeError = error;
     if (error != 0) {
-        // Nothing of the batch stayed in the file.
-        for (qsizetype i = 0; i < count; ++i)
-            s.queue[static_cast<size_t>(i)].place = {};
+        // The records keep their places: the next try looks for them there first.
         // A record that was only to head its file is not kept for another try.
         if (!s.queue.front().write) {
             s.pop();
@@ -339,6 +370,8 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
         if (!record.write)
             continue;
         ++s.progress.written;
+        if (landed[i])
+            continue; // found in its file, and flushed then
         s.heldBytes += record.bytes();
         s.unflushed.push_back(std::move(record));
     }
@@ -352,6 +385,8 @@ void StorageWorker::flush(Shared& s, std::unique_lock<std::mutex>& lock) {
     QHash<QByteArray, QByteArray> folders;
     for (const PendingRecord& record : s.unflushed)
         folders.insert(record.target.path, record.target.folder);
+    for (auto it = s.failingFiles.cbegin(); it != s.failingFiles.cend(); ++it)
+        folders.insert(it.key(), it->folder);
     lock.unlock();
     s.busy(true);
     const QList<DataFileWriter::FlushFailure> failures = s.writer.flushNow();

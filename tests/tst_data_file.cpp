@@ -253,6 +253,21 @@ private Q_SLOTS:
         QCOMPARE(judged.rest, rest);
     }
 
+    // Another program appends between the writer's look at the file and its write: the writer
+    // says where its lines landed.
+    void anAppendInBetweenMovesThePlace() {
+        DataFileWriter writer;
+        QCOMPARE(open(writer), 0);
+        const qint64 at = writer.nextPlace().offset;
+        QFile other(m_dir->filePath("20261207.txt"));
+        QVERIFY(other.open(QIODevice::Append) && other.write("other\r\n") == 7);
+        other.close();
+        QCOMPARE(writer.appendLines("A\r\n"), 0);
+        writer.close();
+        QCOMPARE(writer.lastAppendAt(), at + 7);
+        QCOMPARE(contents("20261207.txt"), header() + "other\r\nA\r\n");
+    }
+
     // A crash left part of a line at the end of the file: the next record starts a line of
     // its own.
     void aPartLineAtTheEndGetsItsLineEnd() {

@@ -4,20 +4,23 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSet>
 #include <QStorageInfo>
+#include <algorithm>
 
 namespace {
 
 // Kernel and container file systems that hold no operator data. Qt already hides most of them;
 // the rest keep showing up on some distributions.
 bool isPseudoFileSystem(const QByteArray& type) {
-    static const QSet<QByteArray> kPseudo{
+    // Plain text, nothing to destroy at exit: a look-up left behind on a share that hangs may
+    // still be asking when the program ends.
+    static constexpr const char* kPseudo[] = {
         "proc",       "sysfs",      "devpts",   "devtmpfs", "cgroup",      "cgroup2",
         "securityfs", "debugfs",    "tracefs",  "pstore",   "bpf",         "mqueue",
         "hugetlbfs",  "configfs",   "fusectl",  "autofs",   "binfmt_misc", "efivarfs",
         "nsfs",       "rpc_pipefs", "squashfs", "overlay",  "ramfs",       "tmpfs"};
-    return kPseudo.contains(type);
+    return std::any_of(std::begin(kPseudo), std::end(kPseudo),
+                       [&type](const char* pseudo) { return type == pseudo; });
 }
 
 // System folders that only carry run-time state; removable media under /run/media stay.

@@ -87,6 +87,16 @@ void FakeCommPort::unplug() {
     Q_EMIT deviceRemoved();
 }
 
+namespace {
+// A data file, not a spool's marks on the same calls.
+bool isDataFile(int fd) {
+    char path[4096];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    const ssize_t n = ::readlink(link.constData(), path, sizeof path);
+    return n > 4 && QByteArray(path, n).endsWith(".txt");
+}
+} // namespace
+
 int RecordingFileCalls::openForAppend(const QByteArray& path, int& error) {
     waitWhileHeld(true);
     if (failOpens > 0) {
@@ -99,7 +109,12 @@ int RecordingFileCalls::openForAppend(const QByteArray& path, int& error) {
 
 int RecordingFileCalls::appendWhole(int fd, const QByteArray& bytes) {
     waitWhileHeld(false);
-    return FileCalls::appendWhole(fd, bytes);
+    const int error = FileCalls::appendWhole(fd, bytes);
+    if (error == 0 && landThenFail > 0) {
+        --landThenFail;
+        return EIO;
+    }
+    return error;
 }
 
 int RecordingFileCalls::dataSync(int fd) {
@@ -108,7 +123,7 @@ int RecordingFileCalls::dataSync(int fd) {
     struct stat info {};
     ::fstat(fd, &info);
     Flush flush{clock.elapsed(), S_ISDIR(info.st_mode), {}};
-    if (!flush.folder && failSyncs > 0) {
+    if (!flush.folder && failSyncs > 0 && isDataFile(fd)) {
         --failSyncs;
         return EIO;
     }

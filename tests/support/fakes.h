@@ -82,7 +82,9 @@ public:
 
     std::atomic<int> failOpens{0}; // the next opens fail with ENOENT
     std::atomic<int> failSyncs{0}; // the next flushes of data files fail with EIO
-    std::atomic<int> syncMs{0};    // each flush takes this long
+    // The next writes reach the file, then report EIO, as a network file system may.
+    std::atomic<int> landThenFail{0};
+    std::atomic<int> syncMs{0}; // each flush takes this long
     QElapsedTimer clock;
 
 private:
