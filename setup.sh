@@ -2,6 +2,7 @@
 # Installs what is missing, builds, then launches the logger (run), runs every test (test),
 # starts the logger with COM1 wired to a simulated instrument (demo), runs every test in a
 # clang build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer (asan),
+# runs the acquisition tests in a clang build with ThreadSanitizer (tsan),
 # builds the Debian package build/tessaline_<version>_amd64.deb from a release build (package),
 # cross-builds for arm64 and runs the tests under emulation (test-arm64) or builds
 # build/tessaline_<version>_arm64.deb (package-arm64),
@@ -19,8 +20,8 @@ test) packages+=(qemu-system-x86 linux-image-amd64 busybox-static kmod fuse3 lib
 # Records and header comments may be Japanese (UTF-8): the record box asks for a Mincho face,
 # and the comment box falls back to it.
 run | demo) packages+=(fonts-ipafont-mincho) ;;
-# The sanitizer build uses clang, whose libFuzzer also drives the fuzz target.
-asan) packages+=(clang libclang-rt-14-dev) ;;
+# The sanitizer builds use clang; in the address build its libFuzzer also drives the fuzz target.
+asan | tsan) packages+=(clang libclang-rt-14-dev) ;;
 # CPack reads the package's dependencies off its binaries with dpkg-shlibdeps and file.
 package) packages+=(dpkg-dev file) ;;
 # The arm64 build: Debian's cross compiler, the :arm64 libraries beside the host's (the host's
@@ -58,6 +59,10 @@ asan)
     build asan
     ctest --preset asan
     ;;
+tsan)
+    build tsan
+    ctest --preset tsan
+    ;;
 demo)
     build dev
     exec build/tools/tessaline-demo
@@ -86,7 +91,7 @@ bench)
     exec build/bench/bench_logger "${@:2}"
     ;;
 *)
-    echo "usage: $0 run|test|demo|asan|package|test-arm64|package-arm64|tidy|bench [seconds per phase]" >&2
+    echo "usage: $0 run|test|demo|asan|tsan|package|test-arm64|package-arm64|tidy|bench [seconds per phase]" >&2
     exit 2
     ;;
 esac
