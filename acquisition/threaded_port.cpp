@@ -1,6 +1,7 @@
 #include "acquisition/threaded_port.h"
 
 #include <algorithm>
+#include <condition_variable>
 
 namespace {
 constexpr qsizetype kMaxWaitingCount = 32767;
@@ -34,18 +35,42 @@ ThreadedPort::ThreadedPort(std::unique_ptr<CommPort> inner, QObject* parent)
     m_thread.start();
 }
 
+namespace {
+// Runs `operation` on `context`'s thread while the caller waits. Qt's queue orders the two
+// threads through locks that a thread sanitizer cannot see in a Qt not built for it, and its
+// blocking connection leaves the other thread reading the caller's stack after letting the
+// caller go: here the hand-over is an atomic and the wait a condition, which it can follow.
+template <typename F> void runAndWait(QObject* context, F&& operation) {
+    std::atomic<bool> handed;
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    handed.store(true, std::memory_order_release);
+    QMetaObject::invokeMethod(
+        context,
+        [&] {
+            (void)handed.load(std::memory_order_acquire);
+            operation();
+            const std::lock_guard lock(mutex);
+            finished = true;
+            done.notify_one();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return finished; });
+}
+} // namespace
+
 ThreadedPort::~ThreadedPort() {
     CommPort* inner = m_inner;
-    QMetaObject::invokeMethod(
-        inner, [inner] { delete inner; }, Qt::BlockingQueuedConnection);
+    runAndWait(inner, [inner] { delete inner; });
     m_thread.quit();
     m_thread.wait();
 }
 
 template <typename F> auto ThreadedPort::onReader(F operation) const {
     decltype(operation()) result{};
-    QMetaObject::invokeMethod(
-        m_inner, [&] { result = operation(); }, Qt::BlockingQueuedConnection);
+    runAndWait(m_inner, [&] { result = operation(); });
     return result;
 }
 
