@@ -54,6 +54,12 @@ void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, 
     pending.seq = m_nextSeq++;
     // Without an arrival time (a port that keeps none), the time the line is seen.
     pending.target = fileTargetAt(m_localTime, endMs >= 0 ? endMs : m_clock.nowMs());
+    // Records of one file share their target's bytes, in memory until they are flushed.
+    if (pending.target.path == m_lastTarget.path && pending.target.header == m_lastTarget.header &&
+        pending.target.folder == m_lastTarget.folder)
+        pending.target = m_lastTarget;
+    else
+        m_lastTarget = pending.target;
     pending.record = record;
     pending.write = write;
     pending.stampMs = stampMs;

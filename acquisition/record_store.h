@@ -78,6 +78,7 @@ private:
     MessageSink& m_messages;
     LoopView& m_view;
     LocalTimeCache m_localTime;
+    FileTarget m_lastTarget;
     Spool m_spool;
     Leftovers m_leftovers;
     QTimer m_watch;
