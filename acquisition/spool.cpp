@@ -17,7 +17,7 @@ using std::chrono::milliseconds;
 
 namespace {
 // The marks are written anew without what is behind the data files once they grow past this.
-constexpr qint64 kMarksRewriteBytes = 64 * 1024;
+constexpr qint64 kMarksRewriteBytes = qint64(64) * 1024;
 } // namespace
 
 struct Spool::Shared final : PlacementLog {

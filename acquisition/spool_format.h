@@ -6,7 +6,6 @@
 #include <QByteArrayView>
 #include <QHash>
 #include <QList>
-#include <compare>
 
 // The spool's bytes on the local disk. Every frame is "TSR2", the length of its body, the body
 // and a CRC-32C of length and body, so a damaged frame costs itself alone: reading resumes at
@@ -20,7 +19,11 @@ quint32 crc32c(QByteArrayView data, quint32 crc = 0);
 struct SpoolPosition {
     int segment = 0;
     qint64 offset = 0;
-    auto operator<=>(const SpoolPosition&) const = default;
+    bool operator==(const SpoolPosition&) const = default;
+    bool operator<(const SpoolPosition& other) const {
+        return segment != other.segment ? segment < other.segment : offset < other.offset;
+    }
+    bool operator>=(const SpoolPosition& other) const { return !(*this < other); }
 };
 
 /// Where one record was about to be written in its file.
