@@ -1,9 +1,9 @@
 #include "acquisition/acquisition_loop.h"
 
-#include "acquisition/comm_port.h"
-#include "acquisition/loop_view.h"
-#include "acquisition/record_store.h"
-#include "acquisition/serial_link.h"
+#include "acquisition/core/loop_view.h"
+#include "acquisition/serial/comm_port.h"
+#include "acquisition/serial/serial_link.h"
+#include "acquisition/storage/record_store.h"
 
 #include <algorithm>
 #include <utility>
@@ -26,7 +26,7 @@ AcquisitionLoop::AcquisitionLoop(CommPort& port, SerialLink& link, RecordStore& 
     connect(&m_port, &CommPort::dataReceived, this, &AcquisitionLoop::dataReceived);
 }
 
-void AcquisitionLoop::start() {
+void AcquisitionLoop::beginLoop() {
     if (m_phase != Phase::NotStarted)
         return;
     SkipFirstRecord = kTrue;

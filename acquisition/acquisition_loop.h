@@ -1,7 +1,7 @@
 #pragma once
 
-#include "acquisition/clock.h"
-#include "acquisition/varlin_def.h"
+#include "acquisition/core/clock.h"
+#include "acquisition/core/varlin_def.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -29,7 +29,7 @@ public:
                     QObject* parent = nullptr);
 
     /// Attach point for the main window's first activation; later calls do nothing.
-    void start();
+    void beginLoop();
     /// Stops all further passes (the window is going away without the end sequence).
     void halt();
     /// The session ends while receiving: the whole lines the port already holds are recorded

@@ -1,13 +1,13 @@
 #include "acquisition/logger.h"
 
-#include "acquisition/message_sink.h"
+#include "acquisition/core/message_sink.h"
 
 Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileCalls& files,
                const QString& spoolFolder)
-    : m_port(port), m_messages(messages), m_link(port, messages, *this),
-      m_store(clock, messages, *this, files,
+    : m_port(port), m_messages(messages), m_link(port, messages, m_view),
+      m_store(clock, messages, m_view, files,
               spoolFolder.isEmpty() ? Spool::defaultFolder() : spoolFolder),
-      m_loop(port, m_link, m_store, *this) {
+      m_loop(port, m_link, m_store, m_view) {
     m_claimRetry.setInterval(kClaimRetryMs);
     QObject::connect(&m_claimRetry, &QTimer::timeout, &m_claimRetry, [this] { claimFolder(); });
     // A logger whose port did not open writes nothing into the folder.
@@ -21,7 +21,7 @@ void Logger::writeLeftoversHere() {
     m_store.writeLeftoversHere();
 }
 
-bool Logger::start() {
+bool Logger::startPressed() {
     if (varlin_def.Stopped != kTrue)
         return false;
     varlin_def.Stopped = kFalse;
@@ -34,7 +34,7 @@ bool Logger::start() {
     return true;
 }
 
-bool Logger::stop() {
+bool Logger::stopPressed() {
     if (varlin_def.Stopped != kFalse)
         return false;
     // The flag goes first: the loop is parked at its yield and sees it before the port closes.
@@ -42,7 +42,7 @@ bool Logger::stop() {
     m_loop.stopPressed();
     m_link.closePort();
     releaseFolder();
-    showPortDevice(QString());
+    m_view.showPortDevice(QString());
     return true;
 }
 
@@ -64,8 +64,7 @@ void Logger::claimFolder() {
         m_claimRetry.stop();
     else
         m_claimRetry.start();
-    if (m_view)
-        m_view->showFolderShared(!alone);
+    m_view.showFolderShared(!alone);
 }
 
 void Logger::releaseFolder() {
@@ -73,41 +72,5 @@ void Logger::releaseFolder() {
     if (!m_claimRetry.isActive())
         return;
     m_claimRetry.stop();
-    if (m_view)
-        m_view->showFolderShared(false);
-}
-
-void Logger::setStateText(const QString& text) {
-    if (m_view)
-        m_view->setStateText(text);
-}
-
-void Logger::showRecord(const QByteArray& record) {
-    if (m_view)
-        m_view->showRecord(record);
-}
-
-void Logger::setTitleText(const QString& text) {
-    if (m_view)
-        m_view->setTitleText(text);
-}
-
-void Logger::showPortDevice(const QString& description) {
-    if (m_view)
-        m_view->showPortDevice(description);
-}
-
-void Logger::showStorageState(const QString& word) {
-    if (m_view)
-        m_view->showStorageState(word);
-}
-
-void Logger::showLeftoversWaiting(bool waiting) {
-    if (m_view)
-        m_view->showLeftoversWaiting(waiting);
-}
-
-void Logger::endProgram() {
-    if (m_view)
-        m_view->endProgram();
+    m_view.showFolderShared(false);
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "acquisition/acquisition_loop.h"
-#include "acquisition/comm_port.h"
-#include "acquisition/file_calls.h"
-#include "acquisition/folder_claim.h"
-#include "acquisition/loop_view.h"
-#include "acquisition/record_store.h"
-#include "acquisition/serial_link.h"
+#include "acquisition/core/view_relay.h"
+#include "acquisition/platform/file_calls.h"
+#include "acquisition/serial/comm_port.h"
+#include "acquisition/serial/serial_link.h"
+#include "acquisition/storage/folder_claim.h"
+#include "acquisition/storage/record_store.h"
 
 #include <QTimer>
 
@@ -17,7 +17,7 @@ class MessageSink;
 /// acquisition loop that joins them, and the operator's commands on them. Windows, tests, the
 /// benchmarks and the fuzz target command acquisition through it alone. The window that shows it
 /// all is built after it and goes before it, so it attaches with setView().
-class Logger final : private LoopView {
+class Logger final {
 public:
     /// `spoolFolder`: where records wait on the local disk while the data folder does not
     /// answer (the account's state folder when empty).
@@ -27,17 +27,17 @@ public:
     Logger& operator=(const Logger&) = delete;
 
     /// Where the loop's texts, records and line messages go; nowhere while none is set.
-    void setView(LoopView* view) { m_view = view; }
+    void setView(LoopView* view) { m_view.attach(view); }
 
     /// The main window is up: the loop runs from now on, idle until START. Once only.
-    void begin() { m_loop.start(); }
+    void beginLoop() { m_loop.beginLoop(); }
     /// START: acquisition runs from the loop's next pass. False when it was not stopped.
     /// While another logger of this account receives into the same folder the window says so
     /// (panel 1); the claim is let go when the port does not open.
-    bool start();
+    bool startPressed();
     /// STOP: the loop goes idle (or ends the program while still getting in step) and the
     /// port closes. False when acquisition was not running.
-    bool stop();
+    bool stopPressed();
     /// Sends text unchanged, one byte per character, and `lineEnd` after it in the same
     /// write; an empty text sends nothing.
     void send(const QByteArray& text, const QByteArray& lineEnd = {}) {
@@ -62,19 +62,12 @@ public:
     static constexpr int kClaimRetryMs = 1000;
 
 private:
-    void setStateText(const QString& text) override;
-    void showRecord(const QByteArray& record) override;
-    void setTitleText(const QString& text) override;
-    void endProgram() override;
-    void showPortDevice(const QString& description) override;
-    void showStorageState(const QString& word) override;
-    void showLeftoversWaiting(bool waiting) override;
     void claimFolder();
     void releaseFolder();
 
     CommPort& m_port;
     MessageSink& m_messages;
-    LoopView* m_view = nullptr;
+    ViewRelay m_view; // built before the link, the store and the loop that show through it
     FolderClaim m_claim;
     QByteArray m_claimedFolder;
     QTimer m_claimRetry; // while another logger holds the folder: is it still there?

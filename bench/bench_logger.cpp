@@ -9,8 +9,8 @@
 #include "proc_stats.h"
 #include "programs.h"
 
-#include "acquisition/file_calls.h"
-#include "acquisition/message_sink.h"
+#include "acquisition/core/message_sink.h"
+#include "acquisition/platform/file_calls.h"
 #include "ui/frm_varlin.h"
 #include "ui/logger_program.h"
 

@@ -3,13 +3,13 @@
 //
 //   bench_throughput [seconds per phase]   (default 20)
 
-#include "acquisition/clock.h"
-#include "acquisition/file_calls.h"
+#include "acquisition/core/clock.h"
+#include "acquisition/core/loop_view.h"
+#include "acquisition/core/message_sink.h"
+#include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
-#include "acquisition/loop_view.h"
-#include "acquisition/message_sink.h"
-#include "acquisition/serial_port.h"
-#include "acquisition/varlin_def.h"
+#include "acquisition/platform/file_calls.h"
+#include "acquisition/serial/serial_port.h"
 #include "numbered_lines.h"
 #include "proc_stats.h"
 
@@ -169,7 +169,7 @@ int main(int argc, char* argv[]) {
     Logger logger(port, clock, sink, sync);
     logger.setView(&view);
     const AcquisitionLoop& loop = logger.loop();
-    logger.begin();
+    logger.beginLoop();
 
     int totalLines = 0;
     for (double rate : rates)
@@ -192,7 +192,7 @@ int main(int argc, char* argv[]) {
     for (size_t r = 0; r < std::size(rates); ++r) {
         const int count = static_cast<int>(rates[r] * phaseSeconds / kLineBytes);
         varlin_def.BaudRate = bauds[r];
-        logger.start();
+        logger.startPressed();
         const int shown = view.records;
         const int64_t recordedBefore = watcher.recordedBytes();
         const int corruptBefore = watcher.damaged();
@@ -245,7 +245,7 @@ int main(int argc, char* argv[]) {
             static_cast<double>(sync.maxNs) / 1e6);
         std::fflush(stdout);
 
-        logger.stop();
+        logger.stopPressed();
         spinUntil([&] { return loop.phase() == AcquisitionLoop::Phase::Idle; }, 2000);
         firstSeq += count;
     }

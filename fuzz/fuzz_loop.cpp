@@ -1,12 +1,12 @@
 // Arbitrary received bytes through the acquisition loop's character handling, checked against
 // the reference model: the records shown and the data files written must be exactly the
 // predicted ones, and nothing may crash.
-#include "acquisition/clock.h"
-#include "acquisition/comm_port.h"
+#include "acquisition/core/clock.h"
+#include "acquisition/core/loop_view.h"
+#include "acquisition/core/message_sink.h"
+#include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
-#include "acquisition/loop_view.h"
-#include "acquisition/message_sink.h"
-#include "acquisition/varlin_def.h"
+#include "acquisition/serial/comm_port.h"
 #include "reference_model.h"
 
 #include <QCoreApplication>
@@ -161,8 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Logger logger(port, clock, recorder, systemFileCalls(), folder + QStringLiteral("-spool"));
     logger.setView(&recorder);
     const AcquisitionLoop& loop = logger.loop();
-    logger.begin();
-    logger.start();
+    logger.beginLoop();
+    logger.startPressed();
     // Each pass reads a bounded share; the passes follow one another through the event loop.
     do
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

@@ -4,9 +4,9 @@
 // target is a data file name of ours directly in an absolute folder. Built: every intact frame
 // is read back, in order; adopted, every intact record with a good target is in its file once,
 // nothing else is written anywhere, and the spool is removed only when nothing in it was bad.
-#include "acquisition/leftovers.h"
-#include "acquisition/spool.h"
-#include "acquisition/spool_format.h"
+#include "acquisition/storage/leftovers.h"
+#include "acquisition/storage/spool.h"
+#include "acquisition/storage/spool_format.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,7 +25,7 @@ namespace {
     std::abort();
 }
 
-// Said again here in other words, so that a slip in isWritable shows.
+// Said again here in other words, so that a slip in mayBeWritten shows.
 bool goodTarget(const PendingRecord& r) {
     static const QRegularExpression name(QStringLiteral("^[0-9]{8}(_[0-9]{2})?\\.txt$"));
     const QByteArray& path = r.target.path;
@@ -57,7 +57,7 @@ void readRaw(const uint8_t* data, size_t size) {
     for (qsizetype i = 0; i < frames.size(); ++i) {
         if (!sameFrame(frames[i], again[i]))
             fail("a frame read differently in pieces");
-        if (SpoolFormat::isWritable(frames[i].record) && !goodTarget(frames[i].record))
+        if (SpoolFormat::mayBeWritten(frames[i].record) && !goodTarget(frames[i].record))
             fail("writable to a bad target", frames[i].record.target.path);
     }
 }

@@ -19,7 +19,7 @@ QByteArray dateStamp(const QDateTime& t, bool millis) {
     return s;
 }
 
-QByteArray fileName(const QDateTime& t, bool hourly) {
+QByteArray dataFileName(const QDateTime& t, bool hourly) {
     const QDate d = t.date();
     QByteArray name = printed("%04d%02d%02d", d.year(), d.month(), d.day());
     if (hourly)
@@ -55,7 +55,7 @@ ModelOutput predict(const ModelInput& in) {
     QByteArray stamp;
     const auto record = [&](const QDateTime& now) {
         const QByteArray text = in.stampDateTime ? stamp + "," + line : line;
-        QByteArray& file = out.files[fileName(now, in.hourlyFiles)];
+        QByteArray& file = out.files[dataFileName(now, in.hourlyFiles)];
         if (file.isEmpty())
             file = header(now);
         if (!firstRecord)

@@ -1,6 +1,6 @@
 #include "ui/drive_list.h"
 
-#include "acquisition/answer_in_time.h"
+#include "acquisition/core/answer_in_time.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "ui/frm_savepath.h"
 
-#include "acquisition/serial_device.h"
-#include "acquisition/varlin_def.h"
+#include "acquisition/core/varlin_def.h"
+#include "acquisition/platform/serial_device.h"
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/fonts.h"

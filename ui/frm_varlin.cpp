@@ -1,7 +1,7 @@
 #include "ui/frm_varlin.h"
 
+#include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
-#include "acquisition/varlin_def.h"
 #include "ui/cached_panel_style.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
@@ -195,7 +195,7 @@ void Frm_Varlin::showRunState(bool running) {
 }
 
 void Frm_Varlin::Command1_Click() {
-    if (m_logger.start())
+    if (m_logger.startPressed())
         showRunState(true);
 }
 
@@ -204,7 +204,7 @@ void Frm_Varlin::Command4_Click() {
         return;
     showRunState(false);
     SB1->setPanelText(3, QStringLiteral("Stop..."));
-    m_logger.stop();
+    m_logger.stopPressed();
 }
 
 void Frm_Varlin::Command2_Click() {
@@ -323,14 +323,14 @@ void Frm_Varlin::endProgram() {
 
 bool Frm_Varlin::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate)
-        m_logger.begin();
+        m_logger.beginLoop();
     return QWidget::event(event);
 }
 
 void Frm_Varlin::showEvent(QShowEvent* event) {
     // Some platforms never activate a window; being shown is enough to start receiving.
     QWidget::showEvent(event);
-    m_logger.begin();
+    m_logger.beginLoop();
 }
 
 void Frm_Varlin::resizeEvent(QResizeEvent* event) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/loop_view.h"
+#include "acquisition/core/loop_view.h"
 
 #include <QPointer>
 #include <QTimer>

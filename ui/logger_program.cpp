@@ -1,11 +1,11 @@
 #include "ui/logger_program.h"
 
-#include "acquisition/clock.h"
-#include "acquisition/end_signals.h"
+#include "acquisition/core/clock.h"
+#include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
-#include "acquisition/serial_port.h"
-#include "acquisition/threaded_port.h"
-#include "acquisition/varlin_def.h"
+#include "acquisition/platform/end_signals.h"
+#include "acquisition/serial/serial_port.h"
+#include "acquisition/serial/threaded_port.h"
 #include "ui/frm_varlin.h"
 #include "ui/message_box_sink.h"
 

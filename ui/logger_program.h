@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/serial_device.h"
+#include "acquisition/platform/serial_device.h"
 
 #include <QByteArray>
 #include <functional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/message_sink.h"
+#include "acquisition/core/message_sink.h"
 
 class QWidget;
 

@@ -1,6 +1,6 @@
 #include "ui/status_bar.h"
 
-#include "acquisition/varlin_def.h"
+#include "acquisition/core/varlin_def.h"
 #include "ui/clock_panel.h"
 #include "ui/twips.h"
 

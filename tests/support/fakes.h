@@ -1,11 +1,11 @@
 #pragma once
 
-#include "acquisition/clock.h"
-#include "acquisition/comm_port.h"
-#include "acquisition/file_calls.h"
-#include "acquisition/loop_view.h"
-#include "acquisition/message_sink.h"
-#include "acquisition/serial_errors.h"
+#include "acquisition/core/clock.h"
+#include "acquisition/core/loop_view.h"
+#include "acquisition/core/message_sink.h"
+#include "acquisition/platform/file_calls.h"
+#include "acquisition/serial/comm_port.h"
+#include "acquisition/serial/serial_errors.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "support/test_kit.h"
 
 #include "acquisition/logger.h"
-#include "acquisition/spool_format.h"
+#include "acquisition/storage/spool_format.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,8 +4,8 @@
 // have written, a port scan for a pty. No widgets: the acquisition tests
 // link it too.
 
-#include "acquisition/pending_record.h"
-#include "acquisition/serial_port.h"
+#include "acquisition/serial/serial_port.h"
+#include "acquisition/storage/pending_record.h"
 #include "support/fakes.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #include "support/window_kit.h"
 
-#include "acquisition/varlin_def.h"
+#include "acquisition/core/varlin_def.h"
 #include "ui/frm_savepath.h"
 #include "ui/status_bar.h"
 

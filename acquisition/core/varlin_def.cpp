@@ -1,0 +1,33 @@
+#include "acquisition/core/varlin_def.h"
+
+#include "acquisition/platform/platform_files.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+VarlinDef varlin_def;
+
+void loadStartValues(const QByteArray& savePath) {
+    varlin_def = VarlinDef{};
+    varlin_def.SavePath = savePath;
+    varlin_def.PortNumber = 1;
+    varlin_def.BaudRate = "9600";
+    varlin_def.Stopped = kTrue;
+    varlin_def.HourlyFiles = kFalse;
+}
+
+QByteArray startSavePath(const FolderCheck& canCreateFiles) {
+    // An installed logger lives in a system folder the operator cannot write to.
+    QByteArray executable = executableFolder();
+    if (canCreateFiles(QFile::decodeName(executable)))
+        return executable;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && canCreateFiles(documents))
+        return QFile::encodeName(documents);
+    return QFile::encodeName(QDir::homePath());
+}
+
+QByteArray startSavePath() {
+    return startSavePath(canCreateFilesIn);
+}

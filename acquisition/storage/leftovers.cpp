@@ -1,0 +1,477 @@
+#include "acquisition/storage/leftovers.h"
+
+#include "acquisition/platform/platform_files.h"
+#include "acquisition/storage/data_file.h"
+#include "acquisition/storage/spool.h"
+#include "acquisition/storage/spool_format.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLockFile>
+#include <QMap>
+#include <QRegularExpression>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+
+namespace {
+
+enum class Outcome { Done, SetAside, Stopped };
+
+QByteArray lineOf(const PendingRecord& record) {
+    return record.record + "\r\n";
+}
+
+// The records read from a spool that go into one file with one write.
+struct Batch {
+    QList<PendingRecord> records;
+    qint64 bytes = 0;
+    SpoolPosition end; // in the spool, after the last of them
+    bool fits(const PendingRecord& record) const {
+        return records.isEmpty() || (record.target.path == records.first().target.path &&
+                                     records.size() < Leftovers::kBatchRecords &&
+                                     bytes + record.record.size() + 2 <= Leftovers::kPieceBytes);
+    }
+    void add(PendingRecord record, SpoolPosition after) {
+        bytes += record.record.size() + 2;
+        records.append(std::move(record));
+        end = after;
+    }
+};
+
+} // namespace
+
+struct Leftovers::Run {
+    QString name;
+    QList<int> segments; // ascending; 0 is a spool of an earlier version, one file alone
+    std::unique_ptr<QLockFile> lock;
+    // With Shared::mutex held:
+    qsizetype total = -1; // records to write, once counted
+    qsizetype done = 0;
+    bool setAside = false;
+    bool busy = false; // a thread is in it, perhaps one given up and still in a call
+    Clock::time_point retryAt{};
+    QByteArray folderInUse;
+    QByteArray redirect; // the folder the operator chose instead
+};
+
+struct Leftovers::Pass {
+    QList<std::shared_ptr<Run>> runs; // with Shared::mutex held
+    qsizetype next = 0;
+    std::shared_ptr<Run> current;
+    bool holds = false; // the present waits for it
+    bool ended = false;
+    std::atomic<bool> givenUp{false};
+    std::atomic<Clock::rep> busySince{0};
+    void busy(bool on) {
+        busySince = on ? std::max<Clock::rep>(1, Clock::now().time_since_epoch().count()) : 0;
+    }
+};
+
+struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
+    Shared(QString spoolFolder, FileCalls& fileCalls, std::function<void()> tellFront)
+        : folder(std::move(spoolFolder)), calls(fileCalls), wakeFront(std::move(tellFront)) {}
+
+    const QString folder;
+    FileCalls& calls;
+    const std::function<void()> wakeFront;
+    mutable std::mutex mutex;
+    std::condition_variable passEnded;
+    QList<std::shared_ptr<Run>> runs; // adopted and not yet written, oldest first
+    std::shared_ptr<Pass> active;     // the pass writing, if any
+    QStringList keptAside;
+    qsizetype written = 0;
+    std::atomic<bool> stopping{false};
+    milliseconds retryInterval = kRetryInterval;
+
+    QString pathOf(const Run& run, const QString& suffix) const {
+        return QDir(folder).filePath(run.name + suffix);
+    }
+    QString segmentPath(const Run& run, int segment) const {
+        return segment == 0 ? pathOf(run, QStringLiteral(".spool"))
+                            : QDir(folder).filePath(Spool::segmentName(run.name, segment));
+    }
+    // With the mutex held.
+    void startPass(QList<std::shared_ptr<Run>> runsToWrite, bool holds);
+    static void runPass(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Pass>& pass);
+    Outcome replay(Pass& pass, Run& run);
+    Outcome writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer);
+    bool appendMarks(const Run& run, const QByteArray& frame, bool durable);
+    bool count(Run& run, const SpoolMarks& marks);
+    void close(Run& run, bool damaged);
+};
+
+void Leftovers::Shared::startPass(QList<std::shared_ptr<Run>> runsToWrite, bool holds) {
+    auto next = std::make_shared<Pass>();
+    next->runs = std::move(runsToWrite);
+    next->holds = holds;
+    active = next;
+    std::thread(&Shared::runPass, shared_from_this(), next).detach();
+}
+
+Leftovers::Leftovers(const QString& folder, FileCalls& calls, std::function<void()> wakeFront)
+    : m_shared(std::make_shared<Shared>(folder, calls, std::move(wakeFront))) {}
+
+Leftovers::~Leftovers() {
+    finish(milliseconds(2000));
+}
+
+void Leftovers::adopt() {
+    Shared& s = *m_shared;
+    static const QRegularExpression spoolFile(
+        QStringLiteral("^(unwritten-records-.+?)(?:\\.(\\d{6}))?\\.spool$"));
+    QMap<QString, QList<int>> found;
+    const QDir dir(s.folder);
+    for (const QString& file :
+         dir.entryList({QStringLiteral("unwritten-records-*.spool")}, QDir::Files, QDir::Name)) {
+        const QRegularExpressionMatch match = spoolFile.match(file);
+        if (match.hasMatch())
+            found[match.captured(1)].append(match.captured(2).toInt());
+    }
+    const std::lock_guard lock(s.mutex);
+    if (s.stopping)
+        return;
+    s.written = 0; // what an earlier START wrote has been told
+    QList<std::shared_ptr<Run>> adopted;
+    for (auto it = found.begin(); it != found.end(); ++it) {
+        const bool known = std::any_of(s.runs.cbegin(), s.runs.cend(),
+                                       [&](const auto& run) { return run->name == it.key(); });
+        if (known)
+            continue;
+        auto run = std::make_shared<Run>();
+        run->name = it.key();
+        // A spool whose logger still runs is its own; one another logger replays is held.
+        run->lock = std::make_unique<QLockFile>(s.pathOf(*run, QStringLiteral(".lock")));
+        run->lock->setStaleLockTime(0);
+        if (!run->lock->tryLock(0))
+            continue;
+        run->segments = it.value();
+        std::sort(run->segments.begin(), run->segments.end());
+        adopted.append(run);
+    }
+    if (adopted.isEmpty())
+        return;
+    s.runs += adopted;
+    if (s.active && !s.active->ended && !s.active->givenUp) {
+        s.active->runs += adopted;
+        s.active->holds = true;
+    } else {
+        s.startPass(adopted, true);
+    }
+}
+
+void Leftovers::check() {
+    Shared& s = *m_shared;
+    const std::lock_guard lock(s.mutex);
+    if (s.stopping)
+        return;
+    const Clock::time_point now = Clock::now();
+    if (s.active) {
+        const Clock::rep since = s.active->busySince;
+        const bool hung =
+            since != 0 && now - Clock::time_point(Clock::duration(since)) >= kSetAsideAfter;
+        if (!hung || !s.active->current)
+            return;
+        // A call that hangs cannot be cancelled: its thread is left to it, and the runs after
+        // this one go on with another.
+        s.active->givenUp = true;
+        s.active->current->setAside = true;
+        s.active->current->retryAt = now + s.retryInterval;
+        const QList<std::shared_ptr<Run>> rest = s.active->runs.mid(s.active->next);
+        s.active.reset();
+        if (!rest.isEmpty())
+            s.startPass(rest, false);
+        return;
+    }
+    QList<std::shared_ptr<Run>> due;
+    for (const auto& run : std::as_const(s.runs))
+        if (run->setAside && !run->busy && run->retryAt <= now)
+            due.append(run);
+    if (!due.isEmpty())
+        s.startPass(due, false);
+}
+
+Leftovers::State Leftovers::state() const {
+    const Shared& s = *m_shared;
+    const std::lock_guard lock(s.mutex);
+    State state;
+    state.written = s.written;
+    state.keptAside = s.keptAside;
+    state.holdsPresent = s.active && s.active->holds && !s.active->ended && !s.active->givenUp;
+    for (const auto& run : s.runs) {
+        const qsizetype left = std::max<qsizetype>(0, run->total - run->done);
+        if (!run->setAside) {
+            state.writing += left;
+            continue;
+        }
+        if (state.waiting == 0)
+            state.waitingFor = run->redirect.isEmpty() ? run->folderInUse : run->redirect;
+        state.waiting += left;
+    }
+    return state;
+}
+
+void Leftovers::redirect(const QByteArray& folder) {
+    {
+        const std::lock_guard lock(m_shared->mutex);
+        for (const auto& run : std::as_const(m_shared->runs)) {
+            if (!run->setAside)
+                continue;
+            run->redirect = folder;
+            run->retryAt = {};
+        }
+    }
+    check();
+}
+
+void Leftovers::finish(milliseconds deadline) {
+    Shared& s = *m_shared;
+    std::unique_lock lock(s.mutex);
+    s.stopping = true;
+    // The thread stops after the batch under way; one in a call that hangs is left to it.
+    s.passEnded.wait_for(lock, deadline, [&s] { return !s.active || s.active->ended; });
+}
+
+void Leftovers::setRetryInterval(milliseconds interval) {
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->retryInterval = interval;
+}
+
+void Leftovers::Shared::runPass(const std::shared_ptr<Shared>& shared,
+                                const std::shared_ptr<Pass>& pass) {
+    Shared& s = *shared;
+    for (;;) {
+        std::shared_ptr<Run> run;
+        {
+            const std::lock_guard lock(s.mutex);
+            if (s.stopping || pass->givenUp || pass->next >= pass->runs.size()) {
+                // In the same turn of the lock, so an adoption never adds to a pass that ends.
+                pass->ended = true;
+                pass->current.reset();
+                if (s.active == pass)
+                    s.active.reset();
+                s.passEnded.notify_all();
+                break;
+            }
+            run = pass->runs[pass->next++];
+            pass->current = run;
+            run->busy = true;
+            run->setAside = false;
+        }
+        const Outcome outcome = s.replay(*pass, *run);
+        {
+            const std::lock_guard lock(s.mutex);
+            run->busy = false;
+            if (outcome == Outcome::Done)
+                s.runs.removeAll(run);
+            if (outcome == Outcome::SetAside && !pass->givenUp) {
+                run->setAside = true;
+                run->retryAt = Clock::now() + s.retryInterval;
+                pass->holds = false; // the present goes on; the order is lost only for them
+            }
+        }
+        s.wakeFront();
+    }
+    s.wakeFront();
+}
+
+bool Leftovers::Shared::count(Run& run, const SpoolMarks& marks) {
+    const SpoolPosition from = marks.replayedTo;
+    qsizetype records = 0;
+    bool damaged = false;
+    for (const int segment : run.segments) {
+        if (segment < from.segment)
+            continue;
+        QFile file(segmentPath(run, segment));
+        const qint64 start = segment == from.segment ? from.offset : 0;
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(start))
+            return true;
+        SpoolReader reader;
+        reader.restartAt(start);
+        for (bool atEnd = false; !atEnd;) {
+            const QByteArray piece = file.read(kPieceBytes);
+            atEnd = piece.isEmpty() || file.atEnd();
+            for (const SpoolReader::Frame& frame : reader.read(piece, atEnd))
+                records += frame.kind == SpoolReader::Frame::Kind::Record &&
+                                   frame.record.seq > marks.confirmedThrough &&
+                                   SpoolFormat::mayBeWritten(frame.record)
+                               ? 1
+                               : 0;
+        }
+        damaged = damaged || reader.damaged() > 0;
+    }
+    const std::lock_guard lock(mutex);
+    run.total = records;
+    return damaged;
+}
+
+Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
+    QByteArray marksBytes;
+    {
+        QFile marksFile(pathOf(run, QStringLiteral(".marks")));
+        if (marksFile.open(QIODevice::ReadOnly))
+            marksBytes = marksFile.readAll();
+    }
+    const SpoolMarks marks = SpoolFormat::readMarks(marksBytes);
+    QByteArray redirect;
+    {
+        const std::lock_guard lock(mutex);
+        redirect = run.redirect;
+    }
+    // The operator's choice lasts: a later START writes them there too, and finds the places
+    // the writes there were given.
+    if (redirect.isEmpty())
+        redirect = marks.redirect;
+    else if (redirect != marks.redirect &&
+             !appendMarks(run, SpoolFormat::redirectFrame(redirect), true))
+        return Outcome::SetAside;
+    if (run.total < 0)
+        count(run, marks);
+    wakeFront();
+
+    DataFileWriter writer(calls);
+    Batch batch;
+    bool damaged = false;
+    for (const int segment : run.segments) {
+        if (segment < marks.replayedTo.segment)
+            continue;
+        QFile file(segmentPath(run, segment));
+        const qint64 start = segment == marks.replayedTo.segment ? marks.replayedTo.offset : 0;
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(start)) {
+            damaged = true; // unreadable here: kept for whoever can read it
+            continue;
+        }
+        SpoolReader reader;
+        reader.restartAt(start);
+        for (bool atEnd = false; !atEnd;) {
+            const QByteArray piece = file.read(kPieceBytes);
+            atEnd = piece.isEmpty() || file.atEnd();
+            for (const SpoolReader::Frame& frame : reader.read(piece, atEnd)) {
+                // Those the run flushed itself are done.
+                if (frame.kind != SpoolReader::Frame::Kind::Record || !frame.record.write ||
+                    frame.record.seq <= marks.confirmedThrough)
+                    continue;
+                PendingRecord record = frame.record;
+                if (!SpoolFormat::mayBeWritten(record)) {
+                    damaged = true; // never written anywhere
+                    continue;
+                }
+                if (!redirect.isEmpty()) {
+                    const QByteArray name = record.target.path.mid(record.target.folder.size() + 1);
+                    record.target.folder = redirect;
+                    record.target.path = redirect + '/' + name;
+                    record.place = {};
+                }
+                // The latest word on where a write of it went, in the file it goes to now.
+                if (const auto place = marks.places.constFind(record.seq);
+                    place != marks.places.cend() && place->path == record.target.path)
+                    record.place = place->place;
+                if (!batch.fits(record)) {
+                    if (const Outcome o = writeBatch(pass, run, batch, writer); o != Outcome::Done)
+                        return o;
+                }
+                batch.add(std::move(record), {segment, frame.end});
+            }
+            damaged = damaged || reader.damaged() > 0;
+            if (stopping || pass.givenUp)
+                return Outcome::Stopped;
+        }
+    }
+    if (!batch.records.isEmpty())
+        if (const Outcome o = writeBatch(pass, run, batch, writer); o != Outcome::Done)
+            return o;
+    close(run, damaged);
+    return Outcome::Done;
+}
+
+// The marks are on the local disk, whatever the data folder is on.
+bool Leftovers::Shared::appendMarks(const Run& run, const QByteArray& frame, bool durable) {
+    QFile marks(pathOf(run, QStringLiteral(".marks")));
+    return marks.open(QIODevice::Append) && marks.write(frame) == frame.size() && marks.flush() &&
+           (!durable || syncFile(systemFileCalls(), QFile::encodeName(marks.fileName())) == 0);
+}
+
+Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer) {
+    const FileTarget target = batch.records.first().target;
+    {
+        const std::lock_guard lock(mutex);
+        run.folderInUse = target.folder;
+    }
+    pass.busy(true);
+    const FileTurn turn(target.path);
+    // A pass given up, or told to stop, begins no write, though its turn came late.
+    if (stopping || pass.givenUp) {
+        pass.busy(false);
+        return Outcome::Stopped;
+    }
+    // Those whose write was begun before are looked for where it went; the rest are written.
+    QList<bool> landed;
+    int32_t error = settlePlaced(calls, target.path, batch.records, landed);
+    QList<PendingRecord> toWrite;
+    for (qsizetype i = 0; i < batch.records.size(); ++i)
+        if (!landed.value(i))
+            toWrite.append(batch.records[i]);
+    if (error == 0 && !toWrite.isEmpty()) {
+        error = writer.File_open(target);
+        if (error == 0) {
+            const FilePlace at = writer.nextPlace();
+            QByteArray lines;
+            QList<SeqPlace> places;
+            for (const PendingRecord& record : std::as_const(toWrite)) {
+                places.append({record.seq, at.offset + lines.size()});
+                lines += lineOf(record);
+            }
+            // Where they go, on the local disk first, so a crash now cannot have them twice.
+            if (!appendMarks(run, SpoolFormat::placesFrame(target.path, at.fileId, places), true))
+                error = EIO;
+            if (error == 0)
+                error = writer.appendLines(lines);
+            if (const qint64 shift = writer.lastAppendAt() - at.offset; error == 0 && shift != 0) {
+                for (SeqPlace& place : places)
+                    place.offset += shift; // another program wrote first
+                appendMarks(run, SpoolFormat::placesFrame(target.path, at.fileId, places), true);
+            }
+        }
+        if (const int32_t closeError = writer.close(); error == 0)
+            error = closeError;
+        if (error == 0 && !writer.flushNow().isEmpty())
+            error = EIO;
+    }
+    pass.busy(false);
+    if (error != 0)
+        return Outcome::SetAside;
+    appendMarks(run, SpoolFormat::replayedFrame(batch.end), false);
+    {
+        const std::lock_guard lock(mutex);
+        run.done += batch.records.size();
+        written += batch.records.size();
+    }
+    batch = {};
+    wakeFront();
+    return Outcome::Done;
+}
+
+void Leftovers::Shared::close(Run& run, bool damaged) {
+    QStringList files{pathOf(run, QStringLiteral(".marks"))};
+    for (const int segment : std::as_const(run.segments))
+        files.prepend(segmentPath(run, segment));
+    QStringList kept;
+    for (const QString& file : std::as_const(files)) {
+        // Renamed, so that no START reads it again; never deleted, as it may hold what no
+        // file does.
+        if (!damaged)
+            QFile::remove(file);
+        else if (QFile::exists(file) && QFile::rename(file, file + QStringLiteral(".damaged")) &&
+                 file.endsWith(QLatin1String(".spool")))
+            kept.append(file + QStringLiteral(".damaged"));
+    }
+    const std::lock_guard lock(mutex);
+    keptAside += kept;
+    run.lock.reset();
+}

@@ -1,0 +1,355 @@
+#include "acquisition/storage/record_store.h"
+
+#include "acquisition/core/loop_view.h"
+#include "acquisition/core/message_sink.h"
+#include "acquisition/core/varlin_def.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QPointer>
+#include <cstdio>
+
+using std::chrono::milliseconds;
+
+namespace {
+constexpr qint64 kBeepIntervalMs = 1000;
+constexpr qint64 kRefillBytes = qint64(8) << 20;
+constexpr milliseconds kLeftoversEndWait{1000};
+
+QString timeOf(qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy/MM/dd hh:mm:ss"));
+}
+
+// Posts `slot` to `store` on its thread, if it still exists when the post arrives: threads
+// left in a call to a dead share may speak after the store is gone.
+std::function<void()> poster(RecordStore* store, void (RecordStore::*slot)()) {
+    return [guard = QPointer<RecordStore>(store), slot] {
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app,
+                [guard, slot] {
+                    if (guard)
+                        (guard->*slot)();
+                },
+                Qt::QueuedConnection);
+    };
+}
+} // namespace
+
+RecordStore::RecordStore(const Clock& clock, MessageSink& messages, LoopView& view,
+                         FileCalls& calls, const QString& spoolFolder, QObject* parent)
+    : QObject(parent), m_clock(clock), m_messages(messages), m_view(view),
+      m_spool(spoolFolder), // on the local disk, whatever the data folder is on
+      m_leftovers(spoolFolder, calls, poster(this, &RecordStore::watch)),
+      m_worker(calls, m_spool.placementLog(), poster(this, &RecordStore::takeProgress)) {
+    m_watch.setInterval(kWatchIntervalMs);
+    connect(&m_watch, &QTimer::timeout, this, &RecordStore::watch);
+}
+
+RecordStore::~RecordStore() = default;
+
+void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, qint64 endMs) {
+    PendingRecord pending;
+    pending.seq = m_nextSeq++;
+    // Without an arrival time (a port that keeps none), the time the line is seen.
+    pending.target = fileTargetAt(m_localTime, endMs >= 0 ? endMs : m_clock.nowMs());
+    // Records of one file share their target's bytes, in memory until they are flushed.
+    if (pending.target.path == m_lastTarget.path && pending.target.header == m_lastTarget.header &&
+        pending.target.folder == m_lastTarget.folder)
+        pending.target = m_lastTarget;
+    else
+        m_lastTarget = pending.target;
+    pending.record = record;
+    pending.write = write;
+    pending.stampMs = stampMs;
+    push(std::move(pending));
+    if (!m_watch.isActive())
+        m_watch.start();
+}
+
+void RecordStore::push(PendingRecord record) {
+    const bool memoryFull = m_spoolOnly || m_worker.heldBytes() + record.bytes() > kMemoryBound;
+    if (!memoryFull) {
+        tellLoss();
+        if (m_spooling && record.write) {
+            record.spooled = true;
+            m_spool.appendRecords({record});
+        }
+        m_worker.push(std::move(record));
+        return;
+    }
+    // Memory is full: the spool alone holds the record, if it can take it now.
+    if (!m_spooling)
+        startSpooling();
+    const bool spoolTakes = !m_spool.failing() && m_spool.busyFor() < milliseconds(kSpoolAfterMs);
+    if (!spoolTakes) {
+        lose(record);
+        return;
+    }
+    tellLoss();
+    if (!m_spoolOnly) {
+        m_spoolOnly = m_spool.nextAppendAt();
+        m_spoolOnlyFirstSeq = record.seq;
+    }
+    record.spooled = true;
+    m_spool.appendRecords({record});
+    ++m_spoolOnlyCount;
+}
+
+qsizetype RecordStore::waiting() const {
+    return m_worker.queued() + m_worker.flushFailing() + m_spoolOnlyCount;
+}
+
+void RecordStore::startPressed() {
+    m_leftovers.adopt();
+    if (m_leftovers.state().holdsPresent) {
+        // Earlier runs' records go first; the present's wait in memory and the spool.
+        m_worker.setHeld(true);
+        if (!m_spooling)
+            startSpooling();
+    }
+    if (!m_watch.isActive())
+        m_watch.start();
+    showWord();
+}
+
+void RecordStore::writeLeftoversHere() {
+    m_leftovers.redirect(varlin_def.SavePath);
+    if (!m_watch.isActive())
+        m_watch.start();
+    watch();
+}
+
+void RecordStore::takeProgress() {
+    // A box of ours is up: its event loop brought us here; we look when it is dismissed.
+    if (m_inBox) {
+        m_progressDue = true;
+        return;
+    }
+    StorageProgress progress = m_worker.takeProgress();
+    // Written once, flushed never: kept until their file flushes, and never written again.
+    m_spool.appendRecords(progress.flushFailed);
+    const bool wasFailing = m_failing;
+    if (wasFailing)
+        m_writtenSinceFailure += progress.written;
+    if (progress.failures > 0) {
+        const qsizetype waitingNow = waiting();
+        if (waitingNow > 0)
+            m_view.setTitleText(QStringLiteral("Data file output error.  %1 : %2 records waiting")
+                                    .arg(progress.error)
+                                    .arg(waitingNow));
+        if (!wasFailing) {
+            m_failing = true;
+            m_failingFor.start();
+            m_writtenSinceFailure = 0;
+            showBox(dataFileErrorText(progress.error)); // File_open's, once a burst
+        } else {
+            beepAtMostOnceASecond();
+        }
+    }
+    if (m_failing && progress.error == 0) {
+        m_failing = false;
+        if (m_writtenSinceFailure > 0)
+            m_view.setTitleText(
+                QStringLiteral("%1 waiting records written").arg(m_writtenSinceFailure));
+    }
+    for (const FlushNotice& notice : std::as_const(progress.recovered))
+        tellFlushRecovered(notice);
+    watch();
+}
+
+void RecordStore::watch() {
+    const milliseconds busy = m_worker.busyFor();
+    // A folder slow in every call hangs in none, yet records wait as long.
+    const bool hung = busy >= milliseconds(kSpoolAfterMs) ||
+                      m_worker.oldestWaiting() >= milliseconds(kSpoolAfterMs) ||
+                      (m_failing && m_failingFor.elapsed() >= kSpoolAfterMs);
+    m_leftovers.check();
+    const Leftovers::State leftovers = m_leftovers.state();
+    m_worker.setHeld(leftovers.holdsPresent);
+    const bool needed =
+        hung || leftovers.holdsPresent || m_spoolOnly.has_value() || m_worker.flushFailing() > 0;
+    if (needed && !m_spooling && (m_worker.queued() > 0 || leftovers.holdsPresent))
+        startSpooling();
+    // Once the thread keeps up again, new records need no copy: they are written within the
+    // usual moment, and the spool empties as the files are flushed.
+    if (m_spooling && !needed && m_worker.queued() < StorageWorker::kBatch &&
+        m_worker.oldestWaiting() < milliseconds(kCaughtUpMs))
+        m_spooling = false;
+    m_notAnswering = busy >= milliseconds(kTellAfterMs);
+    if (m_spoolOnly && !hung && !m_failing && m_worker.heldBytes() < kMemoryBound / 2)
+        refillFromSpool();
+    quint64 confirmed = m_worker.confirmedThrough();
+    if (m_spoolOnly)
+        confirmed = std::min(confirmed, m_spoolOnlyFirstSeq - 1);
+    if (confirmed > m_droppedThrough && !m_spool.empty()) {
+        m_spool.dropThrough(confirmed);
+        m_droppedThrough = confirmed;
+    }
+    const bool quiet = m_worker.settled() && !m_spoolOnly && !m_spooling &&
+                       leftovers.writing == 0 && leftovers.waiting == 0;
+    if (quiet)
+        m_watch.stop();
+    else if (!m_watch.isActive())
+        m_watch.start();
+    if ((leftovers.waiting > 0) != m_leftoversWaiting) {
+        m_leftoversWaiting = leftovers.waiting > 0;
+        m_view.showLeftoversWaiting(m_leftoversWaiting);
+    }
+    showWord();
+}
+
+void RecordStore::startSpooling() {
+    m_spooling = true;
+    m_spool.appendRecords(m_worker.takeForSpool());
+}
+
+void RecordStore::refillFromSpool() {
+    // What the spool alone holds goes back to memory in order, from the local disk.
+    SpoolPosition next;
+    const QList<PendingRecord> records = m_spool.readFrom(*m_spoolOnly, kRefillBytes, next);
+    for (const PendingRecord& record : records) {
+        // Only what went to the spool alone: copies of older records (a flush that failed)
+        // were spooled among them, and must not be written again.
+        if (record.seq < m_spoolOnlyFirstSeq || record.place.known())
+            continue;
+        m_worker.push(record);
+        m_spoolOnlyFirstSeq = record.seq + 1;
+        m_spoolOnlyCount = std::max<qsizetype>(0, m_spoolOnlyCount - 1);
+    }
+    if (next >= m_spool.nextAppendAt())
+        m_spoolOnly.reset();
+    else
+        m_spoolOnly = next;
+}
+
+void RecordStore::lose(const PendingRecord& record) {
+    if (m_lostUntold == 0)
+        m_firstLostMs = record.stampMs;
+    m_lastLostMs = record.stampMs;
+    ++m_lostUntold;
+    ++m_lost;
+    showWord();
+}
+
+void RecordStore::tellLoss(bool operatorPresent) {
+    // Once a loss has ended: how many, and between which times.
+    if (m_lostUntold == 0)
+        return;
+    const qsizetype count = std::exchange(m_lostUntold, 0);
+    tell(QStringLiteral("%1 records lost between %2 and %3: neither the data folder nor the "
+                        "local disk could take them.")
+             .arg(count)
+             .arg(timeOf(m_firstLostMs), timeOf(m_lastLostMs)),
+         operatorPresent);
+}
+
+void RecordStore::tellFlushRecovered(const FlushNotice& notice, bool operatorPresent) {
+    if (notice.records == 0)
+        return;
+    tell(QStringLiteral("%1 may lack records of between %2 and %3 on its medium: flushing it "
+                        "failed (%4). Its %5 records of that time were written once and are not "
+                        "written again, as a second copy would falsify the file.")
+             .arg(QFile::decodeName(notice.path), timeOf(notice.firstMs), timeOf(notice.lastMs))
+             .arg(notice.error)
+             .arg(notice.records),
+         operatorPresent);
+}
+
+void RecordStore::showWord() {
+    QStringList words;
+    const Leftovers::State leftovers = m_leftovers.state();
+    if (m_notAnswering)
+        words << QStringLiteral("Data folder not answering: %1 records waiting").arg(waiting());
+    else if (leftovers.writing > 0)
+        words
+            << QStringLiteral("Writing %1 records kept from an earlier run").arg(leftovers.writing);
+    else if (leftovers.written > 0 && leftovers.waiting == 0)
+        words
+            << QStringLiteral("%1 records kept from an earlier run written").arg(leftovers.written);
+    if (leftovers.waiting > 0)
+        words << QStringLiteral("%1 records from an earlier run wait for %2")
+                     .arg(leftovers.waiting)
+                     .arg(QFile::decodeName(leftovers.waitingFor));
+    if (!leftovers.keptAside.isEmpty())
+        words << QStringLiteral("A damaged spool is kept as %1").arg(leftovers.keptAside.first());
+    if (m_lost > 0)
+        words << QStringLiteral("%1 records lost").arg(m_lost);
+    const QString word = words.join(QStringLiteral("; "));
+    if (word == m_word)
+        return;
+    m_word = word;
+    m_view.showStorageState(word);
+}
+
+void RecordStore::tell(const QString& text, bool operatorPresent) {
+    // Nobody is there to close a box at a logout or shutdown.
+    if (operatorPresent)
+        showBox(text);
+    else
+        std::fprintf(stderr, "tessaline: %s\n", qPrintable(text));
+}
+
+void RecordStore::showBox(const QString& text) {
+    m_inBox = true;
+    m_messages.showMessage(text);
+    m_inBox = false;
+    if (std::exchange(m_progressDue, false))
+        QMetaObject::invokeMethod(this, &RecordStore::takeProgress, Qt::QueuedConnection);
+}
+
+void RecordStore::beepAtMostOnceASecond() {
+    if (m_lastBeep.isValid() && m_lastBeep.elapsed() < kBeepIntervalMs)
+        return;
+    m_lastBeep.start();
+    m_messages.beep();
+}
+
+void RecordStore::finish(bool operatorPresent) {
+    m_watch.stop();
+    tellLoss(operatorPresent);
+    m_leftovers.finish(kLeftoversEndWait);
+    QList<PendingRecord> left;
+    const bool done = m_worker.finish(milliseconds(kEndDeadlineMs), left);
+    StorageProgress last = m_worker.takeProgress();
+    quint64 confirmed = m_worker.confirmedThrough();
+    if (m_spoolOnly)
+        confirmed = std::min(confirmed, m_spoolOnlyFirstSeq - 1);
+    m_spool.dropThrough(confirmed);
+    QList<PendingRecord> keep = std::move(last.flushFailed);
+    // Those whose flush failed at the end are counted with their file's.
+    qsizetype records = m_worker.flushFailing() + m_spoolOnlyCount;
+    for (PendingRecord& record : left) {
+        if (!record.write)
+            continue;
+        ++records;
+        if (!record.spooled)
+            keep.append(std::move(record));
+    }
+    const bool nothingKept = keep.isEmpty() && m_spool.empty();
+    const bool kept = m_spool.finish(keep, milliseconds(kEndDeadlineMs));
+    for (const FlushNotice& notice : std::as_const(last.recovered))
+        tellFlushRecovered(notice, operatorPresent);
+    if (nothingKept)
+        return;
+    const QString folder = m_spool.folder();
+    if (!kept)
+        tell(QStringLiteral("The data folder did not answer, nor did the local disk in time: "
+                            "%1 records may be lost; what could be kept is in %2.")
+                 .arg(records)
+                 .arg(folder),
+             operatorPresent);
+    else if (!done)
+        tell(QStringLiteral("The data folder did not answer: %1 records are kept in %2 and are "
+                            "written to their files at the next START.")
+                 .arg(records)
+                 .arg(folder),
+             operatorPresent);
+    else
+        tell(QStringLiteral("%1 records whose flush failed are kept in %2; the next START "
+                            "writes those their files lack.")
+                 .arg(records)
+                 .arg(folder),
+             operatorPresent);
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "acquisition/platform/file_calls.h"
+#include "acquisition/storage/pending_record.h"
+#include "acquisition/storage/spool_format.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QLockFile>
+#include <QString>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+/// On the window's thread, writing on a thread of its own: the records of this run that wait for a
+/// data folder that does not answer, kept on the local disk as well, so that neither a crash nor a
+/// power cut takes them: segment files of record frames in the account's state folder, appended and
+/// flushed on a thread of their own, and a marks file with the places where spooled records were
+/// about to be written. Segments go once every record in them is on the medium, so the spool stays
+/// about as large as what its data files still lack. A later START of any logger of the account
+/// (Leftovers) writes what a run left here.
+class Spool {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    /// `folder`: where spools live ($XDG_STATE_HOME/tessaline by default).
+    Spool(const QString& folder, FileCalls& calls = systemFileCalls());
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    /// The account's folder for spools.
+    static QString defaultFolder();
+    QString folder() const { return m_folder; }
+    /// This run's files are `name`.lock, `name`.NNNNNN.spool and `name`.marks in the folder.
+    QString name() const { return m_name; }
+    static QString segmentName(const QString& name, int segment);
+
+    /// Appends records, in order, on the spool's thread.
+    void appendRecords(const QList<PendingRecord>& records);
+    /// Every record up to `seq` is on the medium: the segments that hold none other go, and so
+    /// do the marks for them.
+    void dropThrough(quint64 seq);
+    /// No segment holds a record.
+    bool empty() const { return m_segments.isEmpty(); }
+    /// Where the next append goes.
+    SpoolPosition nextAppendAt() const;
+    /// Records appended from `from` on, up to about `maxBytes`, as far as the spool's thread
+    /// has written them; read on the caller's thread from the local disk. `next`: where the
+    /// next read starts.
+    QList<PendingRecord> readFrom(SpoolPosition from, qint64 maxBytes, SpoolPosition& next) const;
+    /// Since when the spool's thread has been in one file call, or 0 ms.
+    std::chrono::milliseconds busyFor() const;
+    /// The last append or flush failed (a full disk), and none has succeeded since.
+    bool failing() const;
+    /// The end: appends `records`, flushes, within `deadline`; removes the run's files when no
+    /// record is left in them. False when the spool's thread did not get there in time (it is
+    /// then left behind) or failed.
+    bool finish(const QList<PendingRecord>& records, std::chrono::milliseconds deadline);
+
+    /// Where the storage thread logs the places of spooled records, durably, before it writes
+    /// them. It outlives the spool, as a storage thread left in a call may still log.
+    std::shared_ptr<PlacementLog> placementLog() const;
+
+    // A segment is closed, and the next begun, past this size.
+    static constexpr qint64 kSegmentBytes = qint64(8) << 20;
+
+private:
+    struct Shared;
+    struct Segment {
+        int number;
+        quint64 maxSeq;
+        qint64 bytes;
+    };
+    static void run(const std::shared_ptr<Shared>& shared);
+    void claim();
+
+    QString m_folder;
+    QString m_name;
+    std::unique_ptr<QLockFile> m_lock; // this logger's claim on its spool
+    QList<Segment> m_segments;         // the front's: what holds records, oldest first
+    int m_nextSegment = 1;
+    std::shared_ptr<Shared> m_shared;
+    std::thread m_thread;
+};

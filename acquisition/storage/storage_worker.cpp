@@ -1,0 +1,428 @@
+#include "acquisition/storage/storage_worker.h"
+
+#include <QHash>
+#include <algorithm>
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+
+namespace {
+
+// Written records of one file whose flush failed, until a flush of it works.
+struct FailingFile {
+    QByteArray folder;
+    qsizetype records = 0;
+    quint64 firstSeq = 0;
+    qint64 firstMs = 0;
+    qint64 lastMs = 0;
+    int32_t error = 0;
+};
+
+} // namespace
+
+struct StorageWorker::Shared {
+    Shared(FileCalls& fileCalls, std::shared_ptr<PlacementLog> placementLog,
+           std::function<void()> tellFront)
+        : calls(fileCalls), writer(fileCalls), log(std::move(placementLog)),
+          wakeFront(std::move(tellFront)) {}
+
+    mutable std::mutex mutex;
+    std::condition_variable wake;    // the thread's: records, the end
+    std::condition_variable settled; // the front's, at the end
+    std::deque<PendingRecord> queue; // oldest first; the head may be in the thread's hands
+    std::deque<Clock::time_point> queuedAt;
+    qsizetype heldBytes = 0;
+    qsizetype inFlight = 0;              // records of the queue's head being written now
+    std::deque<PendingRecord> unflushed; // written, waiting for the flush that confirms them
+    QHash<QByteArray, FailingFile> failingFiles;
+    quint64 lastPushed = 0;
+    bool flushPending = false; // the writer has something to flush
+    bool held = false;
+    bool nudged = false;     // records arrived: try at once, even after a failure
+    bool ending = false;     // write what is queued, flush and return
+    bool endFlushed = false; // ending, and the flush after the last write is done
+    bool abandoned = false;  // the front is gone: write nothing more, report nothing
+    int32_t writeError = 0;
+    Clock::time_point retryAt{};
+    Clock::time_point lastWriteAt{}; // the thread's: when its last batch was written
+    StorageProgress progress;
+    bool told = false;                    // the front has been told and has not looked yet
+    std::atomic<Clock::rep> busySince{0}; // in Clock ticks; 0 while in no file call
+
+    FileCalls& calls;
+    DataFileWriter writer; // the thread's alone
+    std::shared_ptr<PlacementLog> log;
+    std::function<void()> wakeFront;
+
+    // Called with the lock held, so the front cannot go between the test and the post. The
+    // front hears of failures and of the recovery after them; the rest it asks for when it
+    // needs it, so a healthy disk costs the window no wakeup per record.
+    void report(bool news) {
+        progress.error = writeError;
+        if (progress.error == 0 && !failingFiles.isEmpty())
+            progress.error = failingFiles.begin()->error;
+        settled.notify_all();
+        if (!news || told || abandoned)
+            return;
+        told = true;
+        wakeFront();
+    }
+    void busy(bool on) {
+        busySince = on ? std::max<Clock::rep>(1, Clock::now().time_since_epoch().count()) : 0;
+    }
+    PendingRecord pop() {
+        PendingRecord record = std::move(queue.front());
+        heldBytes -= record.bytes();
+        queue.pop_front();
+        queuedAt.pop_front();
+        return record;
+    }
+    // The written records of `path` are not known to be on the medium: the front keeps those
+    // the spool lacks, and the file is flushed again until it works.
+    void failFile(const QByteArray& path, int32_t error) {
+        FailingFile& file = failingFiles[path];
+        file.error = error;
+        for (auto it = unflushed.begin(); it != unflushed.end();) {
+            if (it->target.path != path) {
+                ++it;
+                continue;
+            }
+            if (file.records++ == 0) {
+                file.firstSeq = it->seq;
+                file.firstMs = it->stampMs;
+                file.folder = it->target.folder;
+            }
+            file.lastMs = it->stampMs;
+            heldBytes -= it->bytes();
+            if (!it->spooled)
+                progress.flushFailed.append(std::move(*it));
+            it = unflushed.erase(it);
+        }
+        ++progress.failures;
+    }
+};
+
+StorageWorker::StorageWorker(FileCalls& calls, std::shared_ptr<PlacementLog> log,
+                             std::function<void()> wakeFront)
+    : m_shared(std::make_shared<Shared>(calls, std::move(log), std::move(wakeFront))) {
+    m_thread = std::thread(&StorageWorker::run, m_shared);
+}
+
+StorageWorker::~StorageWorker() {
+    QList<PendingRecord> left;
+    if (m_thread.joinable())
+        finish(milliseconds(2000), left);
+}
+
+void StorageWorker::push(PendingRecord record) {
+    Shared& s = *m_shared;
+    const std::lock_guard lock(s.mutex);
+    s.heldBytes += record.bytes();
+    s.lastPushed = record.seq;
+    s.queue.push_back(std::move(record));
+    s.queuedAt.push_back(Clock::now());
+    // After a failure a new record is a reason to try at once; otherwise the thread gathers
+    // what arrives within kGather, and a steady flow for kWriteGap, into one write.
+    if (s.writeError != 0)
+        s.nudged = true;
+    if (s.writeError != 0 || s.queue.size() == 1 || qsizetype(s.queue.size()) == kBatch)
+        s.wake.notify_one();
+}
+
+void StorageWorker::setHeld(bool held) {
+    const std::lock_guard lock(m_shared->mutex);
+    if (std::exchange(m_shared->held, held) && !held)
+        m_shared->wake.notify_one();
+}
+
+StorageProgress StorageWorker::takeProgress() {
+    Shared& s = *m_shared;
+    const std::lock_guard lock(s.mutex);
+    s.told = false;
+    StorageProgress progress = std::move(s.progress);
+    s.progress = {};
+    s.progress.error = progress.error;
+    return progress;
+}
+
+qsizetype StorageWorker::queued() const {
+    const std::lock_guard lock(m_shared->mutex);
+    return static_cast<qsizetype>(m_shared->queue.size());
+}
+
+qsizetype StorageWorker::heldBytes() const {
+    const std::lock_guard lock(m_shared->mutex);
+    return m_shared->heldBytes;
+}
+
+qsizetype StorageWorker::flushFailing() const {
+    const std::lock_guard lock(m_shared->mutex);
+    qsizetype records = 0;
+    for (const FailingFile& file : std::as_const(m_shared->failingFiles))
+        records += file.records;
+    return records;
+}
+
+milliseconds StorageWorker::oldestWaiting() const {
+    const std::lock_guard lock(m_shared->mutex);
+    if (m_shared->queuedAt.empty())
+        return milliseconds(0);
+    return duration_cast<milliseconds>(Clock::now() - m_shared->queuedAt.front());
+}
+
+QList<PendingRecord> StorageWorker::takeForSpool() {
+    Shared& s = *m_shared;
+    const std::lock_guard lock(s.mutex);
+    QList<PendingRecord> records;
+    // Written ones first: they are older, and only their flush is missing.
+    for (auto* list : {&s.unflushed, &s.queue}) {
+        for (PendingRecord& record : *list) {
+            if (record.spooled || !record.write)
+                continue;
+            record.spooled = true;
+            records.append(record);
+        }
+    }
+    return records;
+}
+
+quint64 StorageWorker::confirmedThrough() const {
+    const Shared& s = *m_shared;
+    const std::lock_guard lock(s.mutex);
+    quint64 through = s.lastPushed;
+    if (!s.unflushed.empty())
+        through = std::min(through, s.unflushed.front().seq - 1);
+    if (!s.queue.empty())
+        through = std::min(through, s.queue.front().seq - 1);
+    for (const FailingFile& file : s.failingFiles)
+        if (file.records > 0)
+            through = std::min(through, file.firstSeq - 1);
+    return through;
+}
+
+milliseconds StorageWorker::busyFor() const {
+    const Clock::rep since = m_shared->busySince;
+    if (since == 0)
+        return milliseconds(0);
+    return duration_cast<milliseconds>(Clock::now() - Clock::time_point(Clock::duration(since)));
+}
+
+bool StorageWorker::settled() const {
+    const Shared& s = *m_shared;
+    const std::lock_guard lock(s.mutex);
+    return s.queue.empty() && s.unflushed.empty() && s.failingFiles.isEmpty() && !s.flushPending;
+}
+
+bool StorageWorker::finish(milliseconds deadline, QList<PendingRecord>& left) {
+    Shared& s = *m_shared;
+    std::unique_lock lock(s.mutex);
+    s.ending = true;
+    s.held = false;
+    s.nudged = true;
+    s.wake.notify_all();
+    const bool done = s.settled.wait_for(lock, deadline, [&s] {
+        return s.queue.empty() && s.inFlight == 0 && (!s.flushPending || s.endFlushed);
+    });
+    if (done) {
+        lock.unlock();
+        m_thread.join();
+        left = {s.unflushed.begin(), s.unflushed.end()};
+        return true;
+    }
+    left = {s.unflushed.begin(), s.unflushed.end()};
+    left.append(QList<PendingRecord>(s.queue.begin(), s.queue.end()));
+    s.abandoned = true;
+    s.wake.notify_all();
+    lock.unlock();
+    // A call to a share that stopped answering may never return, and cannot be cancelled.
+    m_thread.detach();
+    return false;
+}
+
+void StorageWorker::run(const std::shared_ptr<Shared>& shared) {
+    Shared& s = *shared;
+    std::unique_lock lock(s.mutex);
+    while (!s.abandoned) {
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point flushAt = s.writer.flushDue();
+        const Clock::time_point writeAt =
+            s.queue.empty() || s.held ? Clock::time_point::max()
+            : s.writeError != 0       ? (s.nudged ? now : s.retryAt)
+            : s.ending || qsizetype(s.queue.size()) >= kBatch
+                ? now
+                : std::max(s.queuedAt.front() + kGather, s.lastWriteAt + kWriteGap);
+        if (writeAt <= now) {
+            writeBatch(s, lock);
+        } else if (flushAt <= now || (s.ending && s.flushPending && !s.endFlushed)) {
+            flush(s, lock); // the end does not wait for the second
+        } else if (s.ending && s.queue.empty() && (!s.flushPending || s.endFlushed)) {
+            break;
+        } else {
+            const Clock::time_point until = std::min(flushAt, writeAt);
+            if (until == Clock::time_point::max())
+                s.wake.wait(lock);
+            else
+                s.wake.wait_until(lock, until);
+        }
+    }
+    s.settled.notify_all();
+}
+
+void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
+    s.nudged = false;
+    s.endFlushed = false;
+    const FileTarget target = s.queue.front().target;
+    QList<PendingRecord> batch;
+    qsizetype bytes = 0;
+    for (auto it = s.queue.begin();
+         it != s.queue.end() && batch.size() < kBatch && it->target.path == target.path &&
+         (batch.isEmpty() || bytes + it->record.size() <= kBatchBytes);
+         ++it) {
+        bytes += it->record.size() + 2;
+        batch.append(*it);
+    }
+    const qsizetype count = batch.size();
+    s.inFlight = count;
+    lock.unlock();
+
+    s.busy(true);
+    const FileTurn turn(target.path);
+    // A write reported failed may have landed all the same (a network file system can say so
+    // of what it applied): records that have a place from an earlier try are looked for first.
+    QList<bool> landed(count, false);
+    int32_t error =
+        batch.first().place.known() ? settlePlaced(s.calls, target.path, batch, landed) : 0;
+    // One open, one write and one close for the batch: between them nothing but its records.
+    if (error == 0)
+        error = s.writer.File_open(target);
+    if (error == 0) {
+        QByteArray lines;
+        lines.reserve(bytes);
+        QList<SeqPlace> places;
+        bool logIt = false;
+        const FilePlace at = s.writer.nextPlace();
+        lock.lock();
+        // Places go with the records before any write, so whoever takes them (the spool, the
+        // end) knows where a write of them may have landed.
+        for (qsizetype i = 0; i < count; ++i) {
+            PendingRecord& record = s.queue[static_cast<size_t>(i)];
+            if (!record.write || landed[i])
+                continue;
+            record.place = {at.offset + lines.size(), at.fileId};
+            places.append({record.seq, record.place.offset});
+            lines += record.record;
+            lines += "\r\n";
+            logIt = logIt || record.spooled;
+        }
+        bool begun = !s.abandoned;
+        lock.unlock();
+        if (begun && logIt && s.log) {
+            s.log->logPlaces(target.path, at.fileId, places);
+            lock.lock();
+            begun = !s.abandoned; // the end may have come while the local disk was slow
+            lock.unlock();
+        }
+        if (begun && !lines.isEmpty()) {
+            error = s.writer.appendLines(lines);
+            const qint64 shift = s.writer.lastAppendAt() - at.offset;
+            if (error == 0 && shift != 0) {
+                // Another program appended between our look and our write: the places move.
+                lock.lock();
+                for (qsizetype i = 0; i < count; ++i) {
+                    PendingRecord& record = s.queue[static_cast<size_t>(i)];
+                    if (record.write && !landed[i])
+                        record.place.offset += shift;
+                }
+                lock.unlock();
+                for (SeqPlace& place : places)
+                    place.offset += shift;
+                if (logIt && s.log)
+                    s.log->logPlaces(target.path, at.fileId, places);
+            }
+        }
+    }
+    const int32_t closeError = s.writer.close();
+    s.busy(false);
+    s.lastWriteAt = Clock::now();
+
+    lock.lock();
+    s.inFlight = 0;
+    s.flushPending = s.writer.anyUnflushed();
+    if (s.abandoned)
+        return;
+    const bool wasFailing = s.writeError != 0;
+    s.writeError = error;
+    if (error != 0) {
+        // The records keep their places: the next try looks for them there first.
+        // A record that was only to head its file is not kept for another try.
+        if (!s.queue.front().write) {
+            s.pop();
+            ++s.progress.done;
+        }
+        ++s.progress.failures;
+        s.retryAt = Clock::now() + kRetryInterval;
+        s.report(true);
+        return;
+    }
+    for (qsizetype i = 0; i < count; ++i) {
+        PendingRecord record = s.pop();
+        ++s.progress.done;
+        if (!record.write)
+            continue;
+        ++s.progress.written;
+        if (landed[i])
+            continue; // found in its file, and flushed then
+        s.heldBytes += record.bytes();
+        s.unflushed.push_back(std::move(record));
+    }
+    if (closeError != 0)
+        s.failFile(target.path, closeError);
+    s.report(wasFailing || closeError != 0);
+}
+
+void StorageWorker::flush(Shared& s, std::unique_lock<std::mutex>& lock) {
+    // Which folder each written file is in, for a folder whose flush fails.
+    QHash<QByteArray, QByteArray> folders;
+    for (const PendingRecord& record : s.unflushed)
+        folders.insert(record.target.path, record.target.folder);
+    for (auto it = s.failingFiles.cbegin(); it != s.failingFiles.cend(); ++it)
+        folders.insert(it.key(), it->folder);
+    lock.unlock();
+    s.busy(true);
+    const QList<DataFileWriter::FlushFailure> failures = s.writer.flushNow();
+    s.busy(false);
+    lock.lock();
+    s.flushPending = s.writer.anyUnflushed();
+    s.endFlushed = s.ending && s.queue.empty();
+    if (s.abandoned)
+        return;
+    QHash<QByteArray, int32_t> failed;
+    for (const DataFileWriter::FlushFailure& failure : failures) {
+        failed.insert(failure.path, failure.error);
+        for (auto it = folders.cbegin(); it != folders.cend(); ++it)
+            if (it.value() == failure.path)
+                failed.insert(it.key(), failure.error);
+    }
+    // Files that failed before and flushed now: the operator learns what may be missing.
+    bool news = !failed.isEmpty();
+    for (auto it = s.failingFiles.begin(); it != s.failingFiles.end();) {
+        if (failed.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        s.progress.recovered.append({it.key(), it->records, it->firstMs, it->lastMs, it->error});
+        it = s.failingFiles.erase(it);
+        news = true;
+    }
+    for (auto it = s.unflushed.begin(); it != s.unflushed.end();) {
+        if (failed.contains(it->target.path)) {
+            ++it;
+            continue;
+        }
+        s.heldBytes -= it->bytes();
+        it = s.unflushed.erase(it);
+    }
+    for (auto it = failed.cbegin(); it != failed.cend(); ++it)
+        s.failFile(it.key(), it.value());
+    s.report(news);
+}
