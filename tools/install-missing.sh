@@ -3,7 +3,10 @@
 install_missing() {
     local missing=() p
     for p in "$@"; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+        # Once a package of the same name is installed for arm64 too, a name without its
+        # architecture is ambiguous to dpkg; then the machine's own one is meant.
+        dpkg -s "$p" >/dev/null 2>&1 || dpkg -s "$p:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
+            missing+=("$p")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         export DEBIAN_FRONTEND=noninteractive
