@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, then launches the logger (run), runs every test (test),
 # starts the logger with COM1 wired to a simulated instrument (demo), runs every test in a
 # clang build with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer (asan),

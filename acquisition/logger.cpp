@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/logger.h"
 
 #include "acquisition/core/message_sink.h"

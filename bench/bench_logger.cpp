@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The logger as the operator runs it (the real main window, offscreen, with its real serial
 // port on a pseudo-terminal) beside two peers in the same run: tio logging to a file and plain
 // cat. Each reads its own pty; one writer feeds all three the same 60-byte CR LF lines at the

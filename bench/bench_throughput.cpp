@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Measures the acquisition loop against an instrument on a pseudo-terminal: what reaches the
 // data files, how late, and what it costs in CPU while receiving and while idle.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The programs under test, each reading its own pty, and the one writer that feeds them all.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross build for arm64 Debian (a Raspberry Pi, or any arm64 desktop): Debian's cross compiler
 # and the :arm64 libraries of a multiarch system, with the host's own Qt tools (moc, rcc).
 # Test binaries run under user-mode emulation. The cross-arm64 preset uses this file.

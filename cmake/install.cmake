@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the logger, the demo and the simulated balance with what a desktop expects around
 # them: a menu entry and its icon, AppStream metadata, manual pages, the copyright and the
 # changelog. Included after the tools are defined; cmake/package.cmake makes a Debian package

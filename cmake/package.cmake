@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A Debian package made from the install rules: `./setup.sh package`, which builds the release
 # preset and runs `cpack --preset release`. Its dependencies come from the linked libraries.
 set(CPACK_GENERATOR DEB)

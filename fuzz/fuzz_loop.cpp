@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Arbitrary received bytes through the acquisition loop's character handling, checked against
 // the reference model: the records shown and the data files written must be exactly the
 // predicted ones, and nothing may crash.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The spool's reader and the adoption of what an earlier run left, under arbitrary bytes and
 // under valid spools with damaged frames. Raw: whatever the bytes, reading them in pieces of
 // any size gives the frames reading them whole gives, and no record is writable unless its

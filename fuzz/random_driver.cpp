@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a fuzz target without libFuzzer: every file of the given corpus folders, then N inputs
 // of random bytes from a fixed seed. Usage: <target> [N] [corpus folder...]
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the fuzz target without libFuzzer: every file of the given corpus folders, then N
 // pseudo-random inputs from a fixed seed, shaped like instrument traffic so that most get in
 // step and make records. Usage: fuzz_loop [N] [corpus folder...]

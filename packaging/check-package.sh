@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks the package that `./setup.sh package` built, as CI does: the desktop entry and the
 # AppStream metadata validate, lintian finds no error, the package holds exactly the files of
 # packaging/package-contents.txt, and it installs, starts headless, stops on SIGTERM and purges.

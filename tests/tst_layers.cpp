@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The layers of the program, read from the include lines of its sources. Each library's link
 // line names only the layers beneath it, but a static library lets a call through once another
 // file has pulled in what it calls, and a header included for its types alone links anyway:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sourced by setup.sh and the package check: installs those of the given Debian packages that
 # are not installed yet, refreshing the package lists first only when something is missing.
 install_missing() {

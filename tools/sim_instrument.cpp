@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A laboratory balance on a pseudo-terminal, so the logger can be tried and tested without
 // serial hardware. The first line on stdout is the device path it serves; after that it reports
 // what the logger sends to it.

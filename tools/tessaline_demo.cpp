@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real logger windows with COM1 wired to the simulated balance, for trying the program
 // without serial hardware. The logger itself stays free of options: only this program knows
 // where the simulated instrument is.

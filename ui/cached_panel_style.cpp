@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/cached_panel_style.h"
 
 #include <QPainter>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/drive_list.h"
 
 #include "acquisition/core/answer_in_time.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/frm_savepath.h"
 
 #include "acquisition/core/varlin_def.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/core/varlin_def.h"
 
 #include "acquisition/platform/platform_files.h"

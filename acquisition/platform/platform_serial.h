@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // What the serial layer asks of the system beyond QSerialPort. Each system provides these in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/serial/serial_port.h"
 
 #include "acquisition/core/clock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/storage/leftovers.h"
 
 #include "acquisition/platform/platform_files.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated balance as the demo and a tester use it: what it says it sent is what arrives
 // on its device, line by line, and what is written to the device comes back on its stdout.
 

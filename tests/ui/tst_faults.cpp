@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/platform/end_signals.h"
 #include "support/pty_instrument.h"
 #include "support/window_kit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "support/pty_instrument.h"
 #include "support/window_kit.h"
 #include "ui/clock_panel.h"

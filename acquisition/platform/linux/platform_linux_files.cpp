@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data file, the spool, their flushes and the start-up folder on Linux: POSIX
 // descriptors, O_APPEND, ftruncate and fdatasync.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial layer's questions to the Linux tty driver: the kernel's line-error counters
 // (TIOCGICOUNT) and the modem lines (TIOCMGET, TIOCMBIS, TIOCMBIC).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SIGTERM (shutdown) and SIGHUP (logout) through a self-pipe: the handler only writes a byte,
 // which a socket notifier hands to the event loop.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/platform/linux/platform_linux_ports.h"
 #include "acquisition/serial/line_events.h"
 #include "acquisition/serial/serial_errors.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A folder that can stop answering: a FUSE passthrough to a real folder, for the storage
 // tests. Every call waits while the folder hangs, as calls to a hard-mounted share whose
 // server is gone do; flushes can be made slow, as on a worn SD card.

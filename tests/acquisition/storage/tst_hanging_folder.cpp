@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real logger, in a child process as the operator runs it, writing to a folder that stops
 // answering (a FUSE passthrough, hanging_folder) while an instrument on a pty sends without
 // ever waiting. Nothing may be refused at the line, every record must be in its file once

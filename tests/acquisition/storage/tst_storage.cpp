@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The record store's promises when the data folder misbehaves: the caller never waits, what
 // waits is kept (in memory, then in the local spool too), in order, and nothing is lost at the
 // end. The file calls are the system's, held, failed or slowed from the test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The logger inside the rig's virtual machine, on the kernel's own serial drivers: the real
 // Logger, SerialPort and data file writer behind the main window, offscreen, wired by the test
 // kit as the window tests wire it. Commands arrive on stdin, one a line; what the operator

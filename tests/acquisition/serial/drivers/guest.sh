@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The rig's guest, run by the initramfs from the host's own root (read-only over 9p):
 #   guest.sh <drivers_guest program>
 # It mounts what a program needs, loads the kernel's USB serial drivers and runs the logger on

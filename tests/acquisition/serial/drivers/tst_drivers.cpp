@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The logger on the kernel's own serial drivers: a virtual machine (QEMU, software emulation)
 // boots this machine's Debian kernel with the host's root file system read-only over 9p and
 // runs drivers_guest, the real logger, on an emulated 16550A UART (/dev/ttyS1, a host socket in
