@@ -8,12 +8,14 @@ Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileCa
     : m_port(port), m_messages(messages), m_link(port, messages, m_view),
       m_store(clock, messages, m_view, files,
               spoolFolder.isEmpty() ? Spool::defaultFolder() : spoolFolder),
-      m_loop(port, m_link, m_store, m_view) {
+      m_loop(port, m_link, m_store, m_view), m_asking(port, m_link, m_view) {
     m_claimRetry.setInterval(kClaimRetryMs);
     QObject::connect(&m_claimRetry, &QTimer::timeout, &m_claimRetry, [this] { claimFolder(); });
     // A logger whose port did not open writes nothing into the folder.
     QObject::connect(&m_link, &SerialLink::initialised, &m_link, [this](bool portOpen) {
-        if (!portOpen)
+        if (portOpen)
+            m_asking.portOpened();
+        else
             releaseFolder();
     });
 }
@@ -32,6 +34,7 @@ bool Logger::startPressed() {
     if (m_claimRetry.isActive())
         m_messages.beep();
     m_loop.startPressed();
+    m_asking.startPressed();
     return true;
 }
 
@@ -40,6 +43,7 @@ bool Logger::stopPressed() {
         return false;
     // The flag goes first: the loop is parked at its yield and sees it before the port closes.
     varlin_def.Stopped = kTrue;
+    m_asking.stop();
     m_loop.stopPressed();
     m_link.closePort();
     releaseFolder();
@@ -48,6 +52,7 @@ bool Logger::stopPressed() {
 }
 
 void Logger::finish(bool operatorPresent) {
+    m_asking.stop();
     m_loop.recordHeldLines();
     m_loop.halt();
     m_store.finish(operatorPresent);

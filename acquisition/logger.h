@@ -2,6 +2,7 @@
 #pragma once
 
 #include "acquisition/acquisition_loop.h"
+#include "acquisition/asking.h"
 #include "acquisition/core/view_relay.h"
 #include "acquisition/platform/file_calls.h"
 #include "acquisition/serial/comm_port.h"
@@ -49,7 +50,10 @@ public:
     /// told where kept records are: in a box when `operatorPresent`, else on standard error.
     void finish(bool operatorPresent = true);
     /// The window goes away without the end sequence: no more passes.
-    void halt() { m_loop.halt(); }
+    void halt() {
+        m_asking.stop();
+        m_loop.halt();
+    }
     /// Records of earlier runs that wait for a folder that fails or hangs go into the current
     /// data folder instead, each into the file named for its own day or hour.
     void writeLeftoversHere();
@@ -75,4 +79,5 @@ private:
     SerialLink m_link;
     RecordStore m_store;
     AcquisitionLoop m_loop;
+    Asking m_asking;
 };

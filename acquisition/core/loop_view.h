@@ -22,4 +22,7 @@ public:
     /// Whether records of an earlier run wait for a folder that fails or hangs: the operator
     /// may have them written into the current folder instead.
     virtual void showLeftoversWaiting(bool /*waiting*/) {}
+    /// What the logger asks the instrument for while acquisition runs ("asks P CR LF every
+    /// 10 s"); empty when it asks nothing.
+    virtual void showAsking(const QString& /*word*/) {}
 };

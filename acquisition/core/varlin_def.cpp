@@ -16,6 +16,9 @@ void loadStartValues(const QByteArray& savePath) {
     varlin_def.BaudRate = "9600";
     varlin_def.Stopped = kTrue;
     varlin_def.HourlyFiles = kFalse;
+    varlin_def.AskInstrument = kFalse;
+    varlin_def.AskLineEnd = "\r\n";
+    varlin_def.AskIntervalMs = 10'000;
 }
 
 QByteArray startSavePath(const FolderCheck& canCreateFiles) {

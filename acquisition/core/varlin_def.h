@@ -24,12 +24,18 @@ struct VarlinDef {
     QByteArray DataFilePath;
     QByteArray FileComment;
     int16_t HourlyFiles = kFalse;
+    // Asking a print-on-demand instrument for its readings while acquisition runs.
+    int16_t AskInstrument = kFalse;
+    QByteArray AskCommand; // sent as it stands, one byte per character, like Send's text
+    QByteArray AskLineEnd;
+    qint64 AskIntervalMs = 0;
 };
 
 extern VarlinDef varlin_def;
 
 /// Every field as a start of the program leaves it: COM1 at 9600 baud, daily files, records
-/// without a stamp, stopped, data files in `savePath`. The one place the start values live.
+/// without a stamp, stopped, data files in `savePath`, not asking the instrument (CR LF every
+/// 10 s once asked to). The one place the start values live.
 void loadStartValues(const QByteArray& savePath);
 
 /// Asks whether the running account can create files in a folder.

@@ -41,6 +41,10 @@ public:
         if (m_view)
             m_view->showLeftoversWaiting(waiting);
     }
+    void showAsking(const QString& word) override {
+        if (m_view)
+            m_view->showAsking(word);
+    }
 
 private:
     LoopView* m_view = nullptr;

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "acquisition/asking.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
 #include "acquisition/serial/serial_errors.h"
 #include "acquisition/serial/serial_port.h"
 #include "acquisition/serial/threaded_port.h"
 #include "acquisition/storage/folder_claim.h"
+#include "support/fakes.h"
 #include "support/pty_instrument.h"
 #include "support/test_kit.h"
 
@@ -20,6 +22,7 @@
 
 #include <atomic>
 #include <memory>
+#include <random>
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -657,6 +660,64 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(m_rig->view.records.size(), 10001, 20000);
         QVERIFY(recordsWritten(m_rig->logger));
         QCOMPARE(file("20261207.txt"), expected);
+    }
+
+    // A print-on-demand instrument is asked on a fixed schedule from the moment the port
+    // opened: never early, never late by more than the window was, nothing made up in a burst.
+    void askingKeepsToItsSchedule() {
+        FakeCommPort port;
+        RecordingSink sink;
+        RecordingView view;
+        SerialLink link(port, sink, view);
+        qint64 now = 5'000'000;
+        Asking asking(port, link, view, [&now] { return now; });
+        varlin_def.AskInstrument = kTrue;
+        varlin_def.AskCommand = "P";
+        varlin_def.AskIntervalMs = 10'000;
+        asking.startPressed(); // the port is not open yet: nothing is sent
+        QCOMPARE(port.sends, 0);
+        QCOMPARE(view.askingWords.last(), QStringLiteral("asks P CR LF every 10 s"));
+        port.opened = true;
+        const qint64 start = now;
+        asking.portOpened();
+        QCOMPARE(port.sent, QByteArray("P\r\n"));
+        std::mt19937 rng(27);
+        std::uniform_int_distribution<qint64> lateness(0, 9'000);
+        for (int k = 1; k <= 100; ++k) {
+            now = start + k * 10'000 - 1;
+            asking.askIfDue();
+            QCOMPARE(port.sends, k); // not early, however late the one before was
+            now = start + k * 10'000 + lateness(rng);
+            asking.askIfDue();
+            QCOMPARE(port.sends, k + 1);
+        }
+        // The window held for 3.5 intervals: one ask, and the next on the schedule.
+        now = start + 103'500 * 10;
+        asking.askIfDue();
+        QCOMPARE(port.sends, 102);
+        now = start + 104 * 10'000 - 1;
+        asking.askIfDue();
+        QCOMPARE(port.sends, 102);
+        now += 1;
+        asking.askIfDue();
+        QCOMPARE(port.sends, 103);
+        // The device away hears nothing; back, it is asked again on the same schedule.
+        port.unplug();
+        now = start + 105 * 10'000;
+        asking.askIfDue();
+        QCOMPARE(port.sends, 103);
+        port.opened = true;
+        asking.portOpened(); // a reconnect does not restart the schedule
+        QCOMPARE(port.sends, 103);
+        now = start + 106 * 10'000;
+        asking.askIfDue();
+        QCOMPARE(port.sends, 104);
+        asking.stop();
+        QCOMPARE(view.askingWords.last(), QString());
+        now += 60'000;
+        asking.askIfDue();
+        QCOMPARE(port.sends, 104);
+        QCOMPARE(port.sent, QByteArray("P\r\n").repeated(104));
     }
 };
 

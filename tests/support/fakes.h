@@ -46,9 +46,11 @@ public:
     void endProgram() override { ++endCalls; }
     void showFolderShared(bool shared) override { folderShared << shared; }
     void showStorageState(const QString& word) override { storageWords << word; }
+    void showAsking(const QString& word) override { askingWords << word; }
 
     QList<bool> folderShared;
     QStringList storageWords;
+    QStringList askingWords;
     QStringList states;
     QStringList titles;
     QList<QByteArray> records;
