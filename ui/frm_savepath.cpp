@@ -6,6 +6,7 @@
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/fonts.h"
+#include "ui/line_ends.h"
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 
@@ -15,27 +16,61 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QAbstractItemView>
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <QLocale>
+
+#include <cmath>
 #include <optional>
 #include <string_view>
 
 namespace {
 
-constexpr QSize kClientTwips{6240, 3675};
+// The frame for asking the instrument adds a row below the window's first 3675 twips.
+constexpr QSize kClientTwips{6240, 4740};
 
 // Every control's place in twips, relative to its container (window or frame).
 constexpr std::array kPlacements{
-    Placement{"Frame1", 120, 120, 3135, 735},     Placement{"Check1", 360, 360, 1335, 255},
-    Placement{"Check3", 1680, 360, 1215, 255},    Placement{"Frame2", 120, 960, 3135, 855},
-    Placement{"cmb1", 480, 360, 975, 300},        Placement{"cmb2", 1680, 360, 1335, 300},
-    Placement{"Frame3", 120, 1920, 3135, 855},    Placement{"Text1", 480, 360, 2535, 270},
-    Placement{"frm4", 120, 2880, 3135, 735},      Placement{"Option1_0", 360, 360, 855, 255},
-    Placement{"Option1_1", 1440, 360, 855, 255},  Placement{"Label1", 3480, 120, 1215, 255},
-    Placement{"Drive1", 3480, 360, 2655, 300},    Placement{"Dir1", 3480, 720, 2655, 1980},
+    Placement{"Frame1", 120, 120, 3135, 735},
+    Placement{"Check1", 360, 360, 1335, 255},
+    Placement{"Check3", 1680, 360, 1215, 255},
+    Placement{"Frame2", 120, 960, 3135, 855},
+    Placement{"cmb1", 480, 360, 975, 300},
+    Placement{"cmb2", 1680, 360, 1335, 300},
+    Placement{"Frame3", 120, 1920, 3135, 855},
+    Placement{"Text1", 480, 360, 2535, 270},
+    Placement{"frm4", 120, 2880, 3135, 735},
+    Placement{"Option1_0", 360, 360, 855, 255},
+    Placement{"Option1_1", 1440, 360, 855, 255},
+    Placement{"Label1", 3480, 120, 1215, 255},
+    Placement{"Drive1", 3480, 360, 2655, 300},
+    Placement{"Dir1", 3480, 720, 2655, 1980},
     Placement{"Command1", 4320, 3120, 1575, 375},
+    Placement{"frm_ask", 120, 3720, 6000, 900},
+    Placement{"chk_ask", 240, 330, 660, 255},
+    Placement{"txt_ask_command", 960, 330, 1680, 270},
+    Placement{"cmb_ask_end", 2760, 315, 900, 300},
+    Placement{"lbl_ask_every", 3780, 345, 540, 255},
+    Placement{"txt_ask_interval", 4320, 330, 780, 270},
+    Placement{"lbl_ask_seconds", 5160, 345, 300, 255},
+    Placement{"lbl_ask_word", 240, 630, 5640, 225},
 };
+
+constexpr double kMinAskSeconds = 0.1;
+constexpr double kMaxAskSeconds = 86'400;
+
+// The interval typed in seconds, a comma as good as a point; nothing for any other text, or
+// for a number outside what an instrument can be asked at.
+std::optional<qint64> askIntervalMs(QString text) {
+    text = text.trimmed().replace(QLatin1Char(','), QLatin1Char('.'));
+    bool ok = false;
+    const double seconds = QLocale::c().toDouble(text, &ok);
+    if (!ok || !(seconds >= kMinAskSeconds && seconds <= kMaxAskSeconds))
+        return std::nullopt;
+    return std::llround(seconds * 1000.0);
+}
 
 template <typename W> W* placed(QWidget* container, std::string_view name) {
     auto* widget = new W(container);
@@ -101,6 +136,7 @@ Frm_Savepath::Frm_Savepath(QWidget* parent)
     setFont(dialogFont());
     buildLeftColumn();
     buildRightColumn();
+    buildAskFrame();
     setTabOrderFromIndexes();
     connect(Check1, &QCheckBox::toggled, this, &Frm_Savepath::Check1_Click);
     connect(Drive1, &DriveList::driveChanged, this, &Frm_Savepath::Drive1_Change);
@@ -135,9 +171,29 @@ void Frm_Savepath::buildRightColumn() {
     Command1->setAutoDefault(false);
 }
 
+void Frm_Savepath::buildAskFrame() {
+    frm_ask = frame(this, "frm_ask", "Ask instrument");
+    chk_ask = placed<QCheckBox>(frm_ask, "chk_ask", "Ask");
+    chk_ask->setToolTip(QStringLiteral("While receiving, send the command at the interval: for "
+                                       "an instrument that prints a reading only when asked"));
+    txt_ask_command = placed<QLineEdit>(frm_ask, "txt_ask_command");
+    txt_ask_command->setToolTip(QStringLiteral("The command, such as P, SI, Q or PRT"));
+    cmb_ask_end = placed<QComboBox>(frm_ask, "cmb_ask_end");
+    for (const LineEnd& end : kLineEnds)
+        cmb_ask_end->addItem(QLatin1String(end.name));
+    cmb_ask_end->view()->setMinimumWidth(cmb_ask_end->view()->sizeHintForColumn(0) + 8);
+    lbl_ask_every = placed<QLabel>(frm_ask, "lbl_ask_every", "every");
+    txt_ask_interval = placed<QLineEdit>(frm_ask, "txt_ask_interval");
+    txt_ask_interval->setToolTip(QStringLiteral("Seconds between two asks, 0.1 to 86400"));
+    lbl_ask_seconds = placed<QLabel>(frm_ask, "lbl_ask_seconds", "s");
+    lbl_ask_word = placed<QLabel>(frm_ask, "lbl_ask_word");
+    lbl_ask_word->setStyleSheet(QStringLiteral("color: #b00000"));
+}
+
 void Frm_Savepath::setTabOrderFromIndexes() {
-    const std::array<QWidget*, 10> order{Drive1, Dir1,  Command1, cmb1,       Check3,
-                                         cmb2,   Text1, Check1,   Option1[0], Option1[1]};
+    const std::array<QWidget*, 14> order{
+        Drive1, Dir1,       Command1,   cmb1,    Check3,          cmb2,        Text1,
+        Check1, Option1[0], Option1[1], chk_ask, txt_ask_command, cmb_ask_end, txt_ask_interval};
     for (std::size_t i = 1; i < order.size(); ++i)
         setTabOrder(order.at(i - 1), order.at(i));
     Drive1->setFocus();
@@ -171,6 +227,13 @@ void Frm_Savepath::Form_Load() {
     if (!varlin_def.FileComment.isEmpty())
         Text1->setText(QString::fromUtf8(varlin_def.FileComment));
     Option1[varlin_def.HourlyFiles != kFalse ? 1 : 0]->setChecked(true);
+    chk_ask->setChecked(varlin_def.AskInstrument != kFalse);
+    txt_ask_command->setText(QString::fromLatin1(varlin_def.AskCommand));
+    for (std::size_t i = 0; i < kLineEnds.size(); ++i)
+        if (varlin_def.AskLineEnd == kLineEnds.at(i).bytes)
+            cmb_ask_end->setCurrentIndex(static_cast<int>(i));
+    txt_ask_interval->setText(
+        QString::number(static_cast<double>(varlin_def.AskIntervalMs) / 1000.0, 'g', 10));
 }
 
 void Frm_Savepath::Check1_Click(bool ticked) {
@@ -187,7 +250,27 @@ void Frm_Savepath::Drive1_Change(const QString& mountPoint) {
     m_folderChosen = true;
 }
 
+bool Frm_Savepath::refuse(QLineEdit* field, const QString& word) {
+    for (QLineEdit* each : {txt_ask_command, txt_ask_interval})
+        each->setStyleSheet(each == field ? QStringLiteral("background: #ffd8d8") : QString());
+    lbl_ask_word->setText(word);
+    if (!field)
+        return false;
+    field->setFocus();
+    field->selectAll();
+    return true;
+}
+
 void Frm_Savepath::Command1_Click() {
+    // What cannot be asked is refused before anything is applied, so the window stays as typed.
+    const std::optional<qint64> intervalMs = askIntervalMs(txt_ask_interval->text());
+    if (!intervalMs && refuse(txt_ask_interval,
+                              QStringLiteral("Ask every: a number of seconds from 0.1 to 86400")))
+        return;
+    if (chk_ask->isChecked() && txt_ask_command->text().isEmpty() &&
+        refuse(txt_ask_command, QStringLiteral("Ask: type the command the instrument prints on")))
+        return;
+    refuse(nullptr, QString());
     // Dir1 shows a vanished SavePath's nearest parent; only a folder the operator chose
     // replaces it, so the data never moves elsewhere unasked.
     if (m_folderChosen)
@@ -202,5 +285,10 @@ void Frm_Savepath::Command1_Click() {
     Q_EMIT panelTextChanged(1, QFile::decodeName(varlin_def.DataFilePath));
     Q_EMIT panelTextChanged(2, portPanelText());
     varlin_def.HourlyFiles = flag(!Option1[0]->isChecked());
+    varlin_def.AskInstrument = flag(chk_ask->isChecked());
+    varlin_def.AskCommand = txt_ask_command->text().toLatin1();
+    varlin_def.AskLineEnd =
+        kLineEnds.at(static_cast<std::size_t>(cmb_ask_end->currentIndex())).bytes;
+    varlin_def.AskIntervalMs = *intervalMs;
     close();
 }

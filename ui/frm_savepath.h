@@ -16,7 +16,8 @@ class QPushButton;
 class QRadioButton;
 
 /// The "Setting" window: edits a copy of the shared settings and writes them back, with status
-/// bar panels 1 and 2, only when "Close" is clicked. The close box applies nothing.
+/// bar panels 1 and 2, only when "Close" is clicked and what was typed holds. The close box
+/// applies nothing.
 struct SerialDevice;
 
 class Frm_Savepath : public QWidget {
@@ -35,6 +36,8 @@ Q_SIGNALS:
 private:
     void buildLeftColumn();
     void buildRightColumn();
+    void buildAskFrame();
+    bool refuse(QLineEdit* field, const QString& word);
     void setTabOrderFromIndexes();
     void Form_Load();
     void Check1_Click(bool ticked);
@@ -56,4 +59,13 @@ private:
     DriveList* Drive1 = nullptr;
     FolderList* Dir1 = nullptr;
     QPushButton* Command1 = nullptr;
+    // Asking a print-on-demand instrument, below the controls the window had before.
+    QGroupBox* frm_ask = nullptr;
+    QCheckBox* chk_ask = nullptr;
+    QLineEdit* txt_ask_command = nullptr;
+    QComboBox* cmb_ask_end = nullptr;
+    QLabel* lbl_ask_every = nullptr;
+    QLineEdit* txt_ask_interval = nullptr;
+    QLabel* lbl_ask_seconds = nullptr;
+    QLabel* lbl_ask_word = nullptr; // why "Close" refused what was typed
 };

@@ -6,6 +6,7 @@
 #include "ui/cached_panel_style.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
+#include "ui/line_ends.h"
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 
@@ -26,18 +27,6 @@ constexpr int kClientHeightTwips = 2670;
 // txt_meas changes at most about 50 times a second: the eye sees no more, and a flood of
 // records would otherwise spend most of its time laying out and painting text.
 constexpr int kRecordPaceMs = 20;
-
-// What Send can add after its text, in the order the list offers it; the first is the start.
-struct SendEnd {
-    const char* name;
-    const char* bytes;
-};
-constexpr std::array<SendEnd, 4> kSendEnds{{
-    {"none", ""},
-    {"CR", "\r"},
-    {"LF", "\n"},
-    {"CR LF", "\r\n"},
-}};
 
 // Where every control sits, in twips from the client area's top left corner.
 constexpr std::array<Placement, 11> kLayout{{
@@ -134,7 +123,7 @@ void Frm_Varlin::createControls() {
     cmb_send_end->setFont(tahomaFont(8.25));
     cmb_send_end->setStyleSheet(
         QStringLiteral("QComboBox { padding-left: 3px; } QComboBox::drop-down { width: 11px; }"));
-    for (const SendEnd& end : kSendEnds)
+    for (const LineEnd& end : kLineEnds) // the first, none, is the start
         cmb_send_end->addItem(QLatin1String(end.name));
     cmb_send_end->setToolTip(QStringLiteral("Line end Send adds after the text: most balances "
                                             "and meters act on a command only with CR LF or CR"));
@@ -228,7 +217,7 @@ void Frm_Varlin::Command3_Click() {
 void Frm_Varlin::Command5_Click() {
     m_logger.send(
         txt_send->text().toLatin1(),
-        QByteArray(kSendEnds.at(static_cast<std::size_t>(cmb_send_end->currentIndex())).bytes));
+        QByteArray(kLineEnds.at(static_cast<std::size_t>(cmb_send_end->currentIndex())).bytes));
 }
 
 void Frm_Varlin::setStateText(const QString& text) {
@@ -261,7 +250,20 @@ void Frm_Varlin::setTitleText(const QString& text) {
 }
 
 void Frm_Varlin::showPortDevice(const QString& description) {
-    SB1->setPanelToolTip(2, description);
+    m_portDevice = description;
+    showPanel2Tip();
+}
+
+void Frm_Varlin::showAsking(const QString& word) {
+    m_askingWord = word;
+    showPanel2Tip();
+}
+
+void Frm_Varlin::showPanel2Tip() {
+    QString tip = m_portDevice;
+    if (!m_askingWord.isEmpty())
+        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + m_askingWord;
+    SB1->setPanelToolTip(2, tip);
 }
 
 void Frm_Varlin::showFolderShared(bool shared) {
@@ -306,8 +308,10 @@ void Frm_Varlin::showSettingsPanelText(int panel, const QString& text) {
         return;
     }
     // The device COMn was at the last START is no longer what panel 2 names.
-    if (panel == 2 && text != SB1->panelText(2))
-        SB1->setPanelToolTip(2, QString());
+    if (panel == 2 && text != SB1->panelText(2)) {
+        m_portDevice.clear();
+        showPanel2Tip();
+    }
     SB1->setPanelText(panel, text);
 }
 

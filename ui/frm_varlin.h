@@ -39,6 +39,7 @@ public:
     void showFolderShared(bool shared) override;
     void showStorageState(const QString& word) override;
     void showLeftoversWaiting(bool waiting) override;
+    void showAsking(const QString& word) override;
     /// The session ends (logout, shutdown): as END, with nobody to dismiss a box.
     void endSession();
 
@@ -60,6 +61,7 @@ private:
     void showLatestRecord();
     void showSettingsPanelText(int panel, const QString& text);
     void showPanel1();
+    void showPanel2Tip();
 
     void Command1_Click(); // START
     void Command2_Click(); // Setting
@@ -78,6 +80,8 @@ private:
     // Panel 1: the data location, unless the storage or another logger has something to say.
     QString m_dataLocation;
     QString m_storageWord;
+    QString m_portDevice; // panel 2's tooltip: the device opened, and what it is asked
+    QString m_askingWord;
     bool m_folderShared = false;
     QAction* m_leftoversHere = nullptr; // panel 1's context menu, while records of an earlier
                                         // run wait for their folder

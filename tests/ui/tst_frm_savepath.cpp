@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -88,7 +89,7 @@ private Q_SLOTS:
     void windowIsAFixedToolWindow() {
         QVERIFY(open());
         QCOMPARE(window->windowTitle(), QStringLiteral("Setting"));
-        QCOMPARE(window->size(), QSize(416, 245));
+        QCOMPARE(window->size(), QSize(416, 316)); // 245 and the row for asking the instrument
         QCOMPARE(window->minimumSize(), window->maximumSize());
         QCOMPARE(window->windowType(), Qt::Tool);
         QVERIFY(!(window->windowFlags() &
@@ -122,11 +123,77 @@ private Q_SLOTS:
         QCOMPARE(control->parentWidget()->objectName(), container);
         QCOMPARE(control->geometry(), pixels);
     }
+    // What cannot be asked keeps the window open, applies nothing, and says why at the field.
+    void askingIsTakenAtCloseOrRefused_data() {
+        QTest::addColumn<bool>("ask");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("interval");
+        QTest::addColumn<qint64>("storedMs"); // -1: refused
+        QTest::addColumn<QString>("marked");
+        QTest::newRow("a tenth") << true << "P"
+                                 << "0.1" << qint64(100) << "";
+        QTest::newRow("a day") << true << "SI"
+                               << "86400" << qint64(86'400'000) << "";
+        QTest::newRow("a decimal comma") << true << "PRT"
+                                         << " 2,5 " << qint64(2500) << "";
+        QTest::newRow("zero") << true << "P"
+                              << "0" << qint64(-1) << "txt_ask_interval";
+        QTest::newRow("negative") << true << "P"
+                                  << "-10" << qint64(-1) << "txt_ask_interval";
+        QTest::newRow("text") << true << "P"
+                              << "ten" << qint64(-1) << "txt_ask_interval";
+        QTest::newRow("empty") << false << ""
+                               << "" << qint64(-1) << "txt_ask_interval";
+        QTest::newRow("too fast") << true << "P"
+                                  << "0.05" << qint64(-1) << "txt_ask_interval";
+        QTest::newRow("over a day") << true << "P"
+                                    << "86401" << qint64(-1) << "txt_ask_interval";
+        QTest::newRow("nothing to ask") << true << ""
+                                        << "10" << qint64(-1) << "txt_ask_command";
+    }
+    void askingIsTakenAtCloseOrRefused() {
+        QFETCH(bool, ask);
+        QFETCH(QString, command);
+        QFETCH(QString, interval);
+        QFETCH(qint64, storedMs);
+        QFETCH(QString, marked);
+        QVERIFY(open());
+        QCOMPARE(get<QLineEdit>("txt_ask_interval")->text(), QStringLiteral("10"));
+        QCOMPARE(get<QComboBox>("cmb_ask_end")->currentText(), QStringLiteral("CR LF"));
+        get<QCheckBox>("chk_ask")->setChecked(ask);
+        get<QLineEdit>("txt_ask_command")->setText(command);
+        get<QLineEdit>("txt_ask_interval")->setText(interval);
+        get<QComboBox>("cmb_ask_end")->setCurrentIndex(1); // CR
+        get<QRadioButton>("Option1_1")->setChecked(true);
+        const bool closed = clickClose();
+        if (storedMs < 0) {
+            QVERIFY(!closed);
+            QVERIFY(!get<QLabel>("lbl_ask_word")->text().isEmpty());
+            QVERIFY(!get<QLineEdit>(marked.toLatin1().constData())->styleSheet().isEmpty());
+            QCOMPARE(varlin_def.HourlyFiles, kFalse); // nothing else was applied either
+            QCOMPARE(varlin_def.AskIntervalMs, qint64(10'000));
+            QVERIFY(panels.isEmpty());
+            return;
+        }
+        QVERIFY(closed);
+        QCOMPARE(varlin_def.AskInstrument, kTrue);
+        QCOMPARE(varlin_def.AskCommand, command.toLatin1());
+        QCOMPARE(varlin_def.AskLineEnd, QByteArray("\r"));
+        QCOMPARE(varlin_def.AskIntervalMs, storedMs);
+        QVERIFY(open()); // and shown as stored the next time
+        QVERIFY(get<QCheckBox>("chk_ask")->isChecked());
+        QCOMPARE(get<QComboBox>("cmb_ask_end")->currentText(), QStringLiteral("CR"));
+        QCOMPARE(get<QLineEdit>("txt_ask_interval")->text(),
+                 QString::number(static_cast<double>(storedMs) / 1000.0, 'g', 10));
+    }
+
     void tabOrderStartsAtDrive1() {
         QVERIFY(open());
         QVERIFY(QTest::qWaitForWindowActive(window));
-        const char* order[] = {"Drive1", "Dir1",  "Command1", "cmb1",      "Check3",
-                               "cmb2",   "Text1", "Check1",   "Option1_0", "Drive1"};
+        const char* order[] = {"Drive1",           "Dir1",    "Command1",        "cmb1",
+                               "Check3",           "cmb2",    "Text1",           "Check1",
+                               "Option1_0",        "chk_ask", "txt_ask_command", "cmb_ask_end",
+                               "txt_ask_interval", "Drive1"};
         for (const char* name : order) {
             QCOMPARE(QApplication::focusWidget(), get<QWidget>(name));
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
