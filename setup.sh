@@ -66,7 +66,7 @@ tsan)
     ;;
 demo)
     build dev
-    exec build/tools/tessaline-demo
+    exec build/tools/tessaline-demo "${@:2}" # options for the simulated balance
     ;;
 package)
     build release

@@ -7,12 +7,15 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
 
 // The whole logger as an operator meets it: real windows, the real loop and serial layer on a
 // pty instrument, real data files; only the clock is the test's, so names and stamps are known.
@@ -39,6 +42,7 @@ private Q_SLOTS:
     void operatorSession();
     void theSimulatedBalanceAnswersSend();
     void anLfOnlyBalanceGetsAHint();
+    void aPrintOnDemandBalanceIsAskedWithNothingTyped();
 };
 
 namespace {
@@ -210,6 +214,51 @@ void TstEndToEnd::anLfOnlyBalanceGetsAHint() {
         6000);
     QCOMPARE(main.panel(3), QStringLiteral("Initialize..."));
     main.click("Command4");
+}
+
+// A balance that prints only when asked: set up once in Setting, START gets in step and records
+// a reading every interval, and STOP ends the asking.
+void TstEndToEnd::aPrintOnDemandBalanceIsAskedWithNothingTyped() {
+    if (!canStartPrograms())
+        QSKIP("this process cannot start the simulator");
+    SimulatedBalance balance({"--on-demand"});
+    QVERIFY(!balance.device.isEmpty());
+    SerialPort port(m_clock, portAt(1, balance.device));
+    const QString data = m_dir.filePath(QStringLiteral("on-demand"));
+    QVERIFY(QDir().mkpath(data));
+    LoggerWindow main(port, m_clock, data);
+    main.click("Command2");
+    auto* settings = main.settings();
+    QVERIFY(settings);
+    click(settings, "chk_ask");
+    QTest::keyClicks(control(settings, "txt_ask_command"), "P");
+    auto* interval = control<QLineEdit>(settings, "txt_ask_interval");
+    interval->selectAll();
+    QTest::keyClicks(interval, "0.2");
+    QPointer<Frm_Savepath> closing(settings);
+    click(settings, "Command1");
+    QTRY_VERIFY(!closing);
+
+    main.click("Command1");
+    QTRY_COMPARE(main.panel(3), QStringLiteral("RcvData..."));
+    const auto records = [&] { return fileText(data + "/20261207.txt").count('\n') - 1; };
+    QTRY_VERIFY_WITH_TIMEOUT(records() >= 5, 10000);
+    const auto panels = main.control<QWidget>("SB1")->findChildren<QLabel*>();
+    const auto port2 = std::find_if(panels.begin(), panels.end(), [&](const QLabel* label) {
+        return label->text() == main.panel(2);
+    });
+    QVERIFY(port2 != panels.end());
+    QVERIFY2((*port2)->toolTip().endsWith(QStringLiteral("asks P CR LF every 0.2 s")),
+             qPrintable((*port2)->toolTip()));
+    main.click("Command4");
+    QTRY_VERIFY(!port.isOpen());
+    QVERIFY((*port2)->toolTip().isEmpty());
+    // Nothing is asked once stopped: the balance hears no more P.
+    QTest::qWait(600);
+    balance.sim.readAllStandardOutput(); // what it heard up to the STOP
+    QTest::qWait(600);
+    const QByteArray later = balance.sim.readAllStandardOutput();
+    QVERIFY2(!later.contains("received: P"), later.constData());
 }
 
 QTEST_MAIN(TstEndToEnd)

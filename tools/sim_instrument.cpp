@@ -38,6 +38,7 @@ struct Options {
     long long seed = -1;
     long long drainMs = 3000; // at exit, how long to wait for the reader to take what is pending
     bool showSent = false;
+    bool onDemand = false; // sends a reading only when asked, as most balances leave the factory
     std::string commandEnd = "\r\n"; // what ends a command from the logger
     std::string lineEnd = "\r\n";    // what ends the balance's own lines
 };
@@ -61,9 +62,9 @@ const char kUsage[] =
 Plays a laboratory balance on a pseudo-terminal. Prints the device path it serves as the first
 line on stdout, then sends lines like "ST,+0012.345 g" ended by CR LF, and prints what it
 receives as "received: <text>" (non-printable bytes as \r, \n, \t or \xNN).
-Like a real balance it takes commands, each ended by CR LF: "P" or "Q" prints one reading at
-once (reported as "answered: <line>"), "Z" zeroes the reading. A command without its end, or
-any other text, is ignored.
+Like a real balance it takes commands, each ended by CR LF: "P", "SI" or "Q" prints one
+reading at once (reported as "answered: <line>"), "Z" zeroes the reading. A command without its
+end, or any other text, is ignored.
 
   --interval-ms N   time between two sends (default 500; 0: next send as soon as the
                     previous one has been taken by the reader)
@@ -78,6 +79,7 @@ any other text, is ignored.
   --show-sent       also print every line sent as "sent: <text>"
   --command-end E   the end a command must have: crlf (default), cr or lf
   --lf-only         end its own lines with LF alone, as some sensor boards do
+  --on-demand       print on demand: send nothing until asked (P, SI or Q)
   --help            this text
 
 Ctrl+C (SIGINT), SIGTERM or SIGHUP stop it; it then closes the device and exits with 0.
@@ -118,6 +120,10 @@ int parseOptions(int argc, char* argv[], Options& opt) {
         }
         if (arg == "--lf-only") {
             opt.lineEnd = "\n";
+            continue;
+        }
+        if (arg == "--on-demand") {
+            opt.onDemand = true;
             continue;
         }
         std::string_view value;
@@ -249,6 +255,8 @@ private:
     }
 
     bool producing() const { return m_opt.count < 0 || m_lines < m_opt.count; }
+    // Lines of its own accord, not only as answers.
+    bool sendingByItself() const { return !m_opt.onDemand && producing(); }
 
     void send(SteadyClock::time_point now) {
         const long long lines = ++m_sends % m_opt.burstEvery == 0 ? m_opt.burst : 1;
@@ -287,11 +295,12 @@ private:
     // When the loop has something to do other than react to the device.
     SteadyClock::time_point nextWake(SteadyClock::time_point now) const {
         auto wake = now + std::chrono::seconds(1);
+        // On demand only a command, or the pacing below, wakes it.
         if (!producing())
             wake = now + milliseconds(20); // watching the reader drain what is left
-        else if (m_opt.intervalMs > 0)
+        else if (!m_opt.onDemand && m_opt.intervalMs > 0)
             wake = m_nextSend;
-        else if (m_queue.empty())
+        else if (!m_opt.onDemand && m_queue.empty())
             wake = now;
         if (!m_queue.empty() && m_nextByte > now)
             wake = std::min(wake, m_nextByte);
@@ -317,7 +326,7 @@ private:
     }
 
     void obey(const std::string& command) {
-        if (command == "P" || command == "Q") {
+        if (command == "P" || command == "SI" || command == "Q") {
             const std::string line = m_balance.nextReading() + m_opt.lineEnd;
             report("answered", line);
             m_queue += line;
@@ -358,7 +367,7 @@ int Instrument::run() {
     SteadyClock::time_point drainDeadline{};
     while (!g_stopRequested) {
         const auto now = SteadyClock::now();
-        if (producing() && now >= m_nextSend && (m_opt.intervalMs > 0 || m_queue.empty()))
+        if (sendingByItself() && now >= m_nextSend && (m_opt.intervalMs > 0 || m_queue.empty()))
             send(now);
         writePending(now);
         if (!producing()) {

@@ -19,7 +19,7 @@ namespace {
 
 // Starts the simulator that sits beside this executable; returns its device path, or an empty
 // string with the reason in `error`.
-QString startSimulator(QProcess& sim, QString& error) {
+QString startSimulator(QProcess& sim, const QStringList& options, QString& error) {
     const QString program =
         QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(TESSALINE_SIMULATOR));
     if (!QFileInfo(program).isExecutable()) {
@@ -27,6 +27,7 @@ QString startSimulator(QProcess& sim, QString& error) {
         return {};
     }
     sim.setProgram(program);
+    sim.setArguments(options);
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // The simulator and the logger end together: END leaves the process at once, so the
     // kernel, not a destructor, has to stop the child.
@@ -54,14 +55,20 @@ int main(int argc, char* argv[]) {
 
     QProcess sim;
     QString error;
-    const QString device = startSimulator(sim, error);
+    // Whatever follows the demo's name goes to the balance (--on-demand, --interval-ms 200, ...).
+    const QStringList options = app.arguments().mid(1);
+    const QString device = startSimulator(sim, options, error);
     if (device.isEmpty()) {
         QTextStream(stderr) << "tessaline-demo: " << error << Qt::endl;
         return 1;
     }
-    out << "Simulated balance on " << device << " is COM1. Press START to receive; "
-        << "what Send sends is shown below. For a reading at once, pick CR LF right of the "
-        << "Send field, type P and press Send." << Qt::endl;
+    out << "Simulated balance on " << device << " is COM1. ";
+    if (options.contains(QStringLiteral("--on-demand")))
+        out << "It prints only when asked: open Setting, tick Ask, type P, press Close, then "
+            << "START; the logger asks every 10 s." << Qt::endl;
+    else
+        out << "Press START to receive; what Send sends is shown below. For a reading at once, "
+            << "pick CR LF right of the Send field, type P and press Send." << Qt::endl;
     // What the logger sends arrives at the simulator, which reports it as "received: ...".
     QObject::connect(&sim, &QProcess::readyReadStandardOutput, &sim, [&sim, &out] {
         out << QString::fromUtf8(sim.readAllStandardOutput()) << Qt::flush;
