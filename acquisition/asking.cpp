@@ -65,7 +65,9 @@ void Asking::portOpened() {
     m_scheduled = true;
     m_firstMs = m_now();
     m_nextK = 0;
-    askIfDue();
+    // From the event loop: the pass that opened the port first discards what the line held,
+    // and a quick answer must not be among it.
+    m_timer.start(0);
 }
 
 void Asking::stop() {

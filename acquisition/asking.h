@@ -25,7 +25,8 @@ public:
 
     /// START: takes the settings. When asking is on, the first ask goes once the port opens.
     void startPressed();
-    /// The port opened for this run: the schedule starts now, with an ask.
+    /// The port opened for this run: the schedule starts now, with an ask as soon as the event
+    /// loop runs.
     void portOpened();
     /// STOP or the end: nothing more is sent.
     void stop();

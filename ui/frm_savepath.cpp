@@ -10,13 +10,13 @@
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QAbstractItemView>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -267,7 +267,7 @@ void Frm_Savepath::Command1_Click() {
     if (!intervalMs && refuse(txt_ask_interval,
                               QStringLiteral("Ask every: a number of seconds from 0.1 to 86400")))
         return;
-    if (chk_ask->isChecked() && txt_ask_command->text().isEmpty() &&
+    if (chk_ask->isChecked() && txt_ask_command->text().trimmed().isEmpty() &&
         refuse(txt_ask_command, QStringLiteral("Ask: type the command the instrument prints on")))
         return;
     refuse(nullptr, QString());

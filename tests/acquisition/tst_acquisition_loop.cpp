@@ -680,6 +680,8 @@ private Q_SLOTS:
         port.opened = true;
         const qint64 start = now;
         asking.portOpened();
+        QCOMPARE(port.sends, 0); // not inside the pass that opened the port
+        QTRY_COMPARE(port.sends, 1);
         QCOMPARE(port.sent, QByteArray("P\r\n"));
         std::mt19937 rng(27);
         std::uniform_int_distribution<qint64> lateness(0, 9'000);

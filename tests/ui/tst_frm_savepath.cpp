@@ -148,7 +148,11 @@ private Q_SLOTS:
                                   << "0.05" << qint64(-1) << "txt_ask_interval";
         QTest::newRow("over a day") << true << "P"
                                     << "86401" << qint64(-1) << "txt_ask_interval";
-        QTest::newRow("nothing to ask") << true << ""
+        QTest::newRow("not a number") << true << "P"
+                                      << "nan" << qint64(-1) << "txt_ask_interval";
+        QTest::newRow("endless") << true << "P"
+                                 << "inf" << qint64(-1) << "txt_ask_interval";
+        QTest::newRow("nothing to ask") << true << " "
                                         << "10" << qint64(-1) << "txt_ask_command";
     }
     void askingIsTakenAtCloseOrRefused() {
