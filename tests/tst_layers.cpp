@@ -59,7 +59,7 @@ QStringList includesIn(QString text) {
 // The path from the project's root of what `file` includes as `name`: as written when it names a
 // layered folder, else beside `file` when that exists ("spool.h", "../storage/spool.h").
 QString resolve(const QString& root, const QString& file, const QString& name) {
-    const QString asWritten = QDir::cleanPath(name);
+    QString asWritten = QDir::cleanPath(name);
     if (layerOf(asWritten))
         return asWritten;
     const QString beside = QDir::cleanPath(QFileInfo(file).path() + QLatin1Char('/') + name);

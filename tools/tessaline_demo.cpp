@@ -44,7 +44,7 @@ QString startSimulator(QProcess& sim, const QStringList& options, QString& error
             return {};
         }
     }
-    const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed();
+    QString device = QString::fromLocal8Bit(sim.readLine()).trimmed();
     if (!device.startsWith(QStringLiteral("/dev/"))) {
         error = QStringLiteral("%1 said %2").arg(program, device); // its usage, for --help
         return {};

@@ -673,7 +673,8 @@ private Q_SLOTS:
         Asking asking(port, link, view, [&now] { return now; });
         varlin_def.AskInstrument = kTrue;
         varlin_def.AskCommand = "P";
-        varlin_def.AskIntervalMs = 10'000;
+        constexpr qint64 kInterval = 10'000;
+        varlin_def.AskIntervalMs = kInterval;
         asking.startPressed(); // the port is not open yet: nothing is sent
         QCOMPARE(port.sends, 0);
         QCOMPARE(view.askingWords.last(), QStringLiteral("asks P CR LF every 10 s"));
@@ -686,18 +687,18 @@ private Q_SLOTS:
         std::mt19937 rng(27);
         std::uniform_int_distribution<qint64> lateness(0, 9'000);
         for (int k = 1; k <= 100; ++k) {
-            now = start + k * 10'000 - 1;
+            now = start + k * kInterval - 1;
             asking.askIfDue();
             QCOMPARE(port.sends, k); // not early, however late the one before was
-            now = start + k * 10'000 + lateness(rng);
+            now = start + k * kInterval + lateness(rng);
             asking.askIfDue();
             QCOMPARE(port.sends, k + 1);
         }
         // The window held for 3.5 intervals: one ask, and the next on the schedule.
-        now = start + 103'500 * 10;
+        now = start + 103 * kInterval + kInterval / 2;
         asking.askIfDue();
         QCOMPARE(port.sends, 102);
-        now = start + 104 * 10'000 - 1;
+        now = start + 104 * kInterval - 1;
         asking.askIfDue();
         QCOMPARE(port.sends, 102);
         now += 1;
@@ -705,13 +706,13 @@ private Q_SLOTS:
         QCOMPARE(port.sends, 103);
         // The device away hears nothing; back, it is asked again on the same schedule.
         port.unplug();
-        now = start + 105 * 10'000;
+        now = start + 105 * kInterval;
         asking.askIfDue();
         QCOMPARE(port.sends, 103);
         port.opened = true;
         asking.portOpened(); // a reconnect does not restart the schedule
         QCOMPARE(port.sends, 103);
-        now = start + 106 * 10'000;
+        now = start + 106 * kInterval;
         asking.askIfDue();
         QCOMPARE(port.sends, 104);
         asking.stop();
