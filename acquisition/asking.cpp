@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/asking.h"
 
+#include "acquisition/core/line_ends.h"
 #include "acquisition/core/loop_view.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/serial/comm_port.h"
@@ -18,12 +19,9 @@ qint64 steadyMs() {
 }
 
 QString endName(const QByteArray& end) {
-    if (end == "\r\n")
-        return QStringLiteral(" CR LF");
-    if (end == "\r")
-        return QStringLiteral(" CR");
-    if (end == "\n")
-        return QStringLiteral(" LF");
+    for (const LineEnd& each : kLineEnds)
+        if (!end.isEmpty() && end == each.bytes)
+            return QLatin1Char(' ') + QLatin1String(each.name);
     return {};
 }
 

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/frm_savepath.h"
 
+#include "acquisition/core/line_ends.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/platform/serial_device.h"
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/fonts.h"
-#include "ui/line_ends.h"
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 

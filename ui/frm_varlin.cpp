@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/frm_varlin.h"
 
+#include "acquisition/core/line_ends.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
 #include "ui/cached_panel_style.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
-#include "ui/line_ends.h"
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 

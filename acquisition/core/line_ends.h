@@ -3,8 +3,8 @@
 
 #include <array>
 
-// The line ends the operator can have a text to the instrument end with, in the order the lists
-// offer them: Send's list, and the settings window's for asking the instrument.
+// The line ends a text to the instrument can end with, in the order the windows' lists offer
+// them (Send's, and the one for asking the instrument), by the names the operator reads.
 struct LineEnd {
     const char* name;
     const char* bytes;
