@@ -13,7 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
+          libqcustomplot-dev)
 case "${1:-}" in
 # The real-driver rig boots Debian's kernel under QEMU; its initramfs is built from busybox.
 # The storage tests mount a folder that can be made to hang, through FUSE.
@@ -30,7 +31,7 @@ package) packages+=(dpkg-dev file) ;;
 test-arm64 | package-arm64)
     dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
     packages+=(g++-aarch64-linux-gnu qemu-user-static qt6-base-dev:arm64 qt6-serialport-dev:arm64
-               libgl-dev:arm64 dpkg-dev file)
+               libgl-dev:arm64 libqcustomplot-dev:arm64 dpkg-dev file)
     ;;
 # The static check reads the dev build's compile commands (.clang-tidy: which checks).
 tidy) packages+=(clang-tidy) ;;

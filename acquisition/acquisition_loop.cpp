@@ -276,6 +276,8 @@ void AcquisitionLoop::lineEnd() {
     // the writing is the storage thread's.
     m_store.lineEnd(RecordText, write, m_lineArrivalMs, m_port.lastCharArrivalMs());
     m_view.showRecord(RecordText);
+    if (write)
+        m_view.traceRecord(varlin_def.LineBuffer, m_lineArrivalMs);
     varlin_def.LineBuffer.clear();
     m_charSinceLineEnd = false;
 }

@@ -5,7 +5,7 @@
 
 Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileCalls& files,
                const QString& spoolFolder)
-    : m_port(port), m_messages(messages), m_link(port, messages, m_view),
+    : m_port(port), m_clock(clock), m_messages(messages), m_link(port, messages, m_view),
       m_store(clock, messages, m_view, files,
               spoolFolder.isEmpty() ? Spool::defaultFolder() : spoolFolder),
       m_loop(port, m_link, m_store, m_view), m_asking(port, m_link, m_view) {

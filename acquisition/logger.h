@@ -63,6 +63,8 @@ public:
     QList<SerialDevice> presentDevices() const { return m_port.presentDevices(); }
     const AcquisitionLoop& loop() const { return m_loop; }
     const RecordStore& store() const { return m_store; }
+    /// What the records' arrival times are read from.
+    const Clock& clock() const { return m_clock; }
 
     static constexpr int kClaimRetryMs = 1000;
 
@@ -71,6 +73,7 @@ private:
     void releaseFolder();
 
     CommPort& m_port;
+    const Clock& m_clock;
     MessageSink& m_messages;
     ViewRelay m_view; // built before the link, the store and the loop that show through it
     FolderClaim m_claim;

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/frm_varlin.h"
 
+#include "acquisition/core/clock.h"
 #include "acquisition/core/line_ends.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
 #include "ui/cached_panel_style.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
+#include "ui/frm_trend.h"
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 
@@ -29,9 +31,10 @@ constexpr int kClientHeightTwips = 2670;
 constexpr int kRecordPaceMs = 20;
 
 // Where every control sits, in twips from the client area's top left corner.
-constexpr std::array<Placement, 11> kLayout{{
+constexpr std::array<Placement, 12> kLayout{{
     {"Label1", 120, 240, 1575, 255},
     {"lbl_title", 1680, 240, 4455, 255},
+    {"cmd_trend", 6600, 195, 1095, 315},
     {"txt_meas_0", 240, 780, 7455, 345},
     {"Command5", 720, 1320, 1095, 255},
     {"txt_send", 1920, 1320, 5175, 270},
@@ -85,6 +88,8 @@ Frm_Varlin::Frm_Varlin(Logger& logger, std::function<void()> endProcess, QWidget
 }
 
 Frm_Varlin::~Frm_Varlin() {
+    // It draws from m_trend, which goes before the children do.
+    delete m_trendWindow;
     // The loop never runs on without its window.
     m_logger.halt();
     m_logger.setView(nullptr);
@@ -133,6 +138,8 @@ void Frm_Varlin::createControls() {
     Command4 = button(this, "Command4", "STOP");
     Command2 = button(this, "Command2", "Setting");
     Command3 = button(this, "Command3", "END");
+    cmd_trend = button(this, "cmd_trend", "&Trend");
+    cmd_trend->setToolTip(QStringLiteral("The readings of this run as a curve"));
     SB1 = named(new StatusBar(this), "SB1");
     SB1->setFont(tahomaFont(8.25));
     m_leftoversHere = new QAction(
@@ -147,7 +154,8 @@ void Frm_Varlin::createControls() {
     setTabOrder(Command4, Command5);
     setTabOrder(Command5, txt_send);
     setTabOrder(txt_send, cmb_send_end);
-    setTabOrder(cmb_send_end, txt_meas[0]);
+    setTabOrder(cmb_send_end, cmd_trend);
+    setTabOrder(cmd_trend, txt_meas[0]);
 }
 
 void Frm_Varlin::placeControls() {
@@ -162,6 +170,7 @@ void Frm_Varlin::connectControls() {
     connect(Command3, &QPushButton::clicked, this, &Frm_Varlin::Command3_Click);
     connect(Command4, &QPushButton::clicked, this, &Frm_Varlin::Command4_Click);
     connect(Command5, &QPushButton::clicked, this, &Frm_Varlin::Command5_Click);
+    connect(cmd_trend, &QPushButton::clicked, this, &Frm_Varlin::cmd_trend_Click);
     connect(m_leftoversHere, &QAction::triggered, this, [this] { m_logger.writeLeftoversHere(); });
 }
 
@@ -185,8 +194,10 @@ void Frm_Varlin::showRunState(bool running) {
 }
 
 void Frm_Varlin::Command1_Click() {
-    if (m_logger.startPressed())
-        showRunState(true);
+    if (!m_logger.startPressed())
+        return;
+    m_trend.beginRun(m_logger.clock().nowMs());
+    showRunState(true);
 }
 
 void Frm_Varlin::Command4_Click() {
@@ -210,6 +221,15 @@ void Frm_Varlin::Command2_Click() {
     m_settings->activateWindow();
 }
 
+void Frm_Varlin::cmd_trend_Click() {
+    if (!m_trendWindow)
+        m_trendWindow = new Frm_Trend(
+            m_trend, [this] { return m_logger.clock().nowMs(); }, this);
+    m_trendWindow->show();
+    m_trendWindow->raise();
+    m_trendWindow->activateWindow();
+}
+
 void Frm_Varlin::Command3_Click() {
     endProgram();
 }
@@ -231,6 +251,10 @@ void Frm_Varlin::showRecord(const QByteArray& record) {
     m_recordWaiting = true;
     if (!m_recordPace.isActive())
         showLatestRecord();
+}
+
+void Frm_Varlin::traceRecord(const QByteArray& text, qint64 arrivalMs) {
+    m_trend.take(text, arrivalMs == CommPort::kNoArrival ? m_logger.clock().nowMs() : arrivalMs);
 }
 
 void Frm_Varlin::showLatestRecord() {

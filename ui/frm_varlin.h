@@ -2,6 +2,7 @@
 #pragma once
 
 #include "acquisition/core/loop_view.h"
+#include "ui/trend.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -10,6 +11,7 @@
 #include <functional>
 
 class Frm_Savepath;
+class Frm_Trend;
 class Logger;
 class QAction;
 class QComboBox;
@@ -40,6 +42,7 @@ public:
     void showStorageState(const QString& word) override;
     void showLeftoversWaiting(bool waiting) override;
     void showAsking(const QString& word) override;
+    void traceRecord(const QByteArray& text, qint64 arrivalMs) override;
     /// The session ends (logout, shutdown): as END, with nobody to dismiss a box.
     void endSession();
 
@@ -68,11 +71,14 @@ private:
     void Command3_Click(); // END
     void Command4_Click(); // STOP
     void Command5_Click(); // Send
+    void cmd_trend_Click();
 
     Logger& m_logger;
     std::function<void()> m_endProcess;
     bool m_ending = false;
     QPointer<Frm_Savepath> m_settings;
+    Trend m_trend; // kept from START whether or not its window is open
+    QPointer<Frm_Trend> m_trendWindow;
     QByteArray m_latestRecord;
     bool m_recordWaiting = false; // m_latestRecord is not in txt_meas yet
     QTimer m_recordPace;          // running while txt_meas has just changed
@@ -96,5 +102,6 @@ private:
     QPushButton* Command4 = nullptr;
     QPushButton* Command2 = nullptr;
     QPushButton* Command3 = nullptr;
+    QPushButton* cmd_trend = nullptr; // opens the trend window
     StatusBar* SB1 = nullptr;
 };

@@ -25,4 +25,7 @@ public:
     /// What the logger asks the instrument for while acquisition runs ("asks P CR LF every
     /// 10 s"); empty when it asks nothing.
     virtual void showAsking(const QString& /*word*/) {}
+    /// A record on its way to the data file: the text the instrument sent, without the stamp,
+    /// and when its line end arrived (ms since the epoch). For drawing; nothing may change it.
+    virtual void traceRecord(const QByteArray& /*text*/, qint64 /*arrivalMs*/) {}
 };

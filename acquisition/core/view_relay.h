@@ -45,6 +45,10 @@ public:
         if (m_view)
             m_view->showAsking(word);
     }
+    void traceRecord(const QByteArray& text, qint64 arrivalMs) override {
+        if (m_view)
+            m_view->traceRecord(text, arrivalMs);
+    }
 
 private:
     LoopView* m_view = nullptr;

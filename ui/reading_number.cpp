@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/reading_number.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr qsizetype kMaxUnitBytes = 16;
+
+bool isDigit(QByteArrayView text, qsizetype i) {
+    return i < text.size() && text[i] >= '0' && text[i] <= '9';
+}
+
+qsizetype skipDigits(QByteArrayView text, qsizetype i) {
+    while (isDigit(text, i))
+        ++i;
+    return i;
+}
+
+qsizetype skipBlanks(QByteArrayView text, qsizetype i) {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    return i;
+}
+
+// Where a number's digits start at or after `i`, with its sign; -1 when none starts there.
+qsizetype digitsAt(QByteArrayView text, qsizetype i) {
+    if (i >= text.size())
+        return -1;
+    if (isDigit(text, i) || (text[i] == '.' && isDigit(text, i + 1)))
+        return i;
+    return -1;
+}
+
+// A comma between digits is a decimal mark ("12,5"), unless the digits after it run on into
+// another comma and digit: that is a list of whole numbers ("12,5,7").
+bool decimalComma(QByteArrayView text, qsizetype at) {
+    if (at >= text.size() || text[at] != ',' || !isDigit(text, at + 1))
+        return false;
+    const qsizetype end = skipDigits(text, at + 1);
+    return !(end < text.size() && text[end] == ',' && isDigit(text, end + 1));
+}
+
+// A unit is the word right after the number, blanks between allowed; it starts with a letter,
+// a percent sign or a byte of a wider code ("°C", "µS").
+QByteArray unitAt(QByteArrayView text, qsizetype i) {
+    i = skipBlanks(text, i);
+    if (i >= text.size())
+        return {};
+    const auto first = static_cast<unsigned char>(text[i]);
+    const bool letter = (first | 0x20) >= 'a' && (first | 0x20) <= 'z';
+    if (!letter && first != '%' && first < 0x80)
+        return {};
+    qsizetype end = i;
+    while (end < text.size() && end - i < kMaxUnitBytes) {
+        const auto c = static_cast<unsigned char>(text[end]);
+        if (c <= ' ' || c == ',' || c == ';' || c == '=')
+            break;
+        ++end;
+    }
+    return text.sliced(i, end - i).toByteArray();
+}
+
+} // namespace
+
+std::optional<Reading> nthNumber(QByteArrayView text, int which) {
+    int found = 0;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        bool negative = false;
+        qsizetype start = digitsAt(text, i);
+        if (start < 0 && (text[i] == '+' || text[i] == '-')) {
+            // A balance pads between its sign and its digits.
+            start = digitsAt(text, skipBlanks(text, i + 1));
+            negative = start >= 0 && text[i] == '-';
+        }
+        if (start < 0) {
+            ++i;
+            continue;
+        }
+        QByteArray number = negative ? "-" : "";
+        qsizetype end = skipDigits(text, start);
+        number += text.sliced(start, end - start).toByteArray();
+        // A number that follows one and a comma is in a list: its comma separates too.
+        const bool listed = start >= 2 && text[start - 1] == ',' && isDigit(text, start - 2);
+        if (end < text.size() && (text[end] == '.' || (!listed && decimalComma(text, end)))) {
+            const qsizetype fraction = skipDigits(text, end + 1);
+            number += '.' + text.sliced(end + 1, fraction - end - 1).toByteArray();
+            end = fraction;
+        }
+        if (end < text.size() && (text[end] == 'e' || text[end] == 'E')) {
+            qsizetype exponent = end + 1;
+            if (exponent < text.size() && (text[exponent] == '+' || text[exponent] == '-'))
+                ++exponent;
+            if (isDigit(text, exponent)) {
+                const qsizetype digitsEnd = skipDigits(text, exponent);
+                number += 'e' + text.sliced(end + 1, digitsEnd - end - 1).toByteArray();
+                end = digitsEnd;
+            }
+        }
+        if (++found == which) {
+            bool ok = false;
+            const double value = number.toDouble(&ok);
+            if (!ok || !std::isfinite(value))
+                return std::nullopt;
+            return Reading{value, unitAt(text, end)};
+        }
+        i = end;
+    }
+    return std::nullopt;
+}

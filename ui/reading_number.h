@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <optional>
+
+/// A number an instrument printed in a record, and the unit it printed right after it.
+struct Reading {
+    double value = 0;
+    QByteArray unit; // "g", "C", "mS/cm"; empty when none follows the number
+};
+
+/// The `which`th (from 1) decimal number in `text`, read as instruments print them: a sign
+/// that may stand apart from its digits ("US,-   0.02 g"), a point or a comma as the decimal
+/// mark, an exponent ("+1.2345E-03"). Nothing when `text` holds fewer numbers, or that one
+/// is beyond what a double holds.
+std::optional<Reading> nthNumber(QByteArrayView text, int which);
