@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QComboBox>
 #include <QDate>
 #include <QFile>
 #include <QPushButton>
@@ -63,8 +64,35 @@ public:
     std::atomic<bool> slow{false};
 };
 
-// The real window on `device`; "start" on stdin clicks START, "slow" makes every flush take
-// 1.5 s from then on, the end of stdin the close box.
+// Counts the plot's paintings, so the table's trend phase is known to have drawn.
+class PaintCount final : public QObject {
+public:
+    using QObject::QObject;
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        paints += event->type() == QEvent::Paint;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+void showTrend(Frm_Varlin& window) {
+    window.findChild<QPushButton*>(QStringLiteral("cmd_trend"))->click();
+    auto* trend = window.findChild<QWidget*>(QStringLiteral("Frm_Trend"));
+    trend->findChild<QComboBox*>(QStringLiteral("cmb_trend_span"))
+        ->setCurrentText(QStringLiteral("Last hour"));
+    auto* plot = trend->findChild<QWidget*>(QStringLiteral("plot_trend"));
+    auto* count = new PaintCount(trend);
+    plot->installEventFilter(count);
+    QObject::connect(trend, &QObject::destroyed, count, [count] {
+        std::fprintf(stderr, "logger: the trend was drawn %d times\n", count->paints);
+    });
+}
+
+// The real window on `device`; "start" on stdin clicks START, "trend" opens the trend window
+// on its last hour and "no trend" closes it, "slow" makes every flush take 1.5 s from then on,
+// the end of stdin the close box.
 int runLoggerChild(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString device = QString::fromLocal8Bit(argv[2]);
@@ -86,6 +114,10 @@ int runLoggerChild(int argc, char** argv) {
                 window.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
             else if (QByteArray(command, n).startsWith("slow"))
                 files.slow = true;
+            else if (QByteArray(command, n).startsWith("trend"))
+                showTrend(window);
+            else if (QByteArray(command, n).startsWith("no trend"))
+                window.findChild<QWidget*>(QStringLiteral("Frm_Trend"))->close();
         });
     };
     return runLogger(child);
@@ -128,6 +160,7 @@ public:
 private:
     bool startPrograms();
     bool getInStep();
+    bool tell(const char* command); // to the logger's window, on its stdin
     void measure(Phase phase, const std::function<void()>& work);
     void stream(const char* name, double bytesPerSecond, int lines);
     void waitForLastLine(int seq, int timeoutMs);
@@ -170,10 +203,15 @@ bool Bench::startPrograms() {
            spawn(cat, {"cat", cat.device}, cat.records, false);
 }
 
+bool Bench::tell(const char* command) {
+    const QByteArray line = QByteArray(command) + '\n';
+    return ::write(m_programs[0].input, line.constData(), static_cast<size_t>(line.size())) ==
+           line.size();
+}
+
 // START, then lines until the logger is in step and writes records.
 bool Bench::getInStep() {
-    const QByteArray start = "start\n";
-    if (::write(m_programs[0].input, start.constData(), static_cast<size_t>(start.size())) <= 0)
+    if (!tell("start"))
         return false;
     std::vector<int64_t> unused(1);
     const int64_t deadline = monoNs() + 20'000'000'000;
@@ -306,7 +344,7 @@ int Bench::run() {
     int total = burstLines;
     for (int rate : paced)
         total += static_cast<int>(rate * m_phaseSeconds / kLineBytes);
-    total += static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes); // with slow flushes
+    total += 2 * static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes); // trend, slow flushes
     m_sentNs.assign(static_cast<size_t>(total), -1);
     if (!startPrograms()) {
         std::fprintf(stderr, "could not start the programs\n");
@@ -331,13 +369,21 @@ int Bench::run() {
         const int lines = static_cast<int>(rate * m_phaseSeconds / kLineBytes);
         stream(rate == paced[0] ? "11,520 B/s" : "92,160 B/s", rate, lines);
     }
+    // The same stream once more with the trend drawing beside it.
+    if (!tell("trend"))
+        return 1;
+    sleepMs(500);
+    stream("92,160 B/s, trend open (1 h)", paced[1],
+           static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes));
+    if (!tell("no trend"))
+        return 1;
     m_rssBeforeBurstKb = procRssKb(m_programs[0].pid);
     stream("1 MB burst", 0, burstLines);
     sleepMs(1000);
     m_rssAfterBurstKb = procRssKb(m_programs[0].pid);
     // A worn SD card: every flush of the logger's takes 1.5 s (the peers do not flush).
     m_peakBeforeSlowKb = procPeakRssKb(m_programs[0].pid);
-    if (::write(m_programs[0].input, "slow\n", 5) != 5)
+    if (!tell("slow"))
         return 1;
     stream("92,160 B/s, 1.5 s flushes", paced[1],
            static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes));
