@@ -7,8 +7,8 @@
 # builds the Debian package build/tessaline_<version>_amd64.deb from a release build (package),
 # cross-builds for arm64 and runs the tests under emulation (test-arm64) or builds
 # build/tessaline_<version>_arm64.deb (package-arm64),
-# runs clang-tidy over the whole tree (tidy), or measures the logger beside tio and cat
-# (bench [seconds per phase]).
+# runs clang-tidy over the whole tree (tidy), or measures the trend's history at its bound and
+# the logger beside tio and cat (bench [seconds per phase]).
 # Builds go through the presets in CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -90,6 +90,7 @@ tidy)
     ;;
 bench)
     build dev
+    build/bench/bench_trend
     exec build/bench/bench_logger "${@:2}"
     ;;
 *)

@@ -137,7 +137,8 @@ qint64 Frm_Trend::spanStartMs(qint64 nowMs) const {
 void Frm_Trend::redraw() {
     m_drawnChanges = m_trend.changes();
     m_sinceDraw.start();
-    const qint64 toMs = m_nowMs();
+    // A clock set back leaves the latest readings ahead of it: they stay in the span.
+    const qint64 toMs = std::max(m_nowMs(), m_trend.series().lastMs());
     const qint64 fromMs = std::min(spanStartMs(toMs), toMs - 1);
     const QList<TrendPoint> points =
         m_trend.series().drawn(fromMs, toMs, plot_trend->axisRect()->width());

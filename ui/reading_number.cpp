@@ -33,12 +33,27 @@ qsizetype digitsAt(QByteArrayView text, qsizetype i) {
 }
 
 // A comma between digits is a decimal mark ("12,5"), unless the digits after it run on into
-// another comma and digit: that is a list of whole numbers ("12,5,7").
+// another comma and digit, a list of whole numbers ("12,5,7"), or into a fraction or an
+// exponent of their own, a field after an index ("001,12.34 g").
 bool decimalComma(QByteArrayView text, qsizetype at) {
     if (at >= text.size() || text[at] != ',' || !isDigit(text, at + 1))
         return false;
     const qsizetype end = skipDigits(text, at + 1);
-    return !(end < text.size() && text[end] == ',' && isDigit(text, end + 1));
+    if (end >= text.size())
+        return true;
+    const char next = text[end];
+    return !((next == ',' && isDigit(text, end + 1)) || next == '.' || next == 'e' || next == 'E');
+}
+
+// A sign stands before a number, never inside a word or after digits ("10-20 mV", dates).
+bool signAt(QByteArrayView text, qsizetype i) {
+    if (text[i] != '+' && text[i] != '-')
+        return false;
+    if (i == 0)
+        return true;
+    const auto before = static_cast<unsigned char>(text[i - 1]);
+    const bool letter = (before | 0x20) >= 'a' && (before | 0x20) <= 'z';
+    return !letter && !isDigit(text, i - 1);
 }
 
 // A unit is the word right after the number, blanks between allowed; it starts with a letter,
@@ -69,7 +84,7 @@ std::optional<Reading> nthNumber(QByteArrayView text, int which) {
     while (i < text.size()) {
         bool negative = false;
         qsizetype start = digitsAt(text, i);
-        if (start < 0 && (text[i] == '+' || text[i] == '-')) {
+        if (start < 0 && signAt(text, i)) {
             // A balance pads between its sign and its digits.
             start = digitsAt(text, skipBlanks(text, i + 1));
             negative = start >= 0 && text[i] == '-';

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 void TrendSeries::Block::take(const TrendPoint& p, qint64 count, double pointsSum) {
     if (points.empty() || p.value < least.value)
@@ -30,7 +31,11 @@ void TrendSeries::add(qint64 atMs, double value) {
                                                              : m_blocks.back().lastMs());
     m_blocks.back().take({atMs, value}, 1, value);
     if (++m_points > m_maxPoints)
-        thinOlderHalf();
+        thinOldest();
+}
+
+qint64 TrendSeries::lastMs() const {
+    return m_points > 0 ? m_blocks.back().lastMs() : std::numeric_limits<qint64>::min();
 }
 
 qint64 TrendSeries::readings() const {
@@ -40,11 +45,12 @@ qint64 TrendSeries::readings() const {
     return n;
 }
 
-void TrendSeries::thinOlderHalf() {
+void TrendSeries::thinOldest() {
     std::vector<Block> kept;
     qsizetype covered = 0;
     std::size_t i = 0;
-    for (; i < m_blocks.size() && covered < m_points / 2; ++i) {
+    const qsizetype toThin = std::min(kThinPoints, m_points / 2);
+    for (; i < m_blocks.size() && covered < toThin; ++i) {
         const Block& old = m_blocks[i];
         covered += static_cast<qsizetype>(old.points.size());
         Block thin;
@@ -147,8 +153,10 @@ QList<TrendPoint> TrendSeries::drawn(qint64 fromMs, qint64 toMs, int columns) co
     };
     auto last = m_blocks.cend();
     for (auto b = firstBlockFrom(fromMs); b != m_blocks.end() && b->firstMs() <= toMs; ++b) {
-        // A block no wider than a column shows as its extremes; a wider one point by point.
-        if (static_cast<double>(b->lastMs() - b->firstMs()) <= width) {
+        // A block no wider than a column shows as its extremes; a wider one, or one the span
+        // cuts, point by point.
+        const bool whole = b->firstMs() >= fromMs && b->lastMs() <= toMs;
+        if (whole && static_cast<double>(b->lastMs() - b->firstMs()) <= width) {
             put(b->least);
             put(b->greatest);
         } else {

@@ -21,8 +21,9 @@ struct SpanFigures {
 };
 
 /// Readings against their arrival time, for drawing. Memory stays bounded: past `maxPoints`
-/// the older half of the history is thinned to the least and greatest reading of each few, so
-/// a spike stays visible however old it is; the counts and sums behind the figures stay exact.
+/// the oldest points are thinned, a stretch at a time, to the least and greatest of each few,
+/// so a spike stays visible however old it is; the counts and sums behind the figures stay
+/// exact. The older a stretch, the more often it has been thinned.
 class TrendSeries {
 public:
     static constexpr qsizetype kMaxPoints = 2'000'000;
@@ -34,6 +35,7 @@ public:
     void add(qint64 atMs, double value);
     qsizetype points() const { return m_points; }
     qint64 readings() const; // every reading added since clear(), thinned or not
+    qint64 lastMs() const;   // of the latest reading; the least qint64 while there is none
 
     /// The figures of the readings that arrived in [fromMs, toMs]. The mean is exact while no
     /// thinned stretch is cut by the span's start; within one that is, its points stand for
@@ -56,9 +58,11 @@ private:
         void take(const TrendPoint& p, qint64 count, double sum);
     };
     static constexpr std::size_t kBlockPoints = 256;
+    // Points thinned at a time: a short pause of the window's thread, once in a while.
+    static constexpr qsizetype kThinPoints = 16 * 1024;
 
     std::vector<Block>::const_iterator firstBlockFrom(qint64 fromMs) const;
-    void thinOlderHalf();
+    void thinOldest();
 
     qsizetype m_maxPoints;
     qsizetype m_points = 0;

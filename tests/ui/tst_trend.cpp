@@ -51,6 +51,10 @@ void TstTrend::numbersAsInstrumentsPrintThem_data() {
     QTest::newRow("conductivity") << QByteArray("1.413 mS/cm,25.0") << 1 << true << 1.413
                                   << QByteArray("mS/cm");
     QTest::newRow("comma decimal") << QByteArray("12,5") << 1 << true << 12.5 << QByteArray();
+    QTest::newRow("index, then a value") << QByteArray("001,12.34 g") << 2 << true << 12.34
+                                         << QByteArray("g");
+    QTest::newRow("range, hyphen between") << QByteArray("10-20 mV") << 2 << true << 20.0
+                                           << QByteArray("mV");
     QTest::newRow("whole numbers, comma separated") << QByteArray("12,5,7") << 2 << true << 5.0
                                                     << QByteArray();
     QTest::newRow("OK") << QByteArray("OK") << 1 << false << 0.0 << QByteArray();
@@ -111,6 +115,14 @@ void TstTrend::aLongHistoryStaysBoundedAndKeepsItsSpikes() {
     };
     QVERIFY(has(99.0) && has(-50.0));
     QCOMPARE(drawn.back().atMs, end);
+
+    // A span that starts inside a stretch whose extremes lie before it still shows what it
+    // holds of that stretch.
+    TrendSeries cut;
+    for (int i = 0; i < 256; ++i)
+        cut.add(t0 + i, i == 0 ? 9.0 : i == 1 ? 0.0 : i == 200 ? 7.0 : 5.0);
+    const QList<TrendPoint> part = cut.drawn(t0 + 150, t0 + 10'000, 10);
+    QVERIFY(std::any_of(part.begin(), part.end(), [](const auto& p) { return p.value == 7.0; }));
 }
 
 void TstTrend::theWindowDrawsBesideTheRunAndLeavesTheRecordsAlone() {
@@ -163,6 +175,11 @@ void TstTrend::theWindowDrawsBesideTheRunAndLeavesTheRecordsAlone() {
     QTRY_VERIFY(figures->text().endsWith(QStringLiteral("(records without a 1st number: 1)")));
     QVERIFY(figures->text().startsWith(QStringLiteral("Latest 13.199 g   Min 12.345   Max 13.199")));
     QVERIFY(plot->graph(0)->dataCount() > 50); // a second apart: not one column
+    // The clock set back an hour: the newest reading is still drawn and counted.
+    clock.advanceMs(-3'600'000);
+    records.append("ST,+0015.000 g");
+    port.feed(lines({records.back()}));
+    QTRY_VERIFY(figures->text().startsWith(QStringLiteral("Latest 15 g   Min 12.345   Max 15")));
 
     // Closing it leaves the run as it was: every record in the file, byte for byte.
     trend->close();
