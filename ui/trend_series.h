@@ -59,7 +59,7 @@ private:
     };
     static constexpr std::size_t kBlockPoints = 256;
     // Points thinned at a time: a short pause of the window's thread, once in a while.
-    static constexpr qsizetype kThinPoints = 16 * 1024;
+    static constexpr qsizetype kThinPoints = 16'384;
 
     std::vector<Block>::const_iterator firstBlockFrom(qint64 fromMs) const;
     void thinOldest();
