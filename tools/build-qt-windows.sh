@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Builds Qt for 64-bit Windows once, from Debian's own qt6-base source and Debian's mingw-w64,
+# with Debian's moc, rcc and uic as the host tools, and installs it into a cache folder outside
+# the clone, named for Qt's version and this script's hash: later runs find it and build
+# nothing. The source of Debian's QCustomPlot goes beside it, for the Windows build to compile.
+# Prints the cache folder as its last line. Run as root on Debian 12 (it installs what it lacks).
+#
+#   tools/build-qt-windows.sh
+#
+# The cache lies under $XDG_CACHE_HOME (else ~/.cache)/tessaline.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+here=$PWD
+
+. tools/install-missing.sh
+# dpkg-dev unpacks the source; the host Qt's tools run moc, rcc and uic for Windows.
+install_missing g++-mingw-w64-x86-64-posix cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools
+
+qt_version=$(dpkg-query -W -f '${Version}' "qt6-base-dev:$(dpkg --print-architecture)")
+script_hash=$(cat "$0" cmake/mingw-w64.cmake | sha256sum | cut -c1-12)
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/tessaline/qt-windows-${qt_version//[^A-Za-z0-9.+-]/_}-$script_hash
+if [ -f "$cache/complete" ]; then
+    echo "$cache"
+    exit 0
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Debian's source packages, for this call only: a source list and package lists of its own,
+# so the machine's apt set-up is left as it was.
+mkdir -p "$work/lists/partial"
+echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
+    >"$work/sources.list"
+apt_own=(-o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+         -o "Dir::State::Lists=$work/lists")
+apt-get "${apt_own[@]}" update
+# The same version as the host Qt, whose tools the build borrows.
+(cd "$work" && apt-get "${apt_own[@]}" source "qt6-base=$qt_version" qcustomplot)
+qt_source=$(find "$work" -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1)
+qcp_source=$(find "$work" -maxdepth 1 -type d -name 'qcustomplot-*' | head -n 1)
+
+started=$(date +%s)
+# Core, Gui, Widgets, PrintSupport (the plot library needs it) and Test; what the logger does
+# not use stays out. Debian's tarball lacks wintab.h, so no tablet events.
+cmake -S "$qt_source" -B "$work/qt-build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
+    -DQT_HOST_PATH=/usr \
+    -DQT_HOST_PATH_CMAKE_DIR="/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/cmake" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$cache" \
+    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
+    -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_dbus=OFF \
+    -DFEATURE_tabletevent=OFF
+cmake --build "$work/qt-build" --parallel 2
+cmake --install "$work/qt-build"
+mkdir -p "$cache/qcustomplot"
+cp "$qcp_source/qcustomplot.h" "$qcp_source/qcustomplot.cpp" "$qcp_source/GPL.txt" "$cache/qcustomplot/" 2>/dev/null ||
+    cp "$qcp_source/qcustomplot.h" "$qcp_source/qcustomplot.cpp" "$cache/qcustomplot/"
+echo "built in $(( ($(date +%s) - started) / 60 )) min" >"$cache/complete"
+cat "$cache/complete" >&2
+echo "$cache"
