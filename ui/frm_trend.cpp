@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/frm_trend.h"
 
+#include "ui/reading_number.h"
 #include "ui/trend.h"
 
 #include <QComboBox>
@@ -28,10 +29,6 @@ constexpr std::array<Span, 4> kSpans{{
 constexpr int kNumbers = 8; // fields of one record an instrument may send
 // Even with nothing new the time axis moves on.
 constexpr qint64 kSlideMs = 1000;
-
-QString text(const QByteArray& bytes) {
-    return bytes.isValidUtf8() ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
-}
 
 QString number(double value) {
     return QString::number(value, 'g', 7);
@@ -153,7 +150,7 @@ void Frm_Trend::redraw() {
     plot_trend->graph(0)->setData(keys, values, true);
     auto* ticker = static_cast<QCPAxisTickerDateTime*>(plot_trend->xAxis->ticker().data());
     ticker->setDateTimeFormat(toMs - fromMs <= 2 * kHourMs ? QStringLiteral("hh:mm:ss")
-                                                                  : QStringLiteral("MM/dd hh:mm"));
+                                                           : QStringLiteral("MM/dd hh:mm"));
     plot_trend->xAxis->setRange(static_cast<double>(fromMs) / 1000.0,
                                 static_cast<double>(toMs) / 1000.0);
     if (!points.isEmpty()) {
@@ -162,19 +159,19 @@ void Frm_Trend::redraw() {
         const double margin = range.size() > 0 ? range.size() * 0.05 : 0.5;
         plot_trend->yAxis->setRange(range.lower - margin, range.upper + margin);
     }
-    plot_trend->yAxis->setLabel(text(m_trend.unit()));
+    plot_trend->yAxis->setLabel(recordText(m_trend.unit()));
     showFigures(fromMs, toMs);
     plot_trend->replot();
 }
 
 void Frm_Trend::showFigures(qint64 fromMs, qint64 toMs) {
     const SpanFigures f = m_trend.series().figures(fromMs, toMs);
-    const QString unit = m_trend.unit().isEmpty() ? QString() : QLatin1Char(' ') + text(m_trend.unit());
-    QString line = f.readings == 0
-                       ? QStringLiteral("No readings in this span")
-                       : QStringLiteral("Latest %1%5   Min %2   Max %3   Mean %4")
-                             .arg(number(f.latest), number(f.min), number(f.max), number(f.mean),
-                                  unit);
+    const QString unit =
+        m_trend.unit().isEmpty() ? QString() : QLatin1Char(' ') + recordText(m_trend.unit());
+    QString line = f.readings == 0 ? QStringLiteral("No readings in this span")
+                                   : QStringLiteral("Latest %1%5   Min %2   Max %3   Mean %4")
+                                         .arg(number(f.latest), number(f.min), number(f.max),
+                                              number(f.mean), unit);
     if (m_trend.withoutNumber() > 0)
         line += QStringLiteral("   (records without a %1: %2)")
                     .arg(cmb_trend_number->currentText())

@@ -9,6 +9,7 @@
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
 #include "ui/frm_trend.h"
+#include "ui/reading_number.h"
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 
@@ -261,10 +262,7 @@ void Frm_Varlin::showLatestRecord() {
     if (!m_recordWaiting)
         return;
     m_recordWaiting = false;
-    // An instrument that sends UTF-8 ("°C", Japanese units) is shown as it meant; anything
-    // else one byte, one character, so nothing of a record is lost or merged on screen.
-    txt_meas[0]->setText(m_latestRecord.isValidUtf8() ? QString::fromUtf8(m_latestRecord)
-                                                      : QString::fromLatin1(m_latestRecord));
+    txt_meas[0]->setText(recordText(m_latestRecord));
     txt_meas[0]->setCursorPosition(0);
     m_recordPace.start();
 }

@@ -78,6 +78,10 @@ QByteArray unitAt(QByteArrayView text, qsizetype i) {
 
 } // namespace
 
+QString recordText(const QByteArray& bytes) {
+    return bytes.isValidUtf8() ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
+}
+
 std::optional<Reading> nthNumber(QByteArrayView text, int which) {
     int found = 0;
     qsizetype i = 0;

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 
 #include <optional>
 
@@ -11,6 +12,10 @@ struct Reading {
     double value = 0;
     QByteArray unit; // "g", "C", "mS/cm"; empty when none follows the number
 };
+
+/// An instrument's bytes as the operator reads them: UTF-8 ("°C", Japanese units) as it was
+/// meant, anything else one byte, one character, so nothing is lost or merged on screen.
+QString recordText(const QByteArray& bytes);
 
 /// The `which`th (from 1) decimal number in `text`, read as instruments print them: a sign
 /// that may stand apart from its digits ("US,-   0.02 g"), a point or a comma as the decimal

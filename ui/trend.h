@@ -22,7 +22,7 @@ public:
 
     const TrendSeries& series() const { return m_series; }
     qint64 withoutNumber() const { return m_withoutNumber; } // records skipped
-    const QByteArray& unit() const { return m_unit; }         // of the latest reading
+    const QByteArray& unit() const { return m_unit; }        // of the latest reading
     qint64 runStartMs() const { return m_runStartMs; }
     /// Grows with every record taken and every new start: whether there is anything new to draw.
     quint64 changes() const { return m_changes; }

@@ -60,8 +60,10 @@ void TrendSeries::thinOldest() {
             const auto from = old.points.begin() + static_cast<std::ptrdiff_t>(g);
             const auto to = old.points.begin() +
                             static_cast<std::ptrdiff_t>(std::min(g + 4, old.points.size()));
-            const auto [lo, hi] = std::minmax_element(
-                from, to, [](const TrendPoint& a, const TrendPoint& b) { return a.value < b.value; });
+            const auto [lo, hi] =
+                std::minmax_element(from, to, [](const TrendPoint& a, const TrendPoint& b) {
+                    return a.value < b.value;
+                });
             thin.points.push_back(*std::min(lo, hi));
             if (lo != hi)
                 thin.points.push_back(*std::max(lo, hi));
@@ -70,8 +72,8 @@ void TrendSeries::thinOldest() {
         thin.sum = old.sum;
         thin.least = old.least;
         thin.greatest = old.greatest;
-        m_points += static_cast<qsizetype>(thin.points.size()) -
-                    static_cast<qsizetype>(old.points.size());
+        m_points +=
+            static_cast<qsizetype>(thin.points.size()) - static_cast<qsizetype>(old.points.size());
         if (!kept.empty() && kept.back().points.size() + thin.points.size() <= kBlockPoints) {
             Block& into = kept.back();
             into.points.insert(into.points.end(), thin.points.begin(), thin.points.end());
@@ -142,8 +144,9 @@ QList<TrendPoint> TrendSeries::drawn(qint64 fromMs, qint64 toMs, int columns) co
     const auto put = [&](const TrendPoint& p) {
         if (p.atMs < fromMs || p.atMs > toMs)
             return;
-        const auto c = std::min(static_cast<std::size_t>(static_cast<double>(p.atMs - fromMs) / width),
-                                cols.size() - 1);
+        const auto c =
+            std::min(static_cast<std::size_t>(static_cast<double>(p.atMs - fromMs) / width),
+                     cols.size() - 1);
         Column& col = cols[c];
         if (!col.any || p.value < col.lo.value)
             col.lo = p;
@@ -176,9 +179,9 @@ QList<TrendPoint> TrendSeries::drawn(qint64 fromMs, qint64 toMs, int columns) co
     }
     // The curve ends at the latest reading, whether or not it is an extreme of its column.
     if (last != m_blocks.cend()) {
-        const auto after = std::partition_point(
-            last->points.begin(), last->points.end(),
-            [toMs](const TrendPoint& p) { return p.atMs <= toMs; });
+        const auto after =
+            std::partition_point(last->points.begin(), last->points.end(),
+                                 [toMs](const TrendPoint& p) { return p.atMs <= toMs; });
         if (after != last->points.begin() && after[-1].atMs >= fromMs &&
             (out.isEmpty() || after[-1].atMs > out.back().atMs))
             out.append(after[-1]);

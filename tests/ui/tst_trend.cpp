@@ -29,39 +29,37 @@ void TstTrend::numbersAsInstrumentsPrintThem_data() {
     QTest::addColumn<bool>("found");
     QTest::addColumn<double>("value");
     QTest::addColumn<QByteArray>("unit");
-    QTest::newRow("balance, stable") << QByteArray("ST,+0012.345 g") << 1 << true << 12.345
-                                     << QByteArray("g");
-    QTest::newRow("balance, sign padded") << QByteArray("US,-   0.02 g") << 1 << true << -0.02
-                                          << QByteArray("g");
-    QTest::newRow("balance, blanks around") << QByteArray("     12.5   g  ") << 1 << true << 12.5
-                                            << QByteArray("g");
-    QTest::newRow("pH, the pH") << QByteArray("pH 7.01 25.0C") << 1 << true << 7.01
-                                << QByteArray();
-    QTest::newRow("pH, the temperature") << QByteArray("pH 7.01 25.0C") << 2 << true << 25.0
-                                         << QByteArray("C");
+    QTest::newRow("balance, stable")
+        << QByteArray("ST,+0012.345 g") << 1 << true << 12.345 << QByteArray("g");
+    QTest::newRow("balance, sign padded")
+        << QByteArray("US,-   0.02 g") << 1 << true << -0.02 << QByteArray("g");
+    QTest::newRow("balance, blanks around")
+        << QByteArray("     12.5   g  ") << 1 << true << 12.5 << QByteArray("g");
+    QTest::newRow("pH, the pH") << QByteArray("pH 7.01 25.0C") << 1 << true << 7.01 << QByteArray();
+    QTest::newRow("pH, the temperature")
+        << QByteArray("pH 7.01 25.0C") << 2 << true << 25.0 << QByteArray("C");
     QTest::newRow("pH, no third") << QByteArray("pH 7.01 25.0C") << 3 << false << 0.0
                                   << QByteArray();
     QTest::newRow("thermometer") << QByteArray("T=23.45") << 1 << true << 23.45 << QByteArray();
-    QTest::newRow("thermometer, degree sign") << QByteArray("  23.5 \xC2\xB0" "C") << 1 << true
-                                              << 23.5 << QByteArray("\xC2\xB0" "C");
+    QTest::newRow("thermometer, degree sign") << QStringLiteral("  23.5 °C").toUtf8() << 1 << true
+                                              << 23.5 << QStringLiteral("°C").toUtf8();
     QTest::newRow("multimeter") << QByteArray("+1.2345E-03 VDC") << 1 << true << 0.0012345
                                 << QByteArray("VDC");
-    QTest::newRow("exponent, negative") << QByteArray("-1.2E-03") << 1 << true << -0.0012
-                                        << QByteArray();
+    QTest::newRow("exponent, negative")
+        << QByteArray("-1.2E-03") << 1 << true << -0.0012 << QByteArray();
     QTest::newRow("conductivity") << QByteArray("1.413 mS/cm,25.0") << 1 << true << 1.413
                                   << QByteArray("mS/cm");
     QTest::newRow("comma decimal") << QByteArray("12,5") << 1 << true << 12.5 << QByteArray();
-    QTest::newRow("index, then a value") << QByteArray("001,12.34 g") << 2 << true << 12.34
-                                         << QByteArray("g");
-    QTest::newRow("range, hyphen between") << QByteArray("10-20 mV") << 2 << true << 20.0
-                                           << QByteArray("mV");
-    QTest::newRow("whole numbers, comma separated") << QByteArray("12,5,7") << 2 << true << 5.0
-                                                    << QByteArray();
+    QTest::newRow("index, then a value")
+        << QByteArray("001,12.34 g") << 2 << true << 12.34 << QByteArray("g");
+    QTest::newRow("range, hyphen between")
+        << QByteArray("10-20 mV") << 2 << true << 20.0 << QByteArray("mV");
+    QTest::newRow("whole numbers, comma separated")
+        << QByteArray("12,5,7") << 2 << true << 5.0 << QByteArray();
     QTest::newRow("OK") << QByteArray("OK") << 1 << false << 0.0 << QByteArray();
     QTest::newRow("ERR") << QByteArray("ERR") << 1 << false << 0.0 << QByteArray();
     QTest::newRow("sign alone") << QByteArray("- E") << 1 << false << 0.0 << QByteArray();
-    QTest::newRow("beyond a double") << QByteArray("1e999 g") << 1 << false << 0.0
-                                     << QByteArray();
+    QTest::newRow("beyond a double") << QByteArray("1e999 g") << 1 << false << 0.0 << QByteArray();
 }
 
 void TstTrend::numbersAsInstrumentsPrintThem() {
@@ -107,9 +105,8 @@ void TstTrend::aLongHistoryStaysBoundedAndKeepsItsSpikes() {
 
     const QList<TrendPoint> drawn = series.drawn(t0, end, 200);
     QVERIFY(drawn.size() <= 2 * 200 + 1);
-    QVERIFY(std::is_sorted(drawn.begin(), drawn.end(), [](const auto& a, const auto& b) {
-        return a.atMs < b.atMs;
-    }));
+    QVERIFY(std::is_sorted(drawn.begin(), drawn.end(),
+                           [](const auto& a, const auto& b) { return a.atMs < b.atMs; }));
     const auto has = [&drawn](double v) {
         return std::any_of(drawn.begin(), drawn.end(), [v](const auto& p) { return p.value == v; });
     };
@@ -148,7 +145,8 @@ void TstTrend::theWindowDrawsBesideTheRunAndLeavesTheRecordsAlone() {
     auto* plot = control<QCustomPlot>(trend, "plot_trend");
     const auto* figures = control<QLabel>(trend, "lbl_trend_figures");
     QCOMPARE(plot->graph(0)->dataCount(), 2);
-    QCOMPARE(figures->text(), QStringLiteral("Latest 12.5 g   Min 12.345   Max 12.5   Mean 12.4225"));
+    QCOMPARE(figures->text(),
+             QStringLiteral("Latest 12.5 g   Min 12.345   Max 12.5   Mean 12.4225"));
     QCOMPARE(plot->yAxis->label(), QStringLiteral("g"));
 
     // A flood of records: at most ten drawings a second; none while minimised.
@@ -173,7 +171,8 @@ void TstTrend::theWindowDrawsBesideTheRunAndLeavesTheRecordsAlone() {
     QCOMPARE(replots, 0);
     trend->showNormal();
     QTRY_VERIFY(figures->text().endsWith(QStringLiteral("(records without a 1st number: 1)")));
-    QVERIFY(figures->text().startsWith(QStringLiteral("Latest 13.199 g   Min 12.345   Max 13.199")));
+    QVERIFY(
+        figures->text().startsWith(QStringLiteral("Latest 13.199 g   Min 12.345   Max 13.199")));
     QVERIFY(plot->graph(0)->dataCount() > 50); // a second apart: not one column
     // The clock set back an hour: the newest reading is still drawn and counted.
     clock.advanceMs(-3'600'000);
