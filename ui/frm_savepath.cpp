@@ -3,6 +3,7 @@
 
 #include "acquisition/core/line_ends.h"
 #include "acquisition/core/varlin_def.h"
+#include "acquisition/platform/platform_files.h"
 #include "acquisition/platform/serial_device.h"
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
@@ -210,7 +211,7 @@ void Frm_Savepath::showPortDevices(const QList<SerialDevice>& present) {
 }
 
 void Frm_Savepath::Form_Load() {
-    const QString savePath = QFile::decodeName(varlin_def.SavePath);
+    const QString savePath = decodePath(varlin_def.SavePath);
     Drive1->selectDriveOf(savePath);
     Dir1->setCurrentFolder(savePath);
     m_folderChosen = false; // what the load shows is no choice of the operator's
@@ -274,7 +275,7 @@ void Frm_Savepath::Command1_Click() {
     // Dir1 shows a vanished SavePath's nearest parent; only a folder the operator chose
     // replaces it, so the data never moves elsewhere unasked.
     if (m_folderChosen)
-        varlin_def.SavePath = QFile::encodeName(Dir1->currentFolder());
+        varlin_def.SavePath = encodePath(Dir1->currentFolder());
     if (const auto port = portFromLastCharacter(cmb1->currentText()))
         varlin_def.PortNumber = *port;
     varlin_def.BaudRate = cmb2->currentText().toLatin1();
@@ -282,7 +283,7 @@ void Frm_Savepath::Command1_Click() {
     varlin_def.StampMillis = flag(Check3->isChecked());
     // UTF-8, the code page of Linux desktops: the comment reaches the header as typed.
     varlin_def.FileComment = Text1->text().toUtf8();
-    Q_EMIT panelTextChanged(1, QFile::decodeName(varlin_def.DataFilePath));
+    Q_EMIT panelTextChanged(1, decodePath(varlin_def.DataFilePath));
     Q_EMIT panelTextChanged(2, portPanelText());
     varlin_def.HourlyFiles = flag(!Option1[0]->isChecked());
     varlin_def.AskInstrument = flag(chk_ask->isChecked());

@@ -5,6 +5,7 @@
 #include "acquisition/core/line_ends.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
+#include "acquisition/platform/platform_files.h"
 #include "ui/cached_panel_style.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
@@ -182,7 +183,7 @@ void Frm_Varlin::Form_Load() {
 }
 
 void Frm_Varlin::showSavePathAndPort() {
-    m_dataLocation = QFile::decodeName(varlin_def.SavePath);
+    m_dataLocation = decodePath(varlin_def.SavePath);
     showPanel1();
     SB1->setPanelText(2, portPanelText());
 }

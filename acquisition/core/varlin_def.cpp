@@ -24,12 +24,12 @@ void loadStartValues(const QByteArray& savePath) {
 QByteArray startSavePath(const FolderCheck& canCreateFiles) {
     // An installed logger lives in a system folder the operator cannot write to.
     QByteArray executable = executableFolder();
-    if (canCreateFiles(QFile::decodeName(executable)))
+    if (canCreateFiles(decodePath(executable)))
         return executable;
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (!documents.isEmpty() && canCreateFiles(documents))
-        return QFile::encodeName(documents);
-    return QFile::encodeName(QDir::homePath());
+        return encodePath(documents);
+    return encodePath(QDir::homePath());
 }
 
 QByteArray startSavePath() {

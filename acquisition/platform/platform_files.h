@@ -8,8 +8,15 @@ class FileCalls;
 
 // What the data file writer, the spool and the start-up folder ask of the file system beyond
 // FileCalls (file_calls.h). Each system provides these in its own file:
-// platform_linux_files.cpp on Linux. Paths are as the file system spells them
-// (QFile::encodeName); errors are the system's own codes, shown to the operator as they are.
+// platform_linux_files.cpp on Linux, platform_windows_files.cpp on Windows. Paths are as the
+// file system spells them (encodePath); errors are the system's own codes (errno's), shown to
+// the operator as they are.
+
+/// A path as the file system spells it, the form the file calls take, and back: the locale's
+/// encoding on Linux; UTF-8 on Windows, whose calls take wide characters made from it, so no
+/// name is lost to a code page.
+QByteArray encodePath(const QString& path);
+QString decodePath(const QByteArray& path);
 
 /// Has `calls` flush a written file, or a folder that gained a file, to the medium: 0 or the
 /// error. A file that is gone has nothing left to flush.
@@ -22,3 +29,7 @@ int truncateFile(int fd, qint64 length);
 QByteArray executableFolder();
 /// Whether the running account can create files in a folder.
 bool canCreateFilesIn(const QString& folder);
+
+/// The folder for the records that wait to be written (the spools): on the local disk, the
+/// account's own.
+QString spoolHome();

@@ -1,24 +1,27 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// What the serial layer asks of the system beyond QSerialPort. Each system provides these in
-// its own file: platform_linux_serial.cpp and platform_linux_ports.cpp on Linux.
+// What the serial layer asks of the system beyond its serial device class. Each system provides
+// these in its own files: platform_linux_serial.cpp and platform_linux_ports.cpp on Linux,
+// platform_windows_serial.cpp and platform_windows_ports.cpp on Windows.
 
+#include "acquisition/platform/line_counters.h"
 #include "acquisition/platform/serial_device.h"
 
-#include <QSerialPort>
 #include <QString>
+#include <QtGlobal>
 #include <cstdint>
 #include <utility>
 
-/// The error counters the driver keeps for one line.
-struct LineCounters {
-    int brk = 0;
-    int frame = 0;
-    int overrun = 0;
-    int bufOverrun = 0;
-    int parity = 0;
-};
+// The device class the serial layer drives: Qt's own on Linux, the program's where Qt
+// SerialPort is not at hand.
+#ifdef Q_OS_WIN
+#include "acquisition/platform/win_serial_port.h"
+using SystemSerialPort = WinSerialPort;
+#else
+#include <QSerialPort>
+using SystemSerialPort = QSerialPort;
+#endif
 
 // The modem lines, one bit each: the computer drives DTR and RTS, the instrument the others.
 namespace ModemLine {
@@ -30,8 +33,8 @@ inline constexpr int kCd = 0x10;
 inline constexpr int kRing = 0x20;
 } // namespace ModemLine
 
-/// The open port as the system knows it: what QSerialPort::handle() returns.
-using PortHandle = decltype(std::declval<const QSerialPort&>().handle());
+/// The open port as the system knows it: what the device class's handle() returns.
+using PortHandle = decltype(std::declval<const SystemSerialPort&>().handle());
 
 /// How a question to the port's driver went. A driver without line counters or modem lines
 /// (a pseudo-terminal, some USB adapters) is no fault of the line.

@@ -25,11 +25,11 @@ SerialPort::SerialPort(const Clock& clock, PortScan scan, QObject* parent)
     // Qt stops reading the device while this much waits unread, rather than fill memory
     // with a flood nobody frames.
     m_port.setReadBufferSize(kReadBufferBytes);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialPort::onPortError);
+    connect(&m_port, &SystemSerialPort::errorOccurred, this, &SerialPort::onPortError);
     // Qt collects received bytes whenever the event loop runs, a message box's included: the
     // time they arrived is noted then, not when the reader gets to them.
-    connect(&m_port, &QSerialPort::readyRead, this, &SerialPort::noteArrivals);
-    connect(&m_port, &QSerialPort::readyRead, this, &CommPort::dataReceived);
+    connect(&m_port, &SystemSerialPort::readyRead, this, &SerialPort::noteArrivals);
+    connect(&m_port, &SystemSerialPort::readyRead, this, &CommPort::dataReceived);
     connect(&m_pollTimer, &QTimer::timeout, this, &SerialPort::pollLine);
 }
 
@@ -165,7 +165,7 @@ int32_t SerialPort::openDevice(const SerialDevice& device, bool bySocket) {
     // readable until another device is open.
     closeDevice();
     m_port.setPortName(device.path);
-    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    m_port.setFlowControl(SystemSerialPort::NoFlowControl);
     applyLineFormat(); // only stored while closed; QSerialPort applies it when opening
     if (!m_port.open(QIODevice::ReadWrite)) {
         const int32_t code = openFailureCode(device.path);
@@ -211,7 +211,7 @@ int32_t SerialPort::discardReceived() {
     if (!isOpen())
         return SerialError::kPortNotOpen;
     // clear() empties both Qt's buffer and the driver's input queue.
-    const bool cleared = m_port.clear(QSerialPort::Input);
+    const bool cleared = m_port.clear(SystemSerialPort::Input);
     m_taken.clear();
     m_takenAt = 0;
     m_arrivals.clear();
@@ -287,30 +287,30 @@ bool SerialPort::parseLineFormat(const QByteArray& text, LineFormat& format) {
 
     const QByteArray parity = parts[1].toUpper();
     if (parity == "N")
-        format.parity = QSerialPort::NoParity;
+        format.parity = SystemSerialPort::NoParity;
     else if (parity == "E")
-        format.parity = QSerialPort::EvenParity;
+        format.parity = SystemSerialPort::EvenParity;
     else if (parity == "O")
-        format.parity = QSerialPort::OddParity;
+        format.parity = SystemSerialPort::OddParity;
     else if (parity == "M")
-        format.parity = QSerialPort::MarkParity;
+        format.parity = SystemSerialPort::MarkParity;
     else if (parity == "S")
-        format.parity = QSerialPort::SpaceParity;
+        format.parity = SystemSerialPort::SpaceParity;
     else
         return false;
 
     const QByteArray& bits = parts[2];
     if (bits != "5" && bits != "6" && bits != "7" && bits != "8")
         return false;
-    format.dataBits = static_cast<QSerialPort::DataBits>(bits.toInt());
+    format.dataBits = static_cast<SystemSerialPort::DataBits>(bits.toInt());
 
     const QByteArray& stop = parts[3];
     if (stop == "1")
-        format.stopBits = QSerialPort::OneStop;
+        format.stopBits = SystemSerialPort::OneStop;
     else if (stop == "1.5")
-        format.stopBits = QSerialPort::OneAndHalfStop;
+        format.stopBits = SystemSerialPort::OneAndHalfStop;
     else if (stop == "2")
-        format.stopBits = QSerialPort::TwoStop;
+        format.stopBits = SystemSerialPort::TwoStop;
     else
         return false;
     return true;
@@ -333,12 +333,12 @@ int32_t SerialPort::applyModemLine(int line, bool on) {
 
 int32_t SerialPort::openFailureCode(const QString& device) const {
     switch (m_port.error()) {
-    case QSerialPort::DeviceNotFoundError:
+    case SystemSerialPort::DeviceNotFoundError:
         return SerialError::kInvalidPort;
-    case QSerialPort::PermissionError:
+    case SystemSerialPort::PermissionError:
         // Qt reports a lock held by another program as a permission error too.
         return mayReadAndWrite(device) ? SerialError::kDeviceBusy : SerialError::kPermissionDenied;
-    case QSerialPort::UnsupportedOperationError:
+    case SystemSerialPort::UnsupportedOperationError:
         return SerialError::kSettingsRefused;
     default:
         return SerialError::kOpenFailed;
@@ -383,8 +383,8 @@ void SerialPort::pollLine() {
         m_pollTimer.stop();
 }
 
-void SerialPort::onPortError(QSerialPort::SerialPortError error) {
-    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
+void SerialPort::onPortError(SystemSerialPort::SerialPortError error) {
+    if (error != SystemSerialPort::ReadError && error != SystemSerialPort::ResourceError)
         return;
     if (!m_port.isOpen() || m_lost)
         return;

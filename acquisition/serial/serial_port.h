@@ -1,21 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "acquisition/platform/platform_serial.h"
 #include "acquisition/serial/arrival_ledger.h"
 #include "acquisition/serial/comm_port.h"
 #include "acquisition/serial/line_events.h"
 
 #include <QQueue>
-#include <QSerialPort>
 #include <QString>
 #include <QTimer>
 #include <functional>
 
 class Clock;
 
-/// In the program on the reader's thread, behind ThreadedPort. The serial layer on QSerialPort:
-/// the port operations the program uses, the arrival time of every received byte, and line
-/// events from the driver's line counters and modem lines.
+/// In the program on the reader's thread, behind ThreadedPort. The serial layer on the system's
+/// serial device class (QSerialPort on Linux): the port operations the program uses, the arrival
+/// time of every received byte, and line events from the driver's line counters and modem lines.
 class SerialPort final : public CommPort {
     Q_OBJECT
 public:
@@ -51,9 +51,9 @@ public:
 private:
     struct LineFormat {
         qint32 baud = 9600;
-        QSerialPort::Parity parity = QSerialPort::NoParity;
-        QSerialPort::DataBits dataBits = QSerialPort::Data8;
-        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+        SystemSerialPort::Parity parity = SystemSerialPort::NoParity;
+        SystemSerialPort::DataBits dataBits = SystemSerialPort::Data8;
+        SystemSerialPort::StopBits stopBits = SystemSerialPort::OneStop;
     };
     static bool parseLineFormat(const QByteArray& text, LineFormat& format);
     int32_t applyLineFormat();
@@ -65,7 +65,7 @@ private:
     int32_t openFailureCode(const QString& device) const;
     void startWatching();
     void pollLine();
-    void onPortError(QSerialPort::SerialPortError error);
+    void onPortError(SystemSerialPort::SerialPortError error);
     void releaseLostPort();
     void closeDevice();
     void queueEvent(int16_t code);
@@ -78,7 +78,7 @@ private:
     SerialDevice m_device;   // the one last opened
     bool m_bySocket = false; // another device shared its identity: it is known by its socket
     QStringList m_kindSocketsAtOpen; // where adapters of its kind were at START
-    QSerialPort m_port;
+    SystemSerialPort m_port;
     QTimer m_pollTimer;
     LineFormat m_format;
     int16_t m_portNumber = 1;

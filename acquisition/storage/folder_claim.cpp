@@ -2,6 +2,7 @@
 #include "acquisition/storage/folder_claim.h"
 
 #include "acquisition/core/answer_in_time.h"
+#include "acquisition/platform/platform_files.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,7 +13,7 @@
 namespace {
 
 QString lockPathFor(const QByteArray& folder) {
-    const QString path = QFile::decodeName(folder);
+    const QString path = decodePath(folder);
     // A folder that is missing now, or on a share that does not answer, is taken as spelled.
     const QString canonical =
         answerInTime<QString>(QStringLiteral("canonical:") + path,
@@ -22,7 +23,7 @@ QString lockPathFor(const QByteArray& folder) {
     const QString key =
         canonical.isEmpty() ? QDir::cleanPath(QDir(path).absolutePath()) : canonical;
     const QByteArray hash =
-        QCryptographicHash::hash(QFile::encodeName(key), QCryptographicHash::Sha1).toHex();
+        QCryptographicHash::hash(encodePath(key), QCryptographicHash::Sha1).toHex();
     QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (runtime.isEmpty())
         runtime = QDir::tempPath();

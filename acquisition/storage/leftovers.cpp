@@ -395,7 +395,7 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
 bool Leftovers::Shared::appendMarks(const Run& run, const QByteArray& frame, bool durable) {
     QFile marks(pathOf(run, QStringLiteral(".marks")));
     return marks.open(QIODevice::Append) && marks.write(frame) == frame.size() && marks.flush() &&
-           (!durable || syncFile(systemFileCalls(), QFile::encodeName(marks.fileName())) == 0);
+           (!durable || syncFile(systemFileCalls(), encodePath(marks.fileName())) == 0);
 }
 
 Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer) {

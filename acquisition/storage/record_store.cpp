@@ -4,6 +4,7 @@
 #include "acquisition/core/loop_view.h"
 #include "acquisition/core/message_sink.h"
 #include "acquisition/core/varlin_def.h"
+#include "acquisition/platform/platform_files.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -252,7 +253,7 @@ void RecordStore::tellFlushRecovered(const FlushNotice& notice, bool operatorPre
     tell(QStringLiteral("%1 may lack records of between %2 and %3 on its medium: flushing it "
                         "failed (%4). Its %5 records of that time were written once and are not "
                         "written again, as a second copy would falsify the file.")
-             .arg(QFile::decodeName(notice.path), timeOf(notice.firstMs), timeOf(notice.lastMs))
+             .arg(decodePath(notice.path), timeOf(notice.firstMs), timeOf(notice.lastMs))
              .arg(notice.error)
              .arg(notice.records),
          operatorPresent);
@@ -272,7 +273,7 @@ void RecordStore::showWord() {
     if (leftovers.waiting > 0)
         words << QStringLiteral("%1 records from an earlier run wait for %2")
                      .arg(leftovers.waiting)
-                     .arg(QFile::decodeName(leftovers.waitingFor));
+                     .arg(decodePath(leftovers.waitingFor));
     if (!leftovers.keptAside.isEmpty())
         words << QStringLiteral("A damaged spool is kept as %1").arg(leftovers.keptAside.first());
     if (m_lost > 0)

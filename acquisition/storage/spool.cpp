@@ -108,7 +108,7 @@ struct Spool::Shared final : PlacementLog {
                     fdSegment = 0;
                     unflushed = false;
                 }
-                QFile::remove(QFile::decodeName(segmentPath(segment)));
+                QFile::remove(decodePath(segmentPath(segment)));
             }
             return true;
         case Command::Kind::Forget:
@@ -162,14 +162,14 @@ struct Spool::Shared final : PlacementLog {
             calls.closeFile(marksFd);
         marksFd = -1;
         marksBytes = 0;
-        QFile::remove(QFile::decodeName(marksPath()));
+        QFile::remove(decodePath(marksPath()));
     }
     void rewriteMarks() { // with marksMutex held
         QByteArray bytes = confirmed;
         for (const MarksEntry& e : marks)
             bytes += e.frame;
         const QByteArray fresh = marksPath() + ".new";
-        QFile::remove(QFile::decodeName(fresh));
+        QFile::remove(decodePath(fresh));
         int error = 0;
         const int out = calls.openForAppend(fresh, error);
         if (out < 0)
@@ -197,8 +197,8 @@ Spool::Spool(const QString& folder, FileCalls& calls) : m_folder(folder) {
                  .arg(QCoreApplication::applicationPid());
     if (number > 1)
         m_name += QStringLiteral("-%1").arg(number);
-    m_shared = std::make_shared<Shared>(calls, QFile::encodeName(QDir(folder).filePath(m_name)),
-                                        QFile::encodeName(folder));
+    m_shared = std::make_shared<Shared>(calls, encodePath(QDir(folder).filePath(m_name)),
+                                        encodePath(folder));
     m_thread = std::thread(&Spool::run, m_shared);
 }
 
@@ -208,10 +208,7 @@ Spool::~Spool() {
 }
 
 QString Spool::defaultFolder() {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty())
-        state = QDir::homePath() + QStringLiteral("/.local/state");
-    return state + QStringLiteral("/tessaline");
+    return spoolHome();
 }
 
 QString Spool::segmentName(const QString& name, int segment) {
@@ -287,7 +284,7 @@ QList<PendingRecord> Spool::readFrom(SpoolPosition from, qint64 maxBytes,
             continue;
         if (segment.number > next.segment)
             next = {segment.number, 0};
-        QFile file(QFile::decodeName(m_shared->segmentPath(segment.number)));
+        QFile file(decodePath(m_shared->segmentPath(segment.number)));
         if (!file.open(QIODevice::ReadOnly) || !file.seek(next.offset))
             return records;
         SpoolReader reader;

@@ -24,7 +24,7 @@ class Spool {
 public:
     using Clock = std::chrono::steady_clock;
 
-    /// `folder`: where spools live ($XDG_STATE_HOME/tessaline by default).
+    /// `folder`: where spools live (spoolHome() by default: platform_files.h).
     Spool(const QString& folder, FileCalls& calls = systemFileCalls());
     ~Spool();
     Spool(const Spool&) = delete;

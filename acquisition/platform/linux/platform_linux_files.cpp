@@ -6,6 +6,7 @@
 #include "acquisition/platform/platform_files.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -127,4 +128,19 @@ bool canCreateFilesIn(const QString& folder) {
     // A folder needs search (x) as well as write permission for a new file.
     const QFileInfo info(folder);
     return info.isDir() && info.isWritable() && info.isExecutable();
+}
+
+QByteArray encodePath(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+QString decodePath(const QByteArray& path) {
+    return QFile::decodeName(path);
+}
+
+QString spoolHome() {
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty())
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/tessaline");
 }

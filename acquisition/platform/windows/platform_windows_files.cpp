@@ -1,0 +1,198 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The data file, the spool, their flushes and the start-up folder on Windows: files opened
+// through the wide-character API and kept as C runtime descriptors, so the writer above sees the
+// same descriptors and errno codes as on Linux; FlushFileBuffers (through _commit) flushes.
+
+#include "acquisition/platform/file_calls.h"
+#include "acquisition/platform/platform_files.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+#include <QUuid>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+namespace {
+
+std::wstring wide(const QByteArray& path) {
+    return QString::fromUtf8(path).toStdWString();
+}
+
+int errnoOf(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+        return EINVAL;
+    default:
+        return EIO;
+    }
+}
+
+// A descriptor over a file opened with every share mode: a spool segment or a data file may be
+// read, renamed or removed by the program while it is open, as on Linux.
+int openShared(const QByteArray& path, DWORD access, DWORD disposition, int flags, int& error) {
+    const HANDLE file = ::CreateFileW(wide(path).c_str(), access,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = errnoOf(::GetLastError());
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), flags);
+    if (fd < 0) {
+        error = errno;
+        ::CloseHandle(file);
+        return -1;
+    }
+    error = 0;
+    return fd;
+}
+
+} // namespace
+
+FileCalls& systemFileCalls() {
+    static FileCalls calls;
+    return calls;
+}
+
+int FileCalls::openForAppend(const QByteArray& path, int& error) {
+    return openShared(path, GENERIC_WRITE, OPEN_ALWAYS, _O_WRONLY | _O_APPEND | _O_BINARY, error);
+}
+
+int FileCalls::fileLength(int fd, qint64& length) {
+    const qint64 size = ::_filelengthi64(fd);
+    if (size < 0)
+        return errno;
+    length = size;
+    return 0;
+}
+
+int FileCalls::appendWhole(int fd, const QByteArray& bytes) {
+    const auto size = static_cast<unsigned>(bytes.size());
+    const int written = ::_write(fd, bytes.constData(), size);
+    if (written >= 0 && static_cast<unsigned>(written) == size)
+        return 0;
+    if (written < 0)
+        return errno;
+    // The runtime moved to the end before writing: cut exactly our own bytes.
+    const qint64 end = ::_telli64(fd);
+    if (end >= written && ::_chsize_s(fd, end - written) != 0)
+        return errno;
+    return ENOSPC;
+}
+
+int FileCalls::offsetOf(int fd, qint64& offset) {
+    const qint64 at = ::_telli64(fd);
+    if (at < 0)
+        return errno;
+    offset = at;
+    return 0;
+}
+
+int FileCalls::closeFile(int fd) {
+    return ::_close(fd) == 0 ? 0 : errno;
+}
+
+int FileCalls::dataSync(int fd) {
+    return ::_commit(fd) == 0 ? 0 : errno;
+}
+
+int FileCalls::readAt(const QByteArray& path, qint64 offset, qsizetype size, QByteArray& bytes) {
+    bytes.clear();
+    int error = 0;
+    const int fd = openShared(path, GENERIC_READ, OPEN_EXISTING, _O_RDONLY | _O_BINARY, error);
+    if (fd < 0)
+        return error;
+    bytes.resize(size);
+    qsizetype got = 0;
+    if (::_lseeki64(fd, offset, SEEK_SET) < 0)
+        error = errno;
+    while (error == 0 && got < size) {
+        const int n = ::_read(fd, bytes.data() + got, static_cast<unsigned>(size - got));
+        if (n < 0)
+            error = errno;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    ::_close(fd);
+    bytes.resize(got);
+    return error;
+}
+
+int truncateFile(int fd, qint64 length) {
+    return ::_chsize_s(fd, length);
+}
+
+int syncFile(FileCalls& calls, const QByteArray& path) {
+    // FlushFileBuffers needs a handle that may write.
+    int error = 0;
+    const int fd = openShared(path, GENERIC_WRITE, OPEN_EXISTING, _O_WRONLY | _O_BINARY, error);
+    if (fd < 0)
+        return error == ENOENT ? 0 : error;
+    error = calls.dataSync(fd);
+    ::_close(fd);
+    return error;
+}
+
+int syncFolder(FileCalls&, const QByteArray&) {
+    // NTFS journals a folder's entries itself; Windows has no flush for a folder to ask for.
+    return 0;
+}
+
+QByteArray executableFolder() {
+    return encodePath(QCoreApplication::applicationDirPath());
+}
+
+bool canCreateFilesIn(const QString& folder) {
+    // Windows' attributes say nothing of an account's rights on a folder (Program Files looks
+    // writable to Qt); only creating a file tells.
+    if (!QDir(folder).exists())
+        return false;
+    const QString probe = QDir(folder).filePath(QStringLiteral("tessaline-probe-") +
+                                                QUuid::createUuid().toString(QUuid::Id128));
+    const HANDLE file = ::CreateFileW(
+        QDir::toNativeSeparators(probe).toStdWString().c_str(), GENERIC_WRITE, 0, nullptr,
+        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    ::CloseHandle(file);
+    return true;
+}
+
+QByteArray encodePath(const QString& path) {
+    return path.toUtf8();
+}
+
+QString decodePath(const QByteArray& path) {
+    return QString::fromUtf8(path);
+}
+
+QString spoolHome() {
+    // %LOCALAPPDATA%: the account's own, and never roamed to a server.
+    QString local = qEnvironmentVariable("LOCALAPPDATA");
+    if (local.isEmpty())
+        local = QDir::homePath() + QStringLiteral("/AppData/Local");
+    return QDir::fromNativeSeparators(local) + QStringLiteral("/tessaline");
+}
