@@ -7,6 +7,8 @@
 # builds the Debian package build/tessaline_<version>_amd64.deb from a release build (package),
 # cross-builds for arm64 and runs the tests under emulation (test-arm64) or builds
 # build/tessaline_<version>_arm64.deb (package-arm64),
+# cross-builds for 64-bit Windows and runs its tests under Wine (test-windows) or builds its
+# installer build/tessaline-<version>-setup.exe and zip (package-windows),
 # runs clang-tidy over the whole tree (tidy), or measures the trend's history at its bound and
 # the logger beside tio and cat (bench [seconds per phase]).
 # Builds go through the presets in CMakePresets.json.
@@ -33,6 +35,9 @@ test-arm64 | package-arm64)
     packages+=(g++-aarch64-linux-gnu qemu-user-static qt6-base-dev:arm64 qt6-serialport-dev:arm64
                libgl-dev:arm64 libqcustomplot-dev:arm64 dpkg-dev file)
     ;;
+# Windows: Debian's mingw-w64 (tools/build-qt-windows.sh builds Qt with it, once per machine),
+# Wine for the tests, NSIS and zip for the installer and the zip.
+test-windows | package-windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 nsis zip) ;;
 # The static check reads the dev build's compile commands (.clang-tidy: which checks).
 tidy) packages+=(clang-tidy) ;;
 # The benchmark's peer, and the fonts the operator's window draws with.
@@ -46,6 +51,16 @@ werror=OFF
 build() { # build PRESET
     cmake --preset "$1" -DTESSALINE_WERROR=$werror
     cmake --build --preset "$1"
+}
+
+# The Windows build in build-windows, against the Qt for Windows that the script builds once
+# and caches outside the clone (its last line names it); the first time takes about 35 minutes.
+build_windows() {
+    qt_windows=$(tools/build-qt-windows.sh | tee /dev/stderr | tail -n 1)
+    "$qt_windows/bin/qt-cmake" -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DTESSALINE_WERROR=$werror \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/tests/windows/wine-test.sh"
+    cmake --build build-windows --parallel 2
 }
 
 case "${1:-}" in
@@ -83,6 +98,14 @@ package-arm64)
     cpack --preset cross-arm64
     echo "Copy it to the Pi and install it with: apt install ./$(ls ./build/tessaline_*_arm64.deb -t | head -n 1)"
     ;;
+test-windows)
+    build_windows
+    ctest --test-dir build-windows --output-on-failure -j 2
+    ;;
+package-windows)
+    build_windows
+    packaging/windows/package.sh build-windows "$qt_windows" build
+    ;;
 tidy)
     # The dev build's compile commands, so the tree is not compiled a third time for it.
     build dev
@@ -94,7 +117,7 @@ bench)
     exec build/bench/bench_logger "${@:2}"
     ;;
 *)
-    echo "usage: $0 run|test|demo|asan|tsan|package|test-arm64|package-arm64|tidy|bench [seconds per phase]" >&2
+    echo "usage: $0 run|test|demo|asan|tsan|package|test-arm64|package-arm64|test-windows|package-windows|tidy|bench [seconds per phase]" >&2
     exit 2
     ;;
 esac

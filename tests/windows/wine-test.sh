@@ -27,6 +27,10 @@ template=$here/wine-prefix
     if [ ! -f "$template/made" ]; then
         rm -rf "$template"
         WINEPREFIX=$template wineboot -i >/dev/null 2>&1
+        # Wine hands no QT_ variable of the build machine on: the tests' platform (offscreen,
+        # from CTest) goes in as the account's own environment.
+        WINEPREFIX=$template wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM \
+            /d "${QT_QPA_PLATFORM:-offscreen}" /f >/dev/null
         WINEPREFIX=$template wineserver -w
         touch "$template/made"
     fi

@@ -1,0 +1,141 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The logger as an operator meets it on Windows, under Wine: the real windows, loop, reader
+// thread and serial device on COM1, the instrument on the cable's other end (COM2), real data
+// files; only the clock is the test's, so file names and the header are known.
+
+#include "acquisition/core/clock.h"
+#include "acquisition/core/message_sink.h"
+#include "acquisition/core/varlin_def.h"
+#include "acquisition/logger.h"
+#include "acquisition/platform/file_calls.h"
+#include "acquisition/platform/platform_files.h"
+#include "acquisition/serial/serial_port.h"
+#include "acquisition/serial/threaded_port.h"
+#include "cable.h"
+#include "ui/frm_varlin.h"
+#include "ui/status_bar.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+class FixedClock final : public Clock {
+public:
+    qint64 nowMs() const override {
+        return QDateTime(QDate(2026, 12, 7), QTime(10, 0)).toMSecsSinceEpoch();
+    }
+};
+
+class RecordingSink final : public MessageSink {
+public:
+    void showMessage(const QString& text) override { messages << text; }
+    void beep() override { ++beeps; }
+    QStringList messages;
+    int beeps = 0;
+};
+
+// The control called `name`; a missing one stops the test program, naming it.
+template <typename W> W* control(const QWidget& window, const char* name) {
+    W* widget = window.findChild<W*>(QLatin1StringView(name));
+    if (!widget)
+        qFatal("no control %s", name);
+    return widget;
+}
+
+QByteArray lines(const QList<QByteArray>& records) {
+    QByteArray text;
+    for (const QByteArray& record : records)
+        text += record + "\r\n";
+    return text;
+}
+
+} // namespace
+
+class TstWinEndToEnd : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void operatorSessionOnCom1();
+};
+
+void TstWinEndToEnd::initTestCase() {
+    if (cableControl().isEmpty())
+        QSKIP("no null-modem cable on COM1 and COM2: run through tests/windows/wine-test.sh");
+}
+
+void TstWinEndToEnd::operatorSessionOnCom1() {
+    QTemporaryDir data;
+    QTemporaryDir spool;
+    loadStartValues(encodePath(data.path()));
+    FixedClock clock;
+    ThreadedPort port(std::make_unique<SerialPort>(clock));
+    RecordingSink sink;
+    Logger logger(port, clock, sink, systemFileCalls(), spool.path());
+    int ends = 0;
+    Frm_Varlin window(logger, [&ends] { ++ends; });
+    window.show();
+    const auto click = [&window](const char* name) {
+        QTest::mouseClick(control<QPushButton>(window, name), Qt::LeftButton);
+    };
+    const auto shown = [&window] { return control<QLineEdit>(window, "txt_meas_0")->text(); };
+    const auto title = [&window] { return control<QLabel>(window, "lbl_title")->text(); };
+    const QString file = data.filePath(QStringLiteral("20261207.txt"));
+    const QByteArray header = " Recive Data ,26/12/07,10:00:00,\r\n";
+    Instrument instrument;
+    QVERIFY(instrument.isOpen());
+
+    click("Command1");
+    QTRY_VERIFY(port.isOpen());
+    // Out of step at first: a partial line and whole ones are thrown away, the first record
+    // after them shown but not written.
+    QVERIFY(instrument.write("0.001 g\r\nST,+0000.000 g\r\nST,+0000.000 g\r\nST,+0012.345 g\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), QStringLiteral("ST,+0012.345 g"), 10'000);
+    QList<QByteArray> records;
+    for (int i = 0; i < 200; ++i)
+        records << "ST,+" + QByteArray::number(i).rightJustified(4, '0') + ".000 g";
+    QVERIFY(instrument.write(lines(records)));
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), QString::fromLatin1(records.last()), 20'000);
+    QTRY_VERIFY(logger.store().written());
+
+    // Send with CR LF.
+    auto* sendBox = control<QLineEdit>(window, "txt_send");
+    sendBox->setText(QStringLiteral("P"));
+    auto* lineEnd = control<QComboBox>(window, "cmb_send_end");
+    lineEnd->setCurrentIndex(lineEnd->findText(QStringLiteral("CR LF")));
+    click("Command5");
+    QCOMPARE(instrument.readAll(3), QByteArray("P\r\n"));
+
+    // The adapter pulled out in the middle of a line, and put back: the line's two halves are
+    // no record; nothing before or after is lost or written twice.
+    QVERIFY(instrument.write("cut off mid-li"));
+    QTest::qWait(200);
+    QVERIFY(pullDevice(true));
+    QTRY_COMPARE_WITH_TIMEOUT(title(), QStringLiteral("Com1 : Device removal detected"), 10'000);
+    QVERIFY(pullDevice(false));
+    QTRY_COMPARE_WITH_TIMEOUT(title(), QStringLiteral("Com1 : Device reconnected"), 15'000);
+    QVERIFY(instrument.write("ne, its rest\r\nr4\r\nr5\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), QStringLiteral("r5"), 10'000);
+    QTRY_VERIFY(logger.store().written());
+    QFile written(file);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), header + lines(records) + lines({"r4", "r5"}));
+    written.close();
+
+    // STOP, then END: the port let go, the window gone, the program ended once.
+    click("Command4");
+    QTRY_VERIFY(!port.isOpen());
+    QCOMPARE(ends, 0);
+    click("Command3");
+    QCOMPARE(ends, 1);
+    QVERIFY(!port.isOpen());
+    QVERIFY2(sink.messages.isEmpty(), qPrintable(sink.messages.join(u'|')));
+}
+
+QTEST_MAIN(TstWinEndToEnd)
+#include "tst_win_end_to_end.moc"

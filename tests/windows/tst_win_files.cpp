@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The data file's and the spool's file calls on Windows, under Wine: appends, cuts, flushes and
+// reads by paths no code page can spell, and files that stay removable while open.
+
+#include "acquisition/platform/file_calls.h"
+#include "acquisition/platform/platform_files.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+
+class TstWinFiles : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void appendsCutsAndReadsByAWidePath();
+    void missingFilesAndFolders();
+    void whereFilesGo();
+};
+
+namespace {
+
+QByteArray contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+void TstWinFiles::appendsCutsAndReadsByAWidePath() {
+    QTemporaryDir dir;
+    // Japanese and Greek in one name: no single ANSI code page holds both.
+    const QString folder = dir.filePath(QStringLiteral("測定データ-μετρήσεις"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString file = folder + QStringLiteral("/20261207.txt");
+    const QByteArray path = encodePath(file);
+    QCOMPARE(decodePath(path), file);
+    FileCalls& calls = systemFileCalls();
+
+    int error = -1;
+    int fd = calls.openForAppend(path, error);
+    QVERIFY2(fd >= 0, qPrintable(QString::number(error)));
+    QCOMPARE(calls.appendWhole(fd, "r1\r\n"), 0);
+    qint64 at = -1;
+    QCOMPARE(calls.offsetOf(fd, at), 0);
+    QCOMPARE(at, 4);
+    QCOMPARE(calls.dataSync(fd), 0);
+    QCOMPARE(calls.closeFile(fd), 0);
+
+    // A second open appends after what is there, never over it; a cut takes back exactly the
+    // bytes asked.
+    fd = calls.openForAppend(path, error);
+    QVERIFY(fd >= 0);
+    qint64 length = -1;
+    QCOMPARE(calls.fileLength(fd, length), 0);
+    QCOMPARE(length, 4);
+    QCOMPARE(calls.appendWhole(fd, "r2\r\nhalf"), 0);
+    QCOMPARE(calls.offsetOf(fd, at), 0);
+    QCOMPARE(at, 12);
+    QCOMPARE(truncateFile(fd, 8), 0);
+    QCOMPARE(calls.appendWhole(fd, "r3\r\n"), 0);
+    QCOMPARE(syncFile(calls, path), 0);
+    QCOMPARE(syncFolder(calls, encodePath(folder)), 0);
+    QCOMPARE(contents(file), QByteArray("r1\r\nr2\r\nr3\r\n"));
+    QByteArray bytes;
+    QCOMPARE(calls.readAt(path, 4, 100, bytes), 0);
+    QCOMPARE(bytes, QByteArray("r2\r\nr3\r\n"));
+
+    // Spent spool segments are removed while the writer may still hold them.
+    QVERIFY(QFile::remove(file));
+    QCOMPARE(calls.closeFile(fd), 0);
+    QVERIFY(!QFile::exists(file));
+}
+
+void TstWinFiles::missingFilesAndFolders() {
+    QTemporaryDir dir;
+    FileCalls& calls = systemFileCalls();
+    int error = 0;
+    const QByteArray inMissing = encodePath(dir.filePath(QStringLiteral("gone/20261207.txt")));
+    QCOMPARE(calls.openForAppend(inMissing, error), -1);
+    QCOMPARE(error, ENOENT);
+    QByteArray bytes = "stale";
+    QCOMPARE(calls.readAt(inMissing, 0, 10, bytes), ENOENT);
+    QVERIFY(bytes.isEmpty());
+    // A file already gone has nothing left to flush.
+    QCOMPARE(syncFile(calls, inMissing), 0);
+}
+
+void TstWinFiles::whereFilesGo() {
+    const QString local = QDir::fromNativeSeparators(qEnvironmentVariable("LOCALAPPDATA"));
+    QVERIFY(!local.isEmpty());
+    QCOMPARE(spoolHome(), local + QStringLiteral("/tessaline"));
+    QTemporaryDir dir;
+    QVERIFY(canCreateFilesIn(dir.path()));
+    QVERIFY(!canCreateFilesIn(dir.filePath(QStringLiteral("missing"))));
+    // The probe leaves nothing behind.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+QTEST_GUILESS_MAIN(TstWinFiles)
+#include "tst_win_files.moc"
