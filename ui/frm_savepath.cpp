@@ -14,6 +14,7 @@
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -283,7 +284,7 @@ void Frm_Savepath::Command1_Click() {
     varlin_def.StampMillis = flag(Check3->isChecked());
     // UTF-8, the code page of Linux desktops: the comment reaches the header as typed.
     varlin_def.FileComment = Text1->text().toUtf8();
-    Q_EMIT panelTextChanged(1, decodePath(varlin_def.DataFilePath));
+    Q_EMIT panelTextChanged(1, QDir::toNativeSeparators(decodePath(varlin_def.DataFilePath)));
     Q_EMIT panelTextChanged(2, portPanelText());
     varlin_def.HourlyFiles = flag(!Option1[0]->isChecked());
     varlin_def.AskInstrument = flag(chk_ask->isChecked());

@@ -18,6 +18,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QIcon>
 #include <QLabel>
@@ -183,7 +184,7 @@ void Frm_Varlin::Form_Load() {
 }
 
 void Frm_Varlin::showSavePathAndPort() {
-    m_dataLocation = decodePath(varlin_def.SavePath);
+    m_dataLocation = QDir::toNativeSeparators(decodePath(varlin_def.SavePath));
     showPanel1();
     SB1->setPanelText(2, portPanelText());
 }

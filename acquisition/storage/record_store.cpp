@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QPointer>
 #include <cstdio>
@@ -253,7 +254,8 @@ void RecordStore::tellFlushRecovered(const FlushNotice& notice, bool operatorPre
     tell(QStringLiteral("%1 may lack records of between %2 and %3 on its medium: flushing it "
                         "failed (%4). Its %5 records of that time were written once and are not "
                         "written again, as a second copy would falsify the file.")
-             .arg(decodePath(notice.path), timeOf(notice.firstMs), timeOf(notice.lastMs))
+             .arg(QDir::toNativeSeparators(decodePath(notice.path)), timeOf(notice.firstMs),
+                  timeOf(notice.lastMs))
              .arg(notice.error)
              .arg(notice.records),
          operatorPresent);
@@ -273,7 +275,7 @@ void RecordStore::showWord() {
     if (leftovers.waiting > 0)
         words << QStringLiteral("%1 records from an earlier run wait for %2")
                      .arg(leftovers.waiting)
-                     .arg(decodePath(leftovers.waitingFor));
+                     .arg(QDir::toNativeSeparators(decodePath(leftovers.waitingFor)));
     if (!leftovers.keptAside.isEmpty())
         words << QStringLiteral("A damaged spool is kept as %1").arg(leftovers.keptAside.first());
     if (m_lost > 0)

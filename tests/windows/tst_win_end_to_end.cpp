@@ -16,6 +16,7 @@
 #include "ui/status_bar.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -89,6 +90,10 @@ void TstWinEndToEnd::operatorSessionOnCom1() {
     const QByteArray header = " Recive Data ,26/12/07,10:00:00,\r\n";
     Instrument instrument;
     QVERIFY(instrument.isOpen());
+    // The folder as Windows writes it.
+    const QString folderShown = control<StatusBar>(window, "SB1")->panelText(1);
+    QCOMPARE(folderShown, QDir::toNativeSeparators(data.path()));
+    QVERIFY(folderShown.contains(u'\\') && !folderShown.contains(u'/'));
 
     click("Command1");
     QTRY_VERIFY(port.isOpen());
