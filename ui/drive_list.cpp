@@ -36,10 +36,19 @@ bool isSystemMount(const QString& root) {
     return false;
 }
 
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity kNameCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
+#endif
+
 bool holds(const QString& mountPoint, const QString& path) {
     if (mountPoint == QLatin1StringView("/"))
         return path.startsWith(QLatin1Char('/'));
-    return path == mountPoint || path.startsWith(mountPoint + QLatin1Char('/'));
+    // A drive's root ends in its slash: "C:/".
+    const QString folder = mountPoint.endsWith(u'/') ? mountPoint.chopped(1) : mountPoint;
+    return path.compare(folder, kNameCase) == 0 ||
+           path.startsWith(folder + QLatin1Char('/'), kNameCase);
 }
 
 } // namespace
@@ -81,7 +90,12 @@ QStringList DriveList::drives() const {
 }
 
 QStringList DriveList::saveableDrives() {
+    // Windows has no one root above its drives.
+#ifdef Q_OS_WIN
+    QStringList roots;
+#else
     QStringList roots{QStringLiteral("/")};
+#endif
     for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
         const QString root = volume.rootPath();
         if (!volume.isValid() || !volume.isReady() || volume.isReadOnly() || roots.contains(root))

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QStyledItemDelegate>
 
@@ -37,11 +38,31 @@ private:
     }
 };
 
+// The root a path hangs from: "/" on Linux; on Windows its drive ("C:/") or its share
+// ("//server/share/"), the root of the program's own drive for a path without either.
+QString rootOf(const QString& path) {
+#ifdef Q_OS_WIN
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:(?=/|$)"));
+    static const QRegularExpression share(QStringLiteral("^//[^/]+/[^/]+(?=/|$)"));
+    const QString spelled = QDir::fromNativeSeparators(path);
+    if (const auto m = drive.match(spelled); m.hasMatch())
+        return m.captured().toUpper() + u'/';
+    if (const auto m = share.match(spelled); m.hasMatch())
+        return m.captured() + u'/';
+#else
+    Q_UNUSED(path);
+#endif
+    return QDir::rootPath();
+}
+
 // The folders' names from the root down. A relative path is taken from the root, never from
 // the process's current folder, which may be gone; ".." goes no higher than the root.
-QStringList namesFromRoot(const QString& path) {
+QStringList namesFromRoot(const QString& root, const QString& path) {
+    QString below = QDir::fromNativeSeparators(path);
+    if (below.startsWith(root.chopped(1), Qt::CaseInsensitive))
+        below.remove(0, root.size() - 1);
     QStringList names;
-    for (const QString& name : QDir::fromNativeSeparators(path).split(u'/', Qt::SkipEmptyParts)) {
+    for (const QString& name : below.split(u'/', Qt::SkipEmptyParts)) {
         if (name == u"..") {
             if (!names.isEmpty())
                 names.removeLast();
@@ -52,22 +73,22 @@ QStringList namesFromRoot(const QString& path) {
     return names;
 }
 
-QString joinedFromRoot(const QStringList& names) {
-    return QDir::rootPath() + names.join(u'/');
+QString joinedFromRoot(const QString& root, const QStringList& names) {
+    return root + names.join(u'/');
 }
 
 // Each step drops one name, so the walk ends at the root at the latest.
-QStringList nearestExistingFolder(QStringList names) {
-    while (!names.isEmpty() && !QFileInfo(joinedFromRoot(names)).isDir())
+QStringList nearestExistingFolder(const QString& root, QStringList names) {
+    while (!names.isEmpty() && !QFileInfo(joinedFromRoot(root, names)).isDir())
         names.removeLast();
     return names;
 }
 
 // "/a/b/c" -> "/", "/a", "/a/b", "/a/b/c".
-QStringList pathFromRoot(const QStringList& names) {
-    QStringList chain{QDir::rootPath()};
+QStringList pathFromRoot(const QString& root, const QStringList& names) {
+    QStringList chain{root};
     for (qsizetype i = 1; i <= names.size(); ++i)
-        chain << joinedFromRoot(names.first(i));
+        chain << joinedFromRoot(root, names.first(i));
     return chain;
 }
 
@@ -85,22 +106,24 @@ FolderList::FolderList(QWidget* parent) : QListWidget(parent) {
 void FolderList::setCurrentFolder(const QString& path) {
     // A folder that does not answer is taken as it is; its real nearest parent follows if the
     // answer comes while the operator is still there.
-    const QStringList asked = namesFromRoot(path);
+    const QString root = rootOf(path);
+    const QStringList asked = namesFromRoot(root, path);
     const auto found = answerInTime<QStringList>(
-        QStringLiteral("nearest:") + path, [asked] { return nearestExistingFolder(asked); },
-        kFolderAnswerWait, this,
-        [this, asked](const QStringList& names) {
-            if (m_names == asked && names != asked) {
+        QStringLiteral("nearest:") + path,
+        [root, asked] { return nearestExistingFolder(root, asked); }, kFolderAnswerWait, this,
+        [this, root, asked](const QStringList& names) {
+            if (m_root == root && m_names == asked && names != asked) {
                 m_names = names;
                 refill();
             }
         });
+    m_root = root;
     m_names = found.value_or(asked);
     refill();
 }
 
 QString FolderList::currentFolder() const {
-    return joinedFromRoot(m_names);
+    return joinedFromRoot(m_root, m_names);
 }
 
 void FolderList::keyPressEvent(QKeyEvent* event) {
@@ -144,11 +167,11 @@ void FolderList::refill() {
 
 void FolderList::fill(const std::optional<QStringList>& subFolders) {
     clear();
-    const QStringList chain = pathFromRoot(m_names);
+    const QStringList chain = pathFromRoot(m_root, m_names);
     for (int depth = 0; depth < chain.size(); ++depth) {
         const QString& folder = chain.at(depth);
         const QString name = QFileInfo(folder).fileName();
-        addEntry(folder, name.isEmpty() ? folder : name, depth, true);
+        addEntry(folder, name.isEmpty() ? QDir::toNativeSeparators(folder) : name, depth, true);
     }
     const QDir current(currentFolder());
     for (const QString& name : subFolders.value_or(QStringList()))

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QDir>
 #include <QListWidget>
 #include <QString>
 #include <QStringList>
@@ -35,5 +36,6 @@ private:
     void refill();
     void fill(const std::optional<QStringList>& subFolders);
 
-    QStringList m_names; // of the current folder, from the root down
+    QString m_root = QDir::rootPath(); // "/", or on Windows the drive's "C:/"
+    QStringList m_names;               // of the current folder, from the root down
 };

@@ -12,6 +12,9 @@
 #include "acquisition/serial/serial_port.h"
 #include "acquisition/serial/threaded_port.h"
 #include "cable.h"
+#include "ui/drive_list.h"
+#include "ui/folder_list.h"
+#include "ui/frm_savepath.h"
 #include "ui/frm_varlin.h"
 #include "ui/status_bar.h"
 
@@ -49,6 +52,10 @@ template <typename W> W* control(const QWidget& window, const char* name) {
     return widget;
 }
 
+void click(const QWidget& window, const char* name) {
+    QTest::mouseClick(control<QPushButton>(window, name), Qt::LeftButton);
+}
+
 QByteArray lines(const QList<QByteArray>& records) {
     QByteArray text;
     for (const QByteArray& record : records)
@@ -81,19 +88,37 @@ void TstWinEndToEnd::operatorSessionOnCom1() {
     int ends = 0;
     Frm_Varlin window(logger, [&ends] { ++ends; });
     window.show();
-    const auto click = [&window](const char* name) {
-        QTest::mouseClick(control<QPushButton>(window, name), Qt::LeftButton);
-    };
+    const auto click = [&window](const char* name) { ::click(window, name); };
     const auto shown = [&window] { return control<QLineEdit>(window, "txt_meas_0")->text(); };
     const auto title = [&window] { return control<QLabel>(window, "lbl_title")->text(); };
     const QString file = data.filePath(QStringLiteral("20261207.txt"));
-    const QByteArray header = " Recive Data ,26/12/07,10:00:00,\r\n";
+    // The comment the settings window offers, taken when it closes.
+    const QByteArray header = " Recive Data ,26/12/07,10:00:00,Morva\r\n";
     Instrument instrument;
     QVERIFY(instrument.isOpen());
     // The folder as Windows writes it.
     const QString folderShown = control<StatusBar>(window, "SB1")->panelText(1);
     QCOMPARE(folderShown, QDir::toNativeSeparators(data.path()));
     QVERIFY(folderShown.contains(u'\\') && !folderShown.contains(u'/'));
+
+    // The settings window finds the data folder on its drive, and another drive's folders.
+    click("Command2");
+    const auto open = window.findChildren<Frm_Savepath*>();
+    QCOMPARE(open.size(), 1);
+    auto* drives = control<DriveList>(*open.first(), "Drive1");
+    auto* folders = control<FolderList>(*open.first(), "Dir1");
+    QCOMPARE(drives->currentText(), data.path().left(3)); // "C:/"
+    QCOMPARE(folders->currentFolder(), data.path());
+    QCOMPARE(folders->item(0)->text(), QDir::toNativeSeparators(data.path().left(3)));
+    const int other = drives->findText(QStringLiteral("Z:/"));
+    QVERIFY(other >= 0);
+    drives->setCurrentIndex(other);
+    QCOMPARE(folders->currentFolder(), QStringLiteral("Z:/"));
+    drives->setCurrentIndex(drives->findText(data.path().left(3)));
+    folders->setCurrentFolder(data.path());
+    ::click(*open.first(), "Command1");
+    QTRY_VERIFY(window.findChildren<Frm_Savepath*>().isEmpty());
+    QCOMPARE(decodePath(varlin_def.SavePath), data.path());
 
     click("Command1");
     QTRY_VERIFY(port.isOpen());
