@@ -67,25 +67,27 @@ DriveList::DriveList(QWidget* parent) : QComboBox(parent) {
 void DriveList::setDrives(const QStringList& mountPoints) {
     const QSignalBlocker quiet(this);
     clear();
-    addItems(mountPoints);
-    setCurrentIndex(findText(driveOf(m_pathShown, mountPoints)));
+    // Shown as the system spells it ("C:\\"), kept as Qt spells paths.
+    for (const QString& mountPoint : mountPoints)
+        addItem(QDir::toNativeSeparators(mountPoint), mountPoint);
+    setCurrentIndex(findData(driveOf(m_pathShown, mountPoints)));
 }
 
 void DriveList::selectDriveOf(const QString& path) {
     m_pathShown = QDir::cleanPath(path);
-    const int index = findText(driveOf(QDir::cleanPath(path), drives()));
+    const int index = findData(driveOf(QDir::cleanPath(path), drives()));
     if (index >= 0)
         setCurrentIndex(index);
 }
 
 QString DriveList::currentDrive() const {
-    return currentText();
+    return currentData().toString();
 }
 
 QStringList DriveList::drives() const {
     QStringList listed;
     for (int i = 0; i < count(); ++i)
-        listed << itemText(i);
+        listed << itemData(i).toString();
     return listed;
 }
 

@@ -107,14 +107,15 @@ void TstWinEndToEnd::operatorSessionOnCom1() {
     QCOMPARE(open.size(), 1);
     auto* drives = control<DriveList>(*open.first(), "Drive1");
     auto* folders = control<FolderList>(*open.first(), "Dir1");
-    QCOMPARE(drives->currentText(), data.path().left(3)); // "C:/"
+    QCOMPARE(drives->currentDrive(), data.path().left(3)); // "C:/"
+    QCOMPARE(drives->currentText(), QDir::toNativeSeparators(data.path().left(3)));
     QCOMPARE(folders->currentFolder(), data.path());
     QCOMPARE(folders->item(0)->text(), QDir::toNativeSeparators(data.path().left(3)));
-    const int other = drives->findText(QStringLiteral("Z:/"));
+    const int other = drives->findData(QStringLiteral("Z:/"));
     QVERIFY(other >= 0);
     drives->setCurrentIndex(other);
     QCOMPARE(folders->currentFolder(), QStringLiteral("Z:/"));
-    drives->setCurrentIndex(drives->findText(data.path().left(3)));
+    drives->setCurrentIndex(drives->findData(data.path().left(3)));
     folders->setCurrentFolder(data.path());
     ::click(*open.first(), "Command1");
     QTRY_VERIFY(window.findChildren<Frm_Savepath*>().isEmpty());
