@@ -67,7 +67,7 @@ DriveList::DriveList(QWidget* parent) : QComboBox(parent) {
 void DriveList::setDrives(const QStringList& mountPoints) {
     const QSignalBlocker quiet(this);
     clear();
-    // Shown as the system spells it ("C:\\"), kept as Qt spells paths.
+    // Shown as the system spells it (C:\ on Windows), kept as Qt spells paths.
     for (const QString& mountPoint : mountPoints)
         addItem(QDir::toNativeSeparators(mountPoint), mountPoint);
     setCurrentIndex(findData(driveOf(m_pathShown, mountPoints)));
