@@ -36,8 +36,8 @@ test-arm64 | package-arm64)
                libgl-dev:arm64 libqcustomplot-dev:arm64 dpkg-dev file)
     ;;
 # Windows: Debian's mingw-w64 (tools/build-qt-windows.sh builds Qt with it, once per machine),
-# Wine for the tests, NSIS and zip for the installer and the zip.
-test-windows | package-windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 nsis zip) ;;
+# Wine for the tests, NSIS and zip for the installer and the zip (unzip for their check).
+test-windows | package-windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64 nsis zip unzip) ;;
 # The static check reads the dev build's compile commands (.clang-tidy: which checks).
 tidy) packages+=(clang-tidy) ;;
 # The benchmark's peer, and the fonts the operator's window draws with.
