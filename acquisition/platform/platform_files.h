@@ -24,6 +24,9 @@ int syncFile(FileCalls& calls, const QByteArray& path);
 int syncFolder(FileCalls& calls, const QByteArray& folder);
 /// Cuts a file to `length` bytes; 0 or the error.
 int truncateFile(int fd, qint64 length);
+/// Puts the file `from` in the place of `to`, which may exist but must not be open (Windows
+/// replaces no open file); 0 or the error.
+int replaceFile(const QByteArray& from, const QByteArray& to);
 
 /// The folder that holds the running executable, as the file system spells it.
 QByteArray executableFolder();

@@ -57,12 +57,16 @@ public:
     qint64 read(char* data, qint64 size);
     QByteArray read(qint64 size);
     qint64 write(const QByteArray& bytes);
-    bool flush() { return isOpen(); } // writing starts at once on the port's own thread
+    /// Writing starts at once on the port's own thread; what is still unsent at a close goes
+    /// out first, as a tty's close drains it.
+    bool flush() { return isOpen(); }
 
     /// The open port, for the questions platform_serial.h asks of it.
     const WinSerialPort* handle() const { return isOpen() ? this : nullptr; }
     /// The Win32 handle of the open device, or null.
     void* nativeHandle() const;
+    /// Sets or clears DTR (ModemLine::kDtr) or RTS; a later change of line settings keeps it.
+    bool driveModemLine(int line, bool on) const;
     /// Line errors since the open, counted from the flags the driver reports (and clears) as
     /// the port reads.
     LineCounters lineCounters() const;

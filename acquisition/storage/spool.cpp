@@ -147,10 +147,9 @@ struct Spool::Shared final : PlacementLog {
             return;
         }
         confirmed = SpoolFormat::confirmedFrame(seq);
-        if (marksBytes + confirmed.size() > kMarksRewriteBytes) {
-            rewriteMarks();
+        // Should the rewrite fail, the old marks stand and take the confirmation as before.
+        if (marksBytes + confirmed.size() > kMarksRewriteBytes && rewriteMarks())
             return;
-        }
         if (marksFd < 0)
             marksFd = openNew(marksPath());
         if (marksFd >= 0 && calls.appendWhole(marksFd, confirmed) == 0)
@@ -164,7 +163,7 @@ struct Spool::Shared final : PlacementLog {
         marksBytes = 0;
         QFile::remove(decodePath(marksPath()));
     }
-    void rewriteMarks() { // with marksMutex held
+    bool rewriteMarks() { // with marksMutex held
         QByteArray bytes = confirmed;
         for (const MarksEntry& e : marks)
             bytes += e.frame;
@@ -173,17 +172,22 @@ struct Spool::Shared final : PlacementLog {
         int error = 0;
         const int out = calls.openForAppend(fresh, error);
         if (out < 0)
-            return;
+            return false;
         const bool written = calls.appendWhole(out, bytes) == 0 && calls.dataSync(out) == 0;
         calls.closeFile(out);
-        // The old marks stay until the new ones are whole on the medium.
-        if (!written || ::rename(fresh.constData(), marksPath().constData()) != 0)
-            return;
-        syncFolder(calls, folder);
+        // The old marks stay until the new ones are whole on the medium. They are closed before
+        // they are replaced: Windows replaces no file that is open.
+        if (!written)
+            return false;
         if (marksFd >= 0)
             calls.closeFile(marksFd);
+        const bool replaced = replaceFile(fresh, marksPath()) == 0;
+        if (replaced)
+            syncFolder(calls, folder);
         marksFd = calls.openForAppend(marksPath(), error);
-        marksBytes = bytes.size();
+        if (replaced)
+            marksBytes = bytes.size();
+        return replaced;
     }
 };
 

@@ -68,10 +68,31 @@ void TstWinFiles::appendsCutsAndReadsByAWidePath() {
     QCOMPARE(calls.readAt(path, 4, 100, bytes), 0);
     QCOMPARE(bytes, QByteArray("r2\r\nr3\r\n"));
 
+    // A second writer on the same file (another logger) appends after the first, and the
+    // first after it, never over each other.
+    int other = calls.openForAppend(path, error);
+    QVERIFY(other >= 0);
+    QCOMPARE(calls.appendWhole(other, "x1\r\n"), 0);
+    QCOMPARE(calls.appendWhole(fd, "r4\r\n"), 0);
+    QCOMPARE(calls.closeFile(other), 0);
+    QCOMPARE(contents(file), QByteArray("r1\r\nr2\r\nr3\r\nx1\r\nr4\r\n"));
+
     // Spent spool segments are removed while the writer may still hold them.
+    const QByteArray fresh = path + ".new";
+    other = calls.openForAppend(fresh, error);
+    QCOMPARE(calls.appendWhole(other, "fresh"), 0);
+    QCOMPARE(calls.closeFile(other), 0);
     QVERIFY(QFile::remove(file));
     QCOMPARE(calls.closeFile(fd), 0);
     QVERIFY(!QFile::exists(file));
+
+    // The spool's marks are replaced by a fresh copy, where a file stands and where none does.
+    QVERIFY(QFile(file).open(QIODevice::WriteOnly));
+    QCOMPARE(replaceFile(fresh, path), 0);
+    QCOMPARE(contents(file), QByteArray("fresh"));
+    QVERIFY(!QFile::exists(decodePath(fresh)));
+    QCOMPARE(replaceFile(path, fresh), 0);
+    QCOMPARE(contents(decodePath(fresh)), QByteArray("fresh"));
 }
 
 void TstWinFiles::missingFilesAndFolders() {

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,6 +109,10 @@ int FileCalls::readAt(const QByteArray& path, qint64 offset, qsizetype size, QBy
 
 int truncateFile(int fd, qint64 length) {
     return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : errno;
+}
+
+int replaceFile(const QByteArray& from, const QByteArray& to) {
+    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
 }
 
 int syncFile(FileCalls& calls, const QByteArray& path) {

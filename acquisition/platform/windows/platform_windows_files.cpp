@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The data file, the spool, their flushes and the start-up folder on Windows: files opened
 // through the wide-character API and kept as C runtime descriptors, so the writer above sees the
-// same descriptors and errno codes as on Linux; FlushFileBuffers (through _commit) flushes.
+// same descriptors and errno codes as on Linux; FlushFileBuffers flushes.
 
 #include "acquisition/platform/file_calls.h"
 #include "acquisition/platform/platform_files.h"
@@ -77,7 +77,8 @@ FileCalls& systemFileCalls() {
 }
 
 int FileCalls::openForAppend(const QByteArray& path, int& error) {
-    return openShared(path, GENERIC_WRITE, OPEN_ALWAYS, _O_WRONLY | _O_APPEND | _O_BINARY, error);
+    // appendWhole writes at the end itself, in one step.
+    return openShared(path, GENERIC_WRITE, OPEN_ALWAYS, _O_WRONLY | _O_BINARY, error);
 }
 
 int FileCalls::fileLength(int fd, qint64& length) {
@@ -89,17 +90,26 @@ int FileCalls::fileLength(int fd, qint64& length) {
 }
 
 int FileCalls::appendWhole(int fd, const QByteArray& bytes) {
-    const auto size = static_cast<unsigned>(bytes.size());
-    const int written = ::_write(fd, bytes.constData(), size);
-    if (written >= 0 && static_cast<unsigned>(written) == size)
+    const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (file == INVALID_HANDLE_VALUE)
+        return EBADF;
+    // An offset of all ones appends at the end in one step, as O_APPEND does: another logger
+    // writing into the same file never lands on the same place.
+    OVERLAPPED atEnd{};
+    atEnd.Offset = MAXDWORD;
+    atEnd.OffsetHigh = MAXDWORD;
+    DWORD written = 0;
+    const auto size = static_cast<DWORD>(bytes.size());
+    if (::WriteFile(file, bytes.constData(), size, &written, &atEnd) && written == size)
         return 0;
-    if (written < 0)
-        return errno;
-    // The runtime moved to the end before writing: cut exactly our own bytes.
-    const qint64 end = ::_telli64(fd);
-    if (end >= written && ::_chsize_s(fd, end - written) != 0)
-        return errno;
-    return ENOSPC;
+    const int error = written == 0 ? errnoOf(::GetLastError()) : ENOSPC;
+    if (written == 0)
+        return error;
+    // The file's position now sits just past our own bytes: cut exactly those.
+    qint64 end = 0;
+    if (offsetOf(fd, end) == 0 && end >= written)
+        truncateFile(fd, end - written);
+    return error;
 }
 
 int FileCalls::offsetOf(int fd, qint64& offset) {
@@ -115,7 +125,11 @@ int FileCalls::closeFile(int fd) {
 }
 
 int FileCalls::dataSync(int fd) {
-    return ::_commit(fd) == 0 ? 0 : errno;
+    // Not _commit, which reports every failure as EBADF.
+    const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (file == INVALID_HANDLE_VALUE)
+        return EBADF;
+    return ::FlushFileBuffers(file) ? 0 : errnoOf(::GetLastError());
 }
 
 int FileCalls::readAt(const QByteArray& path, qint64 offset, qsizetype size, QByteArray& bytes) {
@@ -142,7 +156,27 @@ int FileCalls::readAt(const QByteArray& path, qint64 offset, qsizetype size, QBy
 }
 
 int truncateFile(int fd, qint64 length) {
-    return ::_chsize_s(fd, length);
+    // Not _chsize_s, which reports every failure as EACCES. The position goes back to where it
+    // was, or to the new end when that was past it.
+    const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    LARGE_INTEGER at{};
+    LARGE_INTEGER was{};
+    if (file == INVALID_HANDLE_VALUE)
+        return EBADF;
+    at.QuadPart = length;
+    if (!::SetFilePointerEx(file, LARGE_INTEGER{}, &was, FILE_CURRENT) ||
+        !::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !::SetEndOfFile(file))
+        return errnoOf(::GetLastError());
+    if (was.QuadPart < length)
+        ::SetFilePointerEx(file, was, nullptr, FILE_BEGIN);
+    return 0;
+}
+
+int replaceFile(const QByteArray& from, const QByteArray& to) {
+    return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? 0
+               : errnoOf(::GetLastError());
 }
 
 int syncFile(FileCalls& calls, const QByteArray& path) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -46,11 +47,50 @@ std::wstring wide(const QString& text) {
 
 } // namespace
 
+namespace {
+
+// A driver that never ends an I/O it was told to cancel would write into freed memory: its
+// OVERLAPPED and buffer are given up rather than freed once this much has passed.
+constexpr DWORD kSettleMs = 2000;
+
+// Past its line time, what the program sent before a close goes out within this much more.
+constexpr DWORD kDrainSlackMs = 1000;
+
+// The overlapped I/O of one port's thread: the wait, the write, the read, each with its event
+// and what the driver writes into.
+struct Pending {
+    Event waited;
+    Event wrote;
+    Event read;
+    OVERLAPPED waitOv{};
+    OVERLAPPED writeOv{};
+    OVERLAPPED readOv{};
+    DWORD mask = 0;
+    QByteArray writing; // stays put while the driver sends it
+    QByteArray reading; // what the driver reads into
+    bool waiting = false;
+    bool readPending = false;
+    Pending() {
+        waitOv.hEvent = waited.handle;
+        writeOv.hEvent = wrote.handle;
+        readOv.hEvent = read.handle;
+    }
+};
+
+std::atomic<quint64> g_lines{0};
+
+} // namespace
+
 struct WinSerialPort::Line {
     HANDLE device = INVALID_HANDLE_VALUE;
+    const quint64 number = ++g_lines; // tells a stale report of a closed line from this one's
     Event wake; // the owner has something to write, wants bytes read again, or wants it gone
     std::atomic<bool> stop{false};
+    std::atomic<qint32> baud{9600};
     std::thread thread;
+    // DTR and RTS as the program set them, on the owner's thread, kept over a settings change.
+    bool dtr = true;
+    bool rts = true;
 
     mutable std::mutex mutex; // guards what follows
     QByteArray received;
@@ -67,6 +107,15 @@ struct WinSerialPort::Line {
         if (device != INVALID_HANDLE_VALUE)
             ::CloseHandle(device);
     }
+
+    /// Serves the open device until told to stop or it fails; `tell` reports to the owner.
+    void serve(const std::function<void(SerialPortError)>& tell);
+
+private:
+    DWORD collect(Pending& io, const std::function<void(SerialPortError)>& tell);
+    DWORD startWrite(Pending& io);
+    void drainOutgoing(Pending& io);
+    bool settle(Pending& io);
 };
 
 namespace {
@@ -155,19 +204,22 @@ bool WinSerialPort::applySettings() {
                    : m_stopBits == TwoStop ? TWOSTOPBITS
                                            : ONE5STOPBITS;
     dcb.fBinary = TRUE;
-    // No flow control of any kind; DTR and RTS are raised, and the program sets them itself.
+    // No flow control of any kind; DTR and RTS stay as the program set them (raised at first).
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDsrSensitivity = FALSE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDtrControl = m_line->dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = m_line->rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
     // A byte with a parity or framing error is kept as it came; the error is reported apart.
     dcb.fErrorChar = FALSE;
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
-    return ::SetCommState(m_line->device, &dcb) != FALSE;
+    if (!::SetCommState(m_line->device, &dcb))
+        return false;
+    m_line->baud = m_baud;
+    return true;
 }
 
 bool WinSerialPort::open(QIODevice::OpenMode) {
@@ -203,166 +255,194 @@ bool WinSerialPort::open(QIODevice::OpenMode) {
         m_error = UnsupportedOperationError;
         return false;
     }
+    m_line->baud = m_baud;
     Line* served = m_line.get();
+    const quint64 number = served->number;
     // Called on the line's thread; runs on the owner's.
-    const auto tellOwner = [served, this](SerialPortError error) {
+    const auto tellOwner = [this, number](SerialPortError error) {
         QMetaObject::invokeMethod(
             this,
-            [this, served, error] {
-                if (m_line.get() != served)
+            [this, number, error] {
+                if (!m_line || m_line->number != number)
                     return; // from a line already closed
                 if (error != NoError) {
                     lineFailed(error);
                     return;
                 }
                 {
-                    const std::lock_guard lock(served->mutex);
-                    served->readyPending = false;
+                    const std::lock_guard lock(m_line->mutex);
+                    m_line->readyPending = false;
                 }
                 Q_EMIT readyRead();
             },
             Qt::QueuedConnection);
     };
-    served->thread = std::thread([served, tellOwner] {
-        Event waited;
-        Event wrote;
-        OVERLAPPED waitOv{};
-        waitOv.hEvent = waited.handle;
-        OVERLAPPED writeOv{};
-        writeOv.hEvent = wrote.handle;
-        DWORD mask = 0;
-        bool waiting = false;
-        QByteArray writing; // stays put while the driver sends it
-        SerialPortError failure = NoError;
-
-        const auto fail = [&failure](DWORD error) {
-            failure = isRemoval(error) ? ResourceError : ReadError;
-        };
-        const auto collect = [served, &fail, &tellOwner]() {
-            const std::lock_guard lock(served->mutex);
-            DWORD flags = 0;
-            COMSTAT status{};
-            if (!::ClearCommError(served->device, &flags, &status)) {
-                fail(::GetLastError());
-                return;
-            }
-            served->counters.brk += (flags & CE_BREAK) ? 1 : 0;
-            served->counters.frame += (flags & CE_FRAME) ? 1 : 0;
-            served->counters.overrun += (flags & CE_OVERRUN) ? 1 : 0;
-            served->counters.bufOverrun += (flags & CE_RXOVER) ? 1 : 0;
-            served->counters.parity += (flags & CE_RXPARITY) ? 1 : 0;
-            qint64 room = status.cbInQue;
-            // Past the limit the bytes wait in the driver, not in memory nobody frames.
-            if (served->bufferLimit > 0)
-                room = std::min(room, served->bufferLimit - served->received.size());
-            if (room <= 0)
-                return;
-            const qsizetype had = served->received.size();
-            served->received.resize(had + static_cast<qsizetype>(room));
-            Event done;
-            OVERLAPPED readOv{};
-            readOv.hEvent = done.handle;
-            DWORD got = 0;
-            if (!::ReadFile(served->device, served->received.data() + had, static_cast<DWORD>(room),
-                            &got, &readOv)) {
-                const DWORD error = ::GetLastError();
-                if (error != ERROR_IO_PENDING ||
-                    !::GetOverlappedResult(served->device, &readOv, &got, TRUE)) {
-                    served->received.resize(had);
-                    fail(error == ERROR_IO_PENDING ? ::GetLastError() : error);
-                    return;
-                }
-            }
-            served->received.resize(had + static_cast<qsizetype>(got));
-            if (got > 0 && !served->readyPending) {
-                served->readyPending = true;
-                tellOwner(NoError);
-            }
-        };
-
-        ULONGLONG rearmAt = 0;
-        while (!served->stop && failure == NoError) {
-            if (!waiting && ::GetTickCount64() >= rearmAt) {
-                mask = 0;
-                if (::WaitCommEvent(served->device, &mask, &waitOv)) {
-                    collect();
-                    continue;
-                }
-                const DWORD error = ::GetLastError();
-                if (error != ERROR_IO_PENDING) {
-                    fail(error);
-                    break;
-                }
-                waiting = true;
-            }
-            if (writing.isEmpty()) {
-                {
-                    const std::lock_guard lock(served->mutex);
-                    writing.swap(served->outgoing);
-                }
-                if (!writing.isEmpty()) {
-                    DWORD sent = 0;
-                    if (::WriteFile(served->device, writing.constData(),
-                                    static_cast<DWORD>(writing.size()), &sent, &writeOv)) {
-                        writing.clear();
-                    } else if (::GetLastError() != ERROR_IO_PENDING) {
-                        fail(::GetLastError());
-                        break;
-                    }
-                }
-            }
-            // Only the events of what is pending: the wake-up, the wait, the write.
-            std::array<HANDLE, 3> handles{served->wake.handle, nullptr, nullptr};
-            DWORD count = 1;
-            if (waiting)
-                handles[count++] = waited.handle;
-            if (!writing.isEmpty())
-                handles[count++] = wrote.handle;
-            const DWORD which =
-                ::WaitForMultipleObjects(count, handles.data(), FALSE, kLookAgainMs);
-            const HANDLE signalled =
-                which < WAIT_OBJECT_0 + count ? handles[which - WAIT_OBJECT_0] : nullptr;
-            if (signalled == served->wake.handle) {
-                ::ResetEvent(served->wake.handle);
-                collect();
-            } else if (signalled == waited.handle) {
-                DWORD unused = 0;
-                waiting = false;
-                if (!::GetOverlappedResult(served->device, &waitOv, &unused, FALSE)) {
-                    const DWORD error = ::GetLastError();
-                    if (error != ERROR_OPERATION_ABORTED) {
-                        fail(error);
-                        break;
-                    }
-                    // A driver may end a wait for its own reasons: the device is gone only if
-                    // it no longer answers. Waited for again after the next look, not at once.
-                    rearmAt = ::GetTickCount64() + kLookAgainMs;
-                }
-                collect();
-            } else if (signalled == wrote.handle) {
-                DWORD sent = 0;
-                if (!::GetOverlappedResult(served->device, &writeOv, &sent, FALSE)) {
-                    fail(::GetLastError());
-                    break;
-                }
-                writing.clear();
-            } else {
-                collect();
-            }
-        }
-        // Nothing may still write into the OVERLAPPEDs once they go out of scope.
-        if (waiting || !writing.isEmpty()) {
-            ::CancelIo(served->device);
-            DWORD unused = 0;
-            if (waiting)
-                ::GetOverlappedResult(served->device, &waitOv, &unused, TRUE);
-            if (!writing.isEmpty())
-                ::GetOverlappedResult(served->device, &writeOv, &unused, TRUE);
-        }
-        if (failure != NoError && !served->stop)
-            tellOwner(failure);
-    });
+    served->thread = std::thread([served, tellOwner] { served->serve(tellOwner); });
     return true;
+}
+
+void WinSerialPort::Line::serve(const std::function<void(SerialPortError)>& tell) {
+    auto owned = std::make_unique<Pending>();
+    Pending& io = *owned;
+    DWORD error = 0;
+    ULONGLONG rearmAt = 0;
+    while (!stop && error == 0) {
+        bool again = false;
+        if (!io.waiting && ::GetTickCount64() >= rearmAt) {
+            io.mask = 0;
+            if (::WaitCommEvent(device, &io.mask, &io.waitOv)) {
+                error = collect(io, tell);
+                again = true; // waited for again at once, once a write has had its turn
+            } else if (::GetLastError() == ERROR_IO_PENDING) {
+                io.waiting = true;
+            } else {
+                error = ::GetLastError();
+            }
+        }
+        if (error == 0)
+            error = startWrite(io);
+        if (error != 0)
+            break;
+        if (again)
+            continue;
+        // Only the events of what is pending: the wake-up, the wait, the write.
+        std::array<HANDLE, 3> handles{wake.handle, nullptr, nullptr};
+        DWORD count = 1;
+        if (io.waiting)
+            handles[count++] = io.waited.handle;
+        if (!io.writing.isEmpty())
+            handles[count++] = io.wrote.handle;
+        const DWORD which = ::WaitForMultipleObjects(count, handles.data(), FALSE, kLookAgainMs);
+        const HANDLE signalled =
+            which < WAIT_OBJECT_0 + count ? handles[which - WAIT_OBJECT_0] : nullptr;
+        DWORD done = 0;
+        if (signalled == wake.handle) {
+            ::ResetEvent(wake.handle);
+        } else if (signalled == io.waited.handle) {
+            io.waiting = false;
+            if (!::GetOverlappedResult(device, &io.waitOv, &done, FALSE)) {
+                if (::GetLastError() != ERROR_OPERATION_ABORTED) {
+                    error = ::GetLastError();
+                    break;
+                }
+                // A driver may end a wait for its own reasons: the device is gone only if it no
+                // longer answers. Waited for again after the next look, not at once.
+                rearmAt = ::GetTickCount64() + kLookAgainMs;
+            }
+        } else if (signalled == io.wrote.handle) {
+            if (!::GetOverlappedResult(device, &io.writeOv, &done, FALSE)) {
+                error = ::GetLastError();
+                break;
+            }
+            io.writing.clear();
+            continue;
+        }
+        error = collect(io, tell);
+    }
+    if (error == 0)
+        drainOutgoing(io); // what the program sent before the close still goes out
+    else
+        collect(io, tell); // what the driver still holds is the instrument's, if it answers
+    // The owner hears of the failure after the bytes collected before it.
+    if (error != 0 && !stop)
+        tell(isRemoval(error) ? ResourceError : ReadError);
+    // Left to a driver that never ends its I/O, rather than freed under it.
+    if (!settle(io)) [[maybe_unused]]
+        const Pending* given = owned.release();
+}
+
+DWORD WinSerialPort::Line::collect(Pending& io, const std::function<void(SerialPortError)>& tell) {
+    if (io.readPending)
+        return ERROR_IO_INCOMPLETE; // a read the driver never ended: nothing more is asked of it
+    const std::lock_guard lock(mutex);
+    DWORD flags = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(device, &flags, &status))
+        return ::GetLastError();
+    counters.brk += (flags & CE_BREAK) ? 1 : 0;
+    counters.frame += (flags & CE_FRAME) ? 1 : 0;
+    counters.overrun += (flags & CE_OVERRUN) ? 1 : 0;
+    counters.bufOverrun += (flags & CE_RXOVER) ? 1 : 0;
+    counters.parity += (flags & CE_RXPARITY) ? 1 : 0;
+    qint64 room = status.cbInQue;
+    // Past the limit the bytes wait in the driver, not in memory nobody frames.
+    if (bufferLimit > 0)
+        room = std::min(room, bufferLimit - received.size());
+    if (room <= 0)
+        return 0;
+    io.reading.resize(static_cast<qsizetype>(room));
+    DWORD got = 0;
+    // The timeouts make the read return at once with what the driver holds.
+    if (!::ReadFile(device, io.reading.data(), static_cast<DWORD>(room), &got, &io.readOv)) {
+        if (::GetLastError() != ERROR_IO_PENDING)
+            return ::GetLastError();
+        io.readPending = true;
+        if (::WaitForSingleObject(io.read.handle, kSettleMs) != WAIT_OBJECT_0)
+            return ERROR_IO_INCOMPLETE;
+        io.readPending = false;
+        if (!::GetOverlappedResult(device, &io.readOv, &got, FALSE))
+            return ::GetLastError();
+    }
+    received.append(io.reading.constData(), static_cast<qsizetype>(got));
+    if (got > 0 && !readyPending) {
+        readyPending = true;
+        tell(NoError);
+    }
+    return 0;
+}
+
+DWORD WinSerialPort::Line::startWrite(Pending& io) {
+    if (!io.writing.isEmpty())
+        return 0;
+    {
+        const std::lock_guard lock(mutex);
+        io.writing.swap(outgoing);
+    }
+    if (io.writing.isEmpty())
+        return 0;
+    DWORD sent = 0;
+    if (::WriteFile(device, io.writing.constData(), static_cast<DWORD>(io.writing.size()), &sent,
+                    &io.writeOv)) {
+        io.writing.clear();
+        return 0;
+    }
+    return ::GetLastError() == ERROR_IO_PENDING ? 0 : ::GetLastError();
+}
+
+void WinSerialPort::Line::drainOutgoing(Pending& io) {
+    qsizetype bytes = io.writing.size();
+    {
+        const std::lock_guard lock(mutex);
+        bytes += outgoing.size();
+    }
+    // Ten bits a byte on the line.
+    const ULONGLONG until =
+        ::GetTickCount64() + kDrainSlackMs +
+        static_cast<ULONGLONG>(bytes) * 10'000U / static_cast<ULONGLONG>(std::max(baud.load(), 1));
+    while (startWrite(io) == 0 && !io.writing.isEmpty()) {
+        const ULONGLONG now = ::GetTickCount64();
+        DWORD sent = 0;
+        if (now >= until ||
+            ::WaitForSingleObject(io.wrote.handle, static_cast<DWORD>(until - now)) !=
+                WAIT_OBJECT_0 ||
+            !::GetOverlappedResult(device, &io.writeOv, &sent, FALSE))
+            return;
+        io.writing.clear();
+    }
+}
+
+bool WinSerialPort::Line::settle(Pending& io) {
+    if (!io.waiting && io.writing.isEmpty() && !io.readPending)
+        return true;
+    ::CancelIo(device);
+    bool settled = true;
+    for (const auto& [pending, event] : {std::pair{io.waiting, io.waited.handle},
+                                         std::pair{!io.writing.isEmpty(), io.wrote.handle},
+                                         std::pair{io.readPending, io.read.handle}}) {
+        if (pending && ::WaitForSingleObject(event, kSettleMs) != WAIT_OBJECT_0)
+            settled = false;
+    }
+    return settled;
 }
 
 void WinSerialPort::lineFailed(SerialPortError error) {
@@ -432,6 +512,15 @@ qint64 WinSerialPort::write(const QByteArray& bytes) {
     return bytes.size();
 }
 
+bool WinSerialPort::driveModemLine(int line, bool on) const {
+    const bool dtr = line == ModemLine::kDtr;
+    const DWORD function = dtr ? (on ? SETDTR : CLRDTR) : (on ? SETRTS : CLRRTS);
+    if (!m_line || !::EscapeCommFunction(m_line->device, function))
+        return false;
+    (dtr ? m_line->dtr : m_line->rts) = on;
+    return true;
+}
+
 void* WinSerialPort::nativeHandle() const {
     return m_line ? m_line->device : nullptr;
 }
@@ -476,9 +565,7 @@ DriverAnswer readModemLines(PortHandle port, int& lines) {
 DriverAnswer setModemLine(PortHandle port, int line, bool on) {
     if (!port)
         return DriverAnswer::Failed;
-    const DWORD function =
-        line == ModemLine::kDtr ? (on ? SETDTR : CLRDTR) : (on ? SETRTS : CLRRTS);
-    return ::EscapeCommFunction(port->nativeHandle(), function) ? DriverAnswer::Done : failure();
+    return port->driveModemLine(line, on) ? DriverAnswer::Done : failure();
 }
 
 bool mayReadAndWrite(const QString&) {

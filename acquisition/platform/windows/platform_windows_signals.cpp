@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Logout and shutdown on Windows arrive as WM_QUERYENDSESSION, which Qt's session manager turns
-// into commitDataRequest. The request is answered at once, inside that message: once the next
-// one (WM_ENDSESSION) is handled, Windows ends the process wherever it stands. Joined by the
-// signal's name, since this layer links Qt Core only.
+// Logout and shutdown on Windows: WM_QUERYENDSESSION only asks (another program may still have
+// the session go on); WM_ENDSESSION says it ends, and once that message is handled Windows ends
+// the process wherever it stands. Qt emits aboutToQuit inside WM_ENDSESSION, so the program ends
+// there, in its own steps; any other quit of the event loop ends it the same way.
 
 #include "acquisition/platform/end_signals.h"
 
@@ -18,13 +18,11 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent) {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || g_instances > 0)
         return;
+    // Direct: the handler must have run before Qt returns from the message.
     auto* watcher = new QObject(this);
-    const bool joined = connect(app, SIGNAL(commitDataRequest(QSessionManager&)), this,
-                                SIGNAL(endRequested()), Qt::DirectConnection);
-    if (!joined) {
-        delete watcher;
-        return;
-    }
+    connect(
+        app, &QCoreApplication::aboutToQuit, watcher, [this] { Q_EMIT endRequested(); },
+        Qt::DirectConnection);
     m_watcher = watcher;
     ++g_instances;
 }
@@ -32,6 +30,6 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent) {
 EndSignals::~EndSignals() {
     if (!m_watcher)
         return;
-    disconnect(QCoreApplication::instance(), nullptr, this, nullptr);
+    delete m_watcher;
     --g_instances;
 }
