@@ -78,6 +78,7 @@ Q_SIGNALS:
 private:
     struct Line; // the open device and the thread that serves it
     bool applySettings();
+    template <typename T> bool trySetting(T& setting, T value);
     void lineFailed(SerialPortError error);
 
     QString m_name;

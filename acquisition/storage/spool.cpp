@@ -177,13 +177,17 @@ struct Spool::Shared final : PlacementLog {
         calls.closeFile(out);
         // The old marks stay until the new ones are whole on the medium. They are closed before
         // they are replaced: Windows replaces no file that is open.
-        if (!written)
+        if (!written) {
+            QFile::remove(decodePath(fresh));
             return false;
+        }
         if (marksFd >= 0)
             calls.closeFile(marksFd);
         const bool replaced = replaceFile(fresh, marksPath()) == 0;
         if (replaced)
             syncFolder(calls, folder);
+        else
+            QFile::remove(decodePath(fresh));
         marksFd = calls.openForAppend(marksPath(), error);
         if (replaced)
             marksBytes = bytes.size();

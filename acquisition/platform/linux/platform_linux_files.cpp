@@ -57,10 +57,13 @@ int FileCalls::appendWhole(int fd, const QByteArray& bytes) {
         return 0;
     if (written < 0)
         return errno; // nothing of ours reached the file
-    // With O_APPEND the offset now sits just past our own bytes: cut exactly those.
+    // With O_APPEND the offset now sits just past our own bytes: cut exactly those, unless
+    // another writer has appended behind them since (its records are not ours to cut).
     // Should the cut itself fail, the caller still learns the write failed.
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
-    if (end >= written && ::ftruncate(fd, end - written) != 0)
+    struct stat info {};
+    if (end >= written && ::fstat(fd, &info) == 0 && info.st_size == end &&
+        ::ftruncate(fd, end - written) != 0)
         return errno;
     // A regular file takes fewer bytes than offered only when its medium is full.
     return ENOSPC;

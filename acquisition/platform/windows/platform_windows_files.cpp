@@ -11,6 +11,7 @@
 #include <QStandardPaths>
 #include <QUuid>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
@@ -102,14 +103,18 @@ int FileCalls::appendWhole(int fd, const QByteArray& bytes) {
     const auto size = static_cast<DWORD>(bytes.size());
     if (::WriteFile(file, bytes.constData(), size, &written, &atEnd) && written == size)
         return 0;
-    const int error = written == 0 ? errnoOf(::GetLastError()) : ENOSPC;
+    const DWORD failure = ::GetLastError();
+    // A write that failed part way says how far it got in the OVERLAPPED alone.
+    written = std::max<DWORD>(written, static_cast<DWORD>(atEnd.InternalHigh));
     if (written == 0)
-        return error;
-    // The file's position now sits just past our own bytes: cut exactly those.
+        return errnoOf(failure);
+    // The file's position sits just past our own bytes: cut exactly those, unless another
+    // writer has appended behind them since (its records are not ours to cut).
     qint64 end = 0;
-    if (offsetOf(fd, end) == 0 && end >= written)
+    qint64 length = 0;
+    if (offsetOf(fd, end) == 0 && fileLength(fd, length) == 0 && length == end && end >= written)
         truncateFile(fd, end - written);
-    return error;
+    return ENOSPC;
 }
 
 int FileCalls::offsetOf(int fd, qint64& offset) {

@@ -55,6 +55,7 @@ constexpr DWORD kSettleMs = 2000;
 
 // Past its line time, what the program sent before a close goes out within this much more.
 constexpr DWORD kDrainSlackMs = 1000;
+constexpr DWORD kMaxDrainMs = 5000;
 
 // The overlapped I/O of one port's thread: the wait, the write, the read, each with its event
 // and what the driver writes into.
@@ -97,6 +98,7 @@ struct WinSerialPort::Line {
     QByteArray outgoing;
     qint64 bufferLimit = 0;    // 0: none
     bool readyPending = false; // a readyRead is on its way to the owner
+    quint64 discards = 0;      // of what was received, at the owner's asking
     LineCounters counters;
 
     ~Line() {
@@ -113,6 +115,8 @@ struct WinSerialPort::Line {
 
 private:
     DWORD collect(Pending& io, const std::function<void(SerialPortError)>& tell);
+    void take(const QByteArray& bytes, quint64 discardsBefore,
+              const std::function<void(SerialPortError)>& tell);
     DWORD startWrite(Pending& io);
     void drainOutgoing(Pending& io);
     bool settle(Pending& io);
@@ -137,40 +141,31 @@ void WinSerialPort::setReadBufferSize(qint64 size) {
     m_readBufferSize = size;
 }
 
-bool WinSerialPort::setBaudRate(qint32 baud) {
-    const qint32 previous = m_baud;
-    m_baud = baud;
+template <typename T> bool WinSerialPort::trySetting(T& setting, T value) {
+    // A value the driver refuses is not kept: the port goes on with the last it took.
+    const T previous = setting;
+    setting = value;
     if (applySettings())
         return true;
-    m_baud = previous;
+    setting = previous;
+    applySettings();
     return false;
+}
+
+bool WinSerialPort::setBaudRate(qint32 baud) {
+    return trySetting(m_baud, baud);
 }
 
 bool WinSerialPort::setParity(Parity parity) {
-    const Parity previous = m_parity;
-    m_parity = parity;
-    if (applySettings())
-        return true;
-    m_parity = previous;
-    return false;
+    return trySetting(m_parity, parity);
 }
 
 bool WinSerialPort::setDataBits(DataBits bits) {
-    const DataBits previous = m_dataBits;
-    m_dataBits = bits;
-    if (applySettings())
-        return true;
-    m_dataBits = previous;
-    return false;
+    return trySetting(m_dataBits, bits);
 }
 
 bool WinSerialPort::setStopBits(StopBits bits) {
-    const StopBits previous = m_stopBits;
-    m_stopBits = bits;
-    if (applySettings())
-        return true;
-    m_stopBits = previous;
-    return false;
+    return trySetting(m_stopBits, bits);
 }
 
 bool WinSerialPort::applySettings() {
@@ -354,20 +349,25 @@ void WinSerialPort::Line::serve(const std::function<void(SerialPortError)>& tell
 DWORD WinSerialPort::Line::collect(Pending& io, const std::function<void(SerialPortError)>& tell) {
     if (io.readPending)
         return ERROR_IO_INCOMPLETE; // a read the driver never ended: nothing more is asked of it
-    const std::lock_guard lock(mutex);
+    // The driver is asked without the lock, so the owner never waits on a slow driver.
     DWORD flags = 0;
     COMSTAT status{};
     if (!::ClearCommError(device, &flags, &status))
         return ::GetLastError();
-    counters.brk += (flags & CE_BREAK) ? 1 : 0;
-    counters.frame += (flags & CE_FRAME) ? 1 : 0;
-    counters.overrun += (flags & CE_OVERRUN) ? 1 : 0;
-    counters.bufOverrun += (flags & CE_RXOVER) ? 1 : 0;
-    counters.parity += (flags & CE_RXPARITY) ? 1 : 0;
     qint64 room = status.cbInQue;
-    // Past the limit the bytes wait in the driver, not in memory nobody frames.
-    if (bufferLimit > 0)
-        room = std::min(room, bufferLimit - received.size());
+    quint64 discardsBefore = 0;
+    {
+        const std::lock_guard lock(mutex);
+        counters.brk += (flags & CE_BREAK) ? 1 : 0;
+        counters.frame += (flags & CE_FRAME) ? 1 : 0;
+        counters.overrun += (flags & CE_OVERRUN) ? 1 : 0;
+        counters.bufOverrun += (flags & CE_RXOVER) ? 1 : 0;
+        counters.parity += (flags & CE_RXPARITY) ? 1 : 0;
+        // Past the limit the bytes wait in the driver, not in memory nobody frames.
+        if (bufferLimit > 0)
+            room = std::min(room, bufferLimit - received.size());
+        discardsBefore = discards;
+    }
     if (room <= 0)
         return 0;
     io.reading.resize(static_cast<qsizetype>(room));
@@ -383,17 +383,34 @@ DWORD WinSerialPort::Line::collect(Pending& io, const std::function<void(SerialP
         if (!::GetOverlappedResult(device, &io.readOv, &got, FALSE))
             return ::GetLastError();
     }
-    received.append(io.reading.constData(), static_cast<qsizetype>(got));
-    if (got > 0 && !readyPending) {
-        readyPending = true;
-        tell(NoError);
-    }
+    take(io.reading.first(static_cast<qsizetype>(got)), discardsBefore, tell);
     return 0;
 }
 
+void WinSerialPort::Line::take(const QByteArray& bytes, quint64 discardsBefore,
+                               const std::function<void(SerialPortError)>& tell) {
+    const std::lock_guard lock(mutex);
+    // Read before a discard the owner asked for meanwhile: discarded with the rest.
+    if (bytes.isEmpty() || discards != discardsBefore)
+        return;
+    received += bytes;
+    if (!readyPending) {
+        readyPending = true;
+        tell(NoError);
+    }
+}
+
 DWORD WinSerialPort::Line::startWrite(Pending& io) {
-    if (!io.writing.isEmpty())
-        return 0;
+    // A write may end while the loop sees only received data: its end is looked for here too.
+    if (!io.writing.isEmpty()) {
+        if (!HasOverlappedIoCompleted(&io.writeOv))
+            return 0;
+        DWORD sent = 0;
+        const bool done = ::GetOverlappedResult(device, &io.writeOv, &sent, FALSE);
+        io.writing.clear();
+        if (!done)
+            return ::GetLastError();
+    }
     {
         const std::lock_guard lock(mutex);
         io.writing.swap(outgoing);
@@ -406,7 +423,11 @@ DWORD WinSerialPort::Line::startWrite(Pending& io) {
         io.writing.clear();
         return 0;
     }
-    return ::GetLastError() == ERROR_IO_PENDING ? 0 : ::GetLastError();
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_IO_PENDING)
+        return 0;
+    io.writing.clear(); // nothing is under way that a close would have to wait for
+    return error;
 }
 
 void WinSerialPort::Line::drainOutgoing(Pending& io) {
@@ -415,10 +436,12 @@ void WinSerialPort::Line::drainOutgoing(Pending& io) {
         const std::lock_guard lock(mutex);
         bytes += outgoing.size();
     }
-    // Ten bits a byte on the line.
-    const ULONGLONG until =
-        ::GetTickCount64() + kDrainSlackMs +
+    // Ten bits a byte on the line; a device that takes nothing holds the close no longer than
+    // kMaxDrainMs.
+    const ULONGLONG lineMs =
         static_cast<ULONGLONG>(bytes) * 10'000U / static_cast<ULONGLONG>(std::max(baud.load(), 1));
+    const ULONGLONG until =
+        ::GetTickCount64() + std::min<ULONGLONG>(kDrainSlackMs + lineMs, kMaxDrainMs);
     while (startWrite(io) == 0 && !io.writing.isEmpty()) {
         const ULONGLONG now = ::GetTickCount64();
         DWORD sent = 0;
@@ -442,6 +465,12 @@ bool WinSerialPort::Line::settle(Pending& io) {
         if (pending && ::WaitForSingleObject(event, kSettleMs) != WAIT_OBJECT_0)
             settled = false;
     }
+    // A read that ended after all still brought the instrument's bytes.
+    DWORD got = 0;
+    if (settled && io.readPending && ::GetOverlappedResult(device, &io.readOv, &got, FALSE)) {
+        const std::lock_guard lock(mutex);
+        received.append(io.reading.constData(), static_cast<qsizetype>(got));
+    }
     return settled;
 }
 
@@ -459,8 +488,10 @@ bool WinSerialPort::clear(Direction direction) {
     if (!m_line)
         return false;
     const std::lock_guard lock(m_line->mutex);
-    if (direction & Input)
+    if (direction & Input) {
         m_line->received.clear();
+        ++m_line->discards;
+    }
     if (direction & Output)
         m_line->outgoing.clear();
     const DWORD purge =
