@@ -160,8 +160,10 @@ void TstTrend::theWindowDrawsBesideTheRunAndLeavesTheRecordsAlone() {
         port.feed(lines({records.back()}));
         QTest::qWait(10);
     }
+    // A coarse timer may fire up to 5 % early, and the plot redraws itself once more when a
+    // slow machine settles its window's size late: a redraw a record would still be far above.
     const qint64 floodMs = flooding.elapsed();
-    QVERIFY2(replots >= 1 && replots <= floodMs / Frm_Trend::kRedrawMs + 1,
+    QVERIFY2(replots >= 1 && replots <= floodMs * 105 / (100 * Frm_Trend::kRedrawMs) + 2,
              qPrintable(QStringLiteral("%1 in %2 ms").arg(replots).arg(floodMs)));
     trend->showMinimized();
     replots = 0;
