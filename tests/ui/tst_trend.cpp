@@ -163,7 +163,7 @@ void TstTrend::theWindowDrawsBesideTheRunAndLeavesTheRecordsAlone() {
     // A coarse timer may fire up to 5 % early, and the plot redraws itself once more when a
     // slow machine settles its window's size late: a redraw a record would still be far above.
     const qint64 floodMs = flooding.elapsed();
-    QVERIFY2(replots >= 1 && replots <= floodMs * 105 / (100 * Frm_Trend::kRedrawMs) + 2,
+    QVERIFY2(replots >= 1 && replots <= floodMs * 105 / 100 / Frm_Trend::kRedrawMs + 2,
              qPrintable(QStringLiteral("%1 in %2 ms").arg(replots).arg(floodMs)));
     trend->showMinimized();
     replots = 0;
