@@ -56,7 +56,10 @@ build() { # build PRESET
 # The Windows build in build-windows, against the Qt for Windows that the script builds once
 # and caches outside the clone (its last line names it); the first time takes about 35 minutes.
 build_windows() {
-    qt_windows=$(tools/build-qt-windows.sh | tee /dev/stderr | tail -n 1)
+    # Its progress shown as it comes; asked again, it only names the cache. (Not tee /dev/stderr,
+    # which truncates a log file that stderr goes to.)
+    tools/build-qt-windows.sh >&2
+    qt_windows=$(tools/build-qt-windows.sh | tail -n 1)
     "$qt_windows/bin/qt-cmake" -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DTESSALINE_WERROR=$werror \
         -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/tests/windows/wine-test.sh"
