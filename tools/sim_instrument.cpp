@@ -377,8 +377,11 @@ int Instrument::run() {
             if (left != lastUnread || drainDeadline == SteadyClock::time_point{})
                 drainDeadline = now + milliseconds(m_opt.drainMs);
             lastUnread = left;
-            if (now >= drainDeadline)
+            if (now >= drainDeadline) {
+                std::fprintf(stderr, "tessaline-sim-balance: %zu bytes left unread after %lld ms\n",
+                             left, m_opt.drainMs);
                 break;
+            }
         }
 
         const auto waitNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
