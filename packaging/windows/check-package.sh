@@ -3,7 +3,8 @@
 # The Windows installer's test, run by CI after ./setup.sh package-windows: in a Wine prefix of
 # its own it installs build/tessaline-<version>-setup.exe silently, checks the program, its
 # DLLs, the licence, the Start menu entry and the uninstall entry, checks the zip holds the same
-# files, then uninstalls and checks that only a data file the logger left in its folder stays.
+# files and the source zip the project's, then uninstalls and checks that only a data file the
+# logger left in its folder stays.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -39,6 +40,22 @@ unzip -q "$zipfile" -d "$unpacked"
 diff <(cd "$unpacked"/tessaline-* && find . -type f | sort) \
     <(cd "$folder" && find . -type f ! -name uninstall.exe | sort) ||
     fail "the zip and the installation differ"
+rm -rf "$unpacked"
+
+# The licence notes send readers to a source zip beside the installer: it must be there and
+# hold every file of the project and the QCustomPlot compiled in.
+sourcezip=${setup%-setup.exe}-source.zip
+[ -f "$sourcezip" ] || fail "no $sourcezip beside $setup"
+grep -q "$(basename "$sourcezip")" "$folder/README-licences.txt" || fail "the licence notes do not name the source zip"
+grep -q 'snapshot.debian.org/package/qt6-base/' "$folder/README-licences.txt" || fail "the licence notes name no Qt source"
+unpacked=$(mktemp -d)
+unzip -q "$sourcezip" -d "$unpacked"
+src=$(echo "$unpacked"/tessaline-*-source)
+[ -f "$src/qcustomplot/qcustomplot.cpp" ] || fail "the source zip lacks QCustomPlot"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    diff <(git ls-files | sort) <(cd "$src/tessaline" && find . -type f | sed 's|^\./||' | sort) ||
+        fail "the source zip and the project's files differ"
+fi
 rm -rf "$unpacked"
 
 echo "ST,+0012.345 g" >"$folder/20261207.txt" # a data file of the operator's

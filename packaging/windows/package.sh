@@ -8,7 +8,8 @@
 # BUILD_DIR holds tessaline.exe (and any DLL the build made beside it); QT_DIR is the Qt for
 # Windows that tools/build-qt-windows.sh prints. The version is TESSALINE_VERSION if set, else
 # CMAKE_PROJECT_VERSION from BUILD_DIR/CMakeCache.txt. Writes, in OUT_DIR,
-# tessaline-<version>-setup.exe and tessaline-<version>-windows-x64.zip.
+# tessaline-<version>-setup.exe, tessaline-<version>-windows-x64.zip and the source they were
+# built from, tessaline-<version>-source.zip, which goes out beside them.
 # Run as root on Debian 12 (it installs what it lacks).
 set -euo pipefail
 
@@ -136,7 +137,25 @@ if [ -f "$qt_dir/qcustomplot/GPL.txt" ]; then
     crlf "$qt_dir/qcustomplot/GPL.txt" "$stage/licences/QCustomPlot-GPL.txt"
     qcp_line="GPL-3.0-or-later: licences\\QCustomPlot-GPL.txt."
 fi
+# Qt, the GCC runtime and winpthreads were built from Debian's source packages: where the
+# exact versions stay to be had, for the source that the libraries' licences call for. The
+# host's own architecture is asked first: Qt's development package may be there for arm64 too.
+source_of() {
+    local pkg ver format='${source:Package} ${source:Version}\n'
+    read -r pkg ver < <(dpkg-query -W -f "$format" "$2:$(dpkg --print-architecture)" 2>/dev/null ||
+        dpkg-query -W -f "$format" "$2" 2>/dev/null) || true
+    [ -n "$ver" ] || fail "no package $2, whose source the licence notes name"
+    printf '    %s: Debian'"'"'s source package %s %s,\n        https://snapshot.debian.org/package/%s/%s/' \
+        "$1" "$pkg" "$ver" "$pkg" "${ver//+/%2B}"
+}
+qt_source=$(source_of "Qt" qt6-base-dev)
+gcc_source=$(source_of "GCC runtime" gcc-mingw-w64-x86-64-posix-runtime)
+winpthreads_source=$(source_of "mingw-w64 winpthreads" mingw-w64-x86-64-dev)
 qt_version=$(sed -n 's/^#define QT_VERSION_STR "\(.*\)"/\1/p' "$qt_dir/include/QtCore/qconfig.h" 2>/dev/null || true)
+# The source named must be that of the Qt shipped (a Qt cached from an older Debian release
+# would not be).
+[[ $qt_source == *" qt6-base $qt_version"[-+~]* ]] ||
+    fail "the Qt in $qt_dir is $qt_version, but the host's Qt source is: $qt_source"
 cat >"$work/README-licences.txt" <<EOF
 Tessaline Serial Data $version for 64-bit Windows
 
@@ -151,6 +170,15 @@ GCC runtime (libstdc++-6.dll, libgcc_s_seh-1.dll)
     GPL-3.0-or-later with the GCC Runtime Library Exception 3.1: licences\\GCC-runtime.txt.
 mingw-w64 winpthreads (libwinpthread-1.dll)
     MIT and BSD-style licences: licences\\mingw-w64.txt (winpthreads).
+
+Source code
+    Tessaline Serial Data and QCustomPlot, as this program was built from them:
+        $name-source.zip, distributed beside this installer and zip.
+$qt_source
+        built by tools/build-qt-windows.sh with cmake/mingw-w64.cmake, both in
+        $name-source.zip.
+$gcc_source
+$winpthreads_source
 EOF
 crlf "$work/README-licences.txt" "$stage/README-licences.txt"
 
@@ -179,7 +207,8 @@ files_nsh=$work/files.nsh
 
 setup=$out_dir/$name-setup.exe
 zipfile=$out_dir/$name-windows-x64.zip
-rm -f "$setup" "$zipfile"
+sourcezip=$out_dir/$name-source.zip
+rm -f "$setup" "$zipfile" "$sourcezip"
 makensis -V2 -NOCD \
     -DVERSION="$version" -DSTAGE="$stage" -DFILES="$files_nsh" -DOUTFILE="$setup" \
     -DSIZE_KB="$(du -sk "$stage" | cut -f1)" "$here/tessaline.nsi"
@@ -187,5 +216,20 @@ makensis -V2 -NOCD \
 # zip adds to an archive that exists, hence the rm above.
 (cd "$work" && zip -qrX "$zipfile" "$name")
 
+# The source these files were built from: the project's files as they stand in the tree (a
+# change not yet committed included), and the QCustomPlot compiled into tessaline.exe.
+src=$work/$name-source
+mkdir -p "$src/tessaline" "$src/qcustomplot"
+if git -C "$top" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    (cd "$top" && git ls-files -z | xargs -0 cp --parents -t "$src/tessaline")
+else
+    (cd "$top" && find . -path './build*' -prune -o -path ./.git -prune -o -type f -print0 |
+        xargs -0 cp --parents -t "$src/tessaline")
+fi
+cp "$qt_dir"/qcustomplot/* "$src/qcustomplot/"
+cp "$stage/README-licences.txt" "$src/"
+(cd "$work" && zip -qrX "$sourcezip" "$name-source")
+
 echo "$setup"
 echo "$zipfile"
+echo "$sourcezip"
