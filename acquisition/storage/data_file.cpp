@@ -5,6 +5,7 @@
 #include "acquisition/platform/platform_files.h"
 #include "acquisition/storage/crc32c.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <utility>
@@ -29,6 +30,34 @@ quint32 fileIdOf(QByteArrayView head) {
     return id != 0 ? id : 1;
 }
 
+namespace {
+constexpr qsizetype kZeroPiece = 64 * 1024;
+// A power cut leaves zeros for no more than the writes that were pending, far less than this;
+// a longer stretch is taken for someone else's.
+constexpr qint64 kZeroStretchMost = 16 * 1024 * 1024;
+
+// Whether nothing but zeros lies from `offset` to the end of the file, of at most
+// kZeroStretchMost bytes; read a piece at a time, so a large file is never read whole. 0 or the
+// read's error.
+int zerosToTheEnd(FileCalls& calls, const QByteArray& path, qint64 offset, bool& zeros) {
+    zeros = false;
+    QByteArray piece;
+    for (qint64 read = 0; read <= kZeroStretchMost; read += piece.size()) {
+        const auto want =
+            static_cast<qsizetype>(std::min<qint64>(kZeroPiece, kZeroStretchMost + 1 - read));
+        if (const int error = calls.readAt(path, offset + read, want, piece); error != 0)
+            return error;
+        if (std::any_of(piece.cbegin(), piece.cend(), [](char c) { return c != '\0'; }))
+            return 0;
+        if (piece.size() < want) {
+            zeros = true;
+            return 0;
+        }
+    }
+    return 0;
+}
+} // namespace
+
 PlaceVerdict judgePlace(FileCalls& calls, const QByteArray& path, FilePlace place,
                         const QByteArray& line) {
     using Is = PlaceVerdict::Is;
@@ -44,15 +73,24 @@ PlaceVerdict judgePlace(FileCalls& calls, const QByteArray& path, FilePlace plac
         return {Is::Unknown, {}, error};
     if (there == line)
         return {Is::Written, {}, 0};
-    // Only a line the file ends within is ours to complete or cut back: bytes after it may be
-    // another logger's.
-    if (there.isEmpty() || there.size() >= line.size())
+    // Only a line at the file's end is ours to complete or cut back: bytes after it may be
+    // another logger's. A power cut can leave zeros where the data did not reach the medium,
+    // as far as the length that did, which may run on past the line.
+    if (there.isEmpty())
         return {Is::Missing, {}, 0};
-    if (line.startsWith(there))
+    if (there.size() < line.size() && line.startsWith(there))
         return {Is::Torn, line.mid(there.size()), 0};
     for (qsizetype i = 0; i < there.size(); ++i)
         if (there[i] != line[i] && there[i] != '\0')
             return {Is::Missing, {}, 0};
+    if (there.size() == line.size()) {
+        bool zeros = false;
+        if (const int error = zerosToTheEnd(calls, path, place.offset + line.size(), zeros);
+            error != 0)
+            return {Is::Unknown, {}, error};
+        if (!zeros)
+            return {Is::Missing, {}, 0};
+    }
     return {Is::Garbled, {}, 0};
 }
 
@@ -119,14 +157,19 @@ int32_t DataFileWriter::File_open(const FileTarget& target) {
     // Steps that need the file fail with the open's own code, so the operator sees the cause.
     int lastError = openError;
 
-    qint64 length = 0; // a length we cannot learn counts as 0: the header is attempted
+    qint64 length = 0;
+    m_headed = false;
+    m_fileId = 0;
+    m_length = 0;
+    // A file whose length cannot be learned may hold lines: a header would land amid them.
     if (m_fd >= 0) {
-        if (const int lengthError = m_calls.fileLength(m_fd, length); lengthError != 0)
-            lastError = lengthError;
+        if (const int lengthError = m_calls.fileLength(m_fd, length); lengthError != 0) {
+            m_error = lengthError;
+            return lengthError;
+        }
     }
 
     m_headed = length > 0;
-    m_fileId = 0;
     if (!m_headed) {
         const int headerError = m_fd < 0 ? openError : m_calls.appendWhole(m_fd, target.header);
         if (headerError != 0) {

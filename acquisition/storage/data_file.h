@@ -33,8 +33,8 @@ struct PlaceVerdict {
         Written, // the line is there, whole
         Missing, // not there: the file ends before it, holds other bytes there, or is another
         Torn,    // the file ends within it, with its first bytes: append `rest` to complete it
-        Garbled, // the file ends within it, with its bytes or zeros (a power cut): cut back
-                 // to the place, then write it whole
+        Garbled, // its bytes or zeros, and nothing but zeros from there to the file's end (a
+                 // power cut): cut back to the place, then write it whole
         Unknown, // the file cannot be read now
     } is = Is::Unknown;
     QByteArray rest;   // Torn
@@ -76,9 +76,11 @@ public:
     DataFileWriter& operator=(const DataFileWriter&) = delete;
 
     /// Opens the target's file, writes its header if it is empty; every step is tried even
-    /// after one failed. 0, or the code of the last failure. A file this writer did not leave
-    /// as it finds it is read first: which file it is, and whether its last line is whole (a
-    /// crash can leave part of one, which gets its line end so no record is joined to it).
+    /// after one failed, but a file whose length cannot be learned gets nothing written (it may
+    /// hold lines) and is not ready. 0, or the code of the last failure. A file this writer did
+    /// not leave as it finds it is read first: which file it is, and whether its last line is
+    /// whole (a crash can leave part of one, which gets its line end so no record is joined to
+    /// it).
     int32_t File_open(const FileTarget& target);
     /// True when DataFile is open and headed, ready for a record line.
     bool readyForRecords() const { return m_fd >= 0 && m_headed; }

@@ -233,6 +233,17 @@ private Q_SLOTS:
             "00 g\r\n");
         row("zeros after a power cut", QByteArray("0.0\0\0", 5), 0, true, "0.000 g\r\n",
             Is::Garbled);
+        // The size reached the medium, the data did not: zeros from the place to the end.
+        const QByteArray piece(qsizetype{64} * 1024, '\0');
+        row("zeros, less than a line", QByteArray(3, '\0'), 0, true, "0.000 g\r\n", Is::Garbled);
+        row("zeros, exactly a line", QByteArray(9, '\0'), 0, true, "0.000 g\r\n", Is::Garbled);
+        row("zeros, several lines", QByteArray(30, '\0'), 0, true, "0.000 g\r\n", Is::Garbled);
+        row("zeros after part of it", "0.0" + QByteArray(27, '\0'), 0, true, "0.000 g\r\n",
+            Is::Garbled);
+        row("zeros past a read's piece", piece + piece, 0, true, "A\r\n", Is::Garbled);
+        row("another's byte after the zeros", QByteArray(30, '\0') + "B", 0, true, "A\r\n",
+            Is::Missing);
+        row("another's byte a piece on", piece + piece + "B", 0, true, "A\r\n", Is::Missing);
         row("another file by that name", "A\r\n", 0, false, "A\r\n", Is::Missing);
         row("no file", "<gone>", 0, true, "A\r\n", Is::Missing);
     }
@@ -252,6 +263,52 @@ private Q_SLOTS:
                        {head.size() + at, fileIdOf(head)}, line);
         QCOMPARE(static_cast<int>(judged.is), verdict);
         QCOMPARE(judged.rest, rest);
+    }
+
+    // A power cut left a batch's stretch of zeros: its first record is cut back to and
+    // written, the rest, past the file's end then, are the caller's to write after it, in order.
+    void aBatchInOneStretchOfZeros() {
+        const QByteArray head = header() + "A\r\n";
+        QList<PendingRecord> batch;
+        qint64 at = head.size();
+        for (const char* record : {"1.5 g", "2.5 g", "3.5 g"}) {
+            PendingRecord& pending = batch.emplace_back();
+            pending.record = record;
+            pending.place = {at, fileIdOf(head)};
+            at += pending.record.size() + 2;
+        }
+        QVERIFY(put("20261207.txt", head + QByteArray(at - head.size(), '\0')));
+        QList<bool> landed;
+        QCOMPARE(settlePlaced(systemFileCalls(), QFile::encodeName(m_dir->filePath("20261207.txt")),
+                              batch, landed),
+                 0);
+        QCOMPARE(landed, QList<bool>({true, false, false}));
+        DataFileWriter writer;
+        QCOMPARE(open(writer), 0);
+        QCOMPARE(writer.nextPlace().offset, batch[1].place.offset);
+        QCOMPARE(writer.appendLines("2.5 g\r\n3.5 g\r\n"), 0);
+        writer.close();
+        QCOMPARE(contents("20261207.txt"), head + "1.5 g\r\n2.5 g\r\n3.5 g\r\n");
+    }
+
+    // A file whose length cannot be learned may hold lines: nothing is written to it.
+    void anUnknownLengthWritesNothing_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::newRow("a file with lines") << header() + "A\r\n";
+        QTest::newRow("an empty file") << QByteArray();
+    }
+    void anUnknownLengthWritesNothing() {
+        QFETCH(QByteArray, before);
+        struct LengthFails final : FileCalls {
+            int fileLength(int, qint64&) override { return EIO; }
+        } calls;
+        QVERIFY(put("20261207.txt", before));
+        DataFileWriter writer(calls);
+        QCOMPARE(open(writer), EIO);
+        QVERIFY(!writer.readyForRecords());
+        QCOMPARE(writer.writeLine("B"), EIO);
+        writer.close();
+        QCOMPARE(contents("20261207.txt"), before);
     }
 
     // Another program appends between the writer's look at the file and its write: the writer
