@@ -25,6 +25,8 @@ public:
     /// Reads up to `size` bytes at `offset` of the file at `path` (fewer at its end); 0 or the
     /// error.
     virtual int readAt(const QByteArray& path, qint64 offset, qsizetype size, QByteArray& bytes);
+    /// Removes a file; 0 or the error. A file that is gone already counts as removed.
+    virtual int removeFile(const QByteArray& path);
 };
 
 /// The system's own calls, from the platform's files (platform_linux_files.cpp on Linux).

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 class FileCalls;
@@ -17,6 +18,10 @@ class FileCalls;
 /// name is lost to a code page.
 QByteArray encodePath(const QString& path);
 QString decodePath(const QByteArray& path);
+
+/// Whether `folder` is an absolute folder as this system spells it (with Qt's forward slashes):
+/// "/…" on Linux; a drive ("C:/…") or a share ("//host/share…") on Windows.
+bool isAbsoluteFolder(QByteArrayView folder);
 
 /// Has `calls` flush a written file, or a folder that gained a file, to the medium: 0 or the
 /// error. A file that is gone has nothing left to flush.

@@ -110,12 +110,20 @@ int FileCalls::readAt(const QByteArray& path, qint64 offset, qsizetype size, QBy
     return error;
 }
 
+int FileCalls::removeFile(const QByteArray& path) {
+    return ::unlink(path.constData()) == 0 || errno == ENOENT ? 0 : errno;
+}
+
 int truncateFile(int fd, qint64 length) {
     return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : errno;
 }
 
 int replaceFile(const QByteArray& from, const QByteArray& to) {
     return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
+}
+
+bool isAbsoluteFolder(QByteArrayView folder) {
+    return folder.startsWith('/');
 }
 
 int syncFile(FileCalls& calls, const QByteArray& path) {

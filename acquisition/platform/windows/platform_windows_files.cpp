@@ -160,6 +160,14 @@ int FileCalls::readAt(const QByteArray& path, qint64 offset, qsizetype size, QBy
     return error;
 }
 
+int FileCalls::removeFile(const QByteArray& path) {
+    // A file another program holds open without sharing its deletion (a virus scanner) stays.
+    if (::DeleteFileW(wide(path).c_str()))
+        return 0;
+    const int error = errnoOf(::GetLastError());
+    return error == ENOENT ? 0 : error;
+}
+
 int truncateFile(int fd, qint64 length) {
     // Not _chsize_s, which reports every failure as EACCES. The position goes back to where it
     // was, or to the new end when that was past it.
@@ -182,6 +190,24 @@ int replaceFile(const QByteArray& from, const QByteArray& to) {
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                ? 0
                : errnoOf(::GetLastError());
+}
+
+bool isAbsoluteFolder(QByteArrayView folder) {
+    // A backslash is a separator to Windows but never in Qt's spelling: it could hide a "..".
+    if (folder.contains('\\'))
+        return false;
+    const auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    if (folder.size() >= 3 && isLetter(folder[0]) && folder[1] == ':' && folder[2] == '/')
+        return true;
+    // "//host/share": both named. "//?/" and "//./" name devices, not folders.
+    if (!folder.startsWith("//"))
+        return false;
+    const QByteArrayView rest = folder.sliced(2);
+    const qsizetype slash = rest.indexOf('/');
+    if (slash <= 0 || rest.first(slash) == "?" || rest.first(slash) == ".")
+        return false;
+    const QByteArrayView share = rest.sliced(slash + 1);
+    return !share.isEmpty() && share[0] != '/';
 }
 
 int syncFile(FileCalls& calls, const QByteArray& path) {
