@@ -5,6 +5,8 @@
 // target is a data file name of ours directly in an absolute folder. Built: every intact frame
 // is read back, in order; adopted, every intact record with a good target is in its file once,
 // nothing else is written anywhere, and the spool is removed only when nothing in it was bad.
+// Marks, raw and built (then damaged and cut short): read whole or in pieces, they keep exactly
+// the latest place of each record their intact frames leave unconfirmed, and nothing more.
 #include "acquisition/storage/leftovers.h"
 #include "acquisition/storage/spool.h"
 #include "acquisition/storage/spool_format.h"
@@ -44,6 +46,50 @@ bool sameFrame(const SpoolReader::Frame& a, const SpoolReader::Frame& b) {
            a.places == b.places && a.replayedTo == b.replayedTo;
 }
 
+// What the intact frames of marks say, reckoned apart from the reader: the latest place of each
+// record above the highest confirmation.
+bool sameMarks(const SpoolMarks& a, const SpoolMarks& b) {
+    if (a.confirmedThrough != b.confirmedThrough || !(a.replayedTo == b.replayedTo) ||
+        a.redirect != b.redirect || a.places.size() != b.places.size())
+        return false;
+    for (auto it = a.places.cbegin(); it != a.places.cend(); ++it) {
+        const auto other = b.places.constFind(it.key());
+        if (other == b.places.cend() || other->path != it->path ||
+            other->place.offset != it->place.offset || other->place.fileId != it->place.fileId)
+            return false;
+    }
+    return true;
+}
+
+void checkMarks(QByteArrayView bytes) {
+    SpoolMarks expected;
+    SpoolReader reader;
+    for (const SpoolReader::Frame& frame : reader.read(bytes, true)) {
+        if (frame.kind == SpoolReader::Frame::Kind::Confirmed)
+            expected.confirmedThrough = std::max(expected.confirmedThrough, frame.confirmedThrough);
+        else if (frame.kind == SpoolReader::Frame::Kind::Replayed)
+            expected.replayedTo = std::max(expected.replayedTo, frame.replayedTo);
+        else if (frame.kind == SpoolReader::Frame::Kind::Redirect)
+            expected.redirect = frame.path;
+        else if (frame.kind == SpoolReader::Frame::Kind::Places)
+            for (const SeqPlace& p : frame.places)
+                expected.places.insert(p.seq, {frame.path, {p.offset, frame.fileId}});
+    }
+    expected.places.removeIf([&](const auto& it) { return it.key() <= expected.confirmedThrough; });
+    const SpoolMarks whole = SpoolFormat::readMarks(bytes);
+    if (whole.places.size() > expected.places.size())
+        fail("marks keep more places than records left unconfirmed");
+    if (!sameMarks(whole, expected))
+        fail("marks read wrong");
+    SpoolMarksReader pieces;
+    for (qsizetype at = 0, step = 1; at < bytes.size(); at += step, step = step * 5 % 67 + 1)
+        pieces.read(bytes.sliced(at, std::min(step, bytes.size() - at)), at + step >= bytes.size());
+    if (bytes.isEmpty())
+        pieces.read({}, true);
+    if (!sameMarks(pieces.take(), expected))
+        fail("marks read differently in pieces");
+}
+
 void readRaw(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     SpoolReader whole;
@@ -61,6 +107,56 @@ void readRaw(const uint8_t* data, size_t size) {
         if (SpoolFormat::mayBeWritten(frames[i].record) && !goodTarget(frames[i].record))
             fail("writable to a bad target", frames[i].record.target.path);
     }
+    checkMarks(bytes);
+}
+
+// Marks as a run writes them, from the input: places of its records, logged again at other
+// places, confirmations, a replay's progress and a redirect; then damaged and cut short.
+void builtMarks(const uint8_t* data, size_t size, const QByteArray& folder) {
+    QByteArray marks;
+    QList<qsizetype> starts;
+    for (size_t at = 1; at + 3 <= size; at += 3) {
+        const uint8_t what = data[at];
+        const uint8_t a = data[at + 1];
+        const uint8_t b = data[at + 2];
+        starts << marks.size();
+        switch (what % 8) {
+        case 0:
+        case 1:
+        case 2:
+        case 3: {
+            QList<SeqPlace> places;
+            for (int i = 0; i < a % 40; ++i)
+                places.append({static_cast<quint64>(b + i), qint64(what) * 100 + qint64(i) * 20});
+            const QByteArray name = (what & 8) ? "/20261207.txt" : "/20261208.txt";
+            marks += SpoolFormat::placesFrame(folder + name, a, places);
+            break;
+        }
+        case 4:
+        case 5:
+            marks += SpoolFormat::confirmedFrame(a + (b % 4) * 256);
+            break;
+        case 6:
+            marks += SpoolFormat::replayedFrame({a % 4, b});
+            break;
+        default:
+            marks += SpoolFormat::redirectFrame(folder + '/' + QByteArray::number(a));
+            break;
+        }
+    }
+    if (marks.isEmpty())
+        return;
+    // Damage at the starts of some frames, then a cut anywhere.
+    for (size_t at = 1; at + 3 <= size; at += 3)
+        if (data[at + 2] % 5 == 0) {
+            const qsizetype frame = starts[static_cast<qsizetype>(at / 3)];
+            const qsizetype hit = frame + data[at + 1] % 24;
+            if (hit < marks.size())
+                marks[hit] = static_cast<char>(marks[hit] ^ (1 + data[at] % 255));
+        }
+    if (data[size - 1] & 1)
+        marks.chop(std::min<qsizetype>(marks.size(), data[size - 1] % 40));
+    checkMarks(marks);
 }
 
 QString scratch() {
@@ -121,6 +217,7 @@ void built(const uint8_t* data, size_t size) {
         records << r;
         damaged << spoil;
     }
+    builtMarks(data, size, folder);
     if (records.isEmpty())
         return;
 
@@ -146,10 +243,13 @@ void built(const uint8_t* data, size_t size) {
     if (!file.open(QIODevice::WriteOnly) || file.write(spool) != spool.size())
         fail("cannot write the spool");
     file.close();
-    Leftovers leftovers(state, systemFileCalls(), [] {});
-    leftovers.adopt();
-    for (int i = 0; i < 5000 && leftovers.state().holdsPresent; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        // Done when the spool is gone or kept aside; the end waits for the pass.
+        Leftovers leftovers(state, systemFileCalls(), [] {});
+        leftovers.adopt();
+        for (int i = 0; i < 5000 && QFile::exists(file.fileName()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     QMap<QByteArray, QByteArray> expected;
     bool bad = false;
     for (qsizetype i = 0; i < records.size(); ++i) {

@@ -8,22 +8,40 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QSet>
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
+#include <map>
 #include <mutex>
 
 using std::chrono::milliseconds;
 
 namespace {
-// The marks are written anew without what is behind the data files once they grow past this.
-constexpr qint64 kMarksRewriteBytes = qint64(64) * 1024;
+
+// What a place takes in a places frame, and how many places one frame carries.
+constexpr qint64 kPlaceBytes = 16;
+constexpr qsizetype kPlacesPerFrame = 4096;
+
+// The runs of this process's spools: its own START never takes one for an earlier run's.
+std::mutex& ownRunsMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+QSet<QString>& ownRuns() {
+    static QSet<QString> runs;
+    return runs;
+}
+
 } // namespace
 
 struct Spool::Shared final : PlacementLog {
-    Shared(FileCalls& fileCalls, QByteArray runBase, QByteArray runFolder)
-        : calls(fileCalls), base(std::move(runBase)), folder(std::move(runFolder)) {}
+    Shared(FileCalls& fileCalls, QString runFolder, QString runLock, QByteArray runBase,
+           QByteArray encodedFolder)
+        : calls(fileCalls), folderName(std::move(runFolder)), lockPath(std::move(runLock)),
+          base(std::move(runBase)), folder(std::move(encodedFolder)) {}
 
     struct Command {
         enum class Kind { Append, Delete, Forget } kind = Kind::Append;
@@ -34,6 +52,8 @@ struct Spool::Shared final : PlacementLog {
         bool empty = false; // Forget: and no segment is left
     };
     FileCalls& calls;
+    const QString folderName;
+    const QString lockPath;
     const QByteArray base; // folder/name, as the file system spells it
     const QByteArray folder;
     std::mutex mutex;
@@ -47,19 +67,30 @@ struct Spool::Shared final : PlacementLog {
     std::atomic<bool> failing{false};
     std::atomic<Clock::rep> busySince{0};
     Clock::time_point lastFlushEnd{};
-    int fd = -1; // the thread's: the segment being appended to
+    // The thread's, and the front's once the thread has ended:
+    int fd = -1; // the segment being appended to
     int fdSegment = 0;
+    std::unique_ptr<QLockFile> lock; // this logger's claim on its spool
+    QList<int> unremoved;            // segments whose removal failed: tried again later
 
-    // The marks: the storage thread logs places while this thread forgets them.
-    struct MarksEntry {
-        quint64 maxSeq;
-        QByteArray frame;
+    // The marks: the storage thread logs places while this thread forgets them. In memory, the
+    // latest place of each record not yet confirmed; in the file, the same and what was logged
+    // since, within kMarksRewriteBytes of it.
+    struct Mark {
+        QByteArray path;
+        quint32 fileId = 0;
+        qint64 offset = 0;
     };
     std::mutex marksMutex;
+    bool owned = false;       // the lock is held: the marks file may be written
+    bool lockRefused = false; // the last try at it failed
     int marksFd = -1;
-    std::deque<MarksEntry> marks;
-    QByteArray confirmed; // the latest word on what is on the medium
-    qint64 marksBytes = 0;
+    std::map<quint64, Mark> marks;
+    quint64 forgotten = 0;    // records up to it are on the medium
+    QByteArray confirmed;     // the latest word on what is on the medium
+    qint64 marksBytes = 0;    // the file's length
+    qint64 marksFrames = 0;   // what a rewrite holds beyond the places themselves
+    bool marksBehind = false; // memory holds places the file may lack
 
     QByteArray segmentPath(int segment) const {
         return base + '.' + QByteArray::number(segment).rightJustified(6, '0') + ".spool";
@@ -85,10 +116,53 @@ struct Spool::Shared final : PlacementLog {
         fd = -1;
         fdSegment = 0;
     }
+
+    // Before the first file of the run, so a START of another logger never takes a spool still
+    // in use. A full disk refuses the lock too: then nothing is written till it is had.
+    bool takeLock() {
+        if (lock)
+            return true;
+        if (!QFileInfo(folderName).isDir()) {
+            if (!QDir().mkpath(folderName)) {
+                const std::lock_guard guard(marksMutex);
+                lockRefused = true;
+                return false;
+            }
+            // Records wait here: the account's alone.
+            QFile::setPermissions(folderName, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ExeOwner);
+        }
+        auto file = std::make_unique<QLockFile>(lockPath);
+        file->setStaleLockTime(0);
+        const bool locked = file->tryLock(0);
+        const std::lock_guard guard(marksMutex);
+        lockRefused = !locked;
+        if (locked)
+            lock = std::move(file);
+        owned = locked;
+        return locked;
+    }
+    // Every place logged is in the marks file before a segment may hold its record.
+    bool ready() {
+        if (!takeLock())
+            return false;
+        const std::lock_guard guard(marksMutex);
+        return !marksBehind || rewriteMarks();
+    }
+    void removeSegments() {
+        unremoved.removeIf(
+            [this](int segment) { return calls.removeFile(segmentPath(segment)) == 0; });
+    }
+
     // The thread's alone: false when the command must be tried again.
     bool carryOut(const Command& command) {
+        // A file a virus scanner held goes once it is let go.
+        if (!unremoved.isEmpty() && command.kind != Command::Kind::Delete)
+            removeSegments();
         switch (command.kind) {
         case Command::Kind::Append:
+            if (!ready())
+                return false;
             if (fdSegment != command.segment) {
                 closeSegment();
                 fd = openNew(segmentPath(command.segment));
@@ -108,8 +182,9 @@ struct Spool::Shared final : PlacementLog {
                     fdSegment = 0;
                     unflushed = false;
                 }
-                QFile::remove(decodePath(segmentPath(segment)));
+                unremoved.append(segment);
             }
+            removeSegments();
             return true;
         case Command::Kind::Forget:
             forgetMarks(command.seq, command.empty);
@@ -118,57 +193,107 @@ struct Spool::Shared final : PlacementLog {
         return true;
     }
 
+    // Only what is new, or moved, since it was logged is written: a retry of the same records at
+    // the same places writes nothing.
     void logPlaces(const QByteArray& path, quint32 fileId, const QList<SeqPlace>& places) override {
-        if (places.isEmpty())
+        const std::lock_guard guard(marksMutex);
+        QList<SeqPlace> fresh;
+        for (const SeqPlace& p : places) {
+            if (p.seq <= forgotten)
+                continue;
+            const auto [at, added] = marks.try_emplace(p.seq, Mark{path, fileId, p.offset});
+            if (!added) {
+                Mark& mark = at->second;
+                if (mark.offset == p.offset && mark.fileId == fileId && mark.path == path)
+                    continue;
+                mark = {path, fileId, p.offset};
+            }
+            fresh.append(p);
+        }
+        if (fresh.isEmpty() && !marksBehind)
             return;
-        quint64 maxSeq = 0;
-        for (const SeqPlace& p : places)
-            maxSeq = std::max(maxSeq, p.seq);
-        QByteArray frame = SpoolFormat::placesFrame(path, fileId, places);
-        const std::lock_guard lock(marksMutex);
-        if (marksFd < 0)
-            marksFd = openNew(marksPath());
+        if (!owned) {
+            // No segment is written before these are in the file (ready()), so a crash finds no
+            // record of them without its place. Failing only once the lock was refused: the
+            // spool's thread may simply not have got to it yet.
+            marksBehind = true;
+            if (lockRefused)
+                failing = true;
+            return;
+        }
         // The write of the records waits for this: a crash after it must find their places.
-        if (marksFd < 0 || calls.appendWhole(marksFd, frame) != 0 || calls.dataSync(marksFd) != 0)
+        bool written = false;
+        if (marksBehind) {
+            written = rewriteMarks();
+        } else {
+            const QByteArray frame = SpoolFormat::placesFrame(path, fileId, fresh);
+            written = (overBound(frame.size()) && rewriteMarks()) || appendMarks(frame, true);
+        }
+        if (!written) {
+            marksBehind = true;
             failing = true;
-        marksBytes += frame.size();
-        marks.push_back({maxSeq, std::move(frame)});
+        }
     }
 
     // Records up to `seq` are on the medium; their places are no longer needed, but their
     // frames may still be in a segment, so the marks say they are done.
     void forgetMarks(quint64 seq, bool spoolEmpty) {
-        const std::lock_guard lock(marksMutex);
-        marks.erase(std::remove_if(marks.begin(), marks.end(),
-                                   [seq](const MarksEntry& e) { return e.maxSeq <= seq; }),
-                    marks.end());
-        if (spoolEmpty && marks.empty()) {
+        const std::lock_guard guard(marksMutex);
+        forgotten = std::max(forgotten, seq);
+        marks.erase(marks.begin(), marks.upper_bound(forgotten));
+        // A segment that could not be removed keeps the marks that say its records are done.
+        if (spoolEmpty && marks.empty() && unremoved.isEmpty()) {
             removeMarks();
             return;
         }
-        confirmed = SpoolFormat::confirmedFrame(seq);
-        // Should the rewrite fail, the old marks stand and take the confirmation as before.
-        if (marksBytes + confirmed.size() > kMarksRewriteBytes && rewriteMarks())
+        confirmed = SpoolFormat::confirmedFrame(forgotten);
+        if (!owned)
             return;
+        // Should the rewrite fail, the old marks stand and take the confirmation as before.
+        if ((marksBehind || overBound(confirmed.size())) && rewriteMarks())
+            return;
+        appendMarks(confirmed, !unremoved.isEmpty());
+    }
+
+    // With marksMutex held, as are the rest.
+    bool overBound(qint64 adding) const {
+        return marksBytes + adding >
+               kMarksRewriteBytes + marksFrames + kPlaceBytes * static_cast<qint64>(marks.size());
+    }
+    bool appendMarks(const QByteArray& frame, bool durable) {
         if (marksFd < 0)
             marksFd = openNew(marksPath());
-        if (marksFd >= 0 && calls.appendWhole(marksFd, confirmed) == 0)
-            marksBytes += confirmed.size();
+        if (marksFd < 0 || calls.appendWhole(marksFd, frame) != 0)
+            return false;
+        marksBytes += frame.size();
+        return !durable || calls.dataSync(marksFd) == 0;
     }
-    void removeMarks() { // with marksMutex held
+    void removeMarks() {
         confirmed.clear();
         if (marksFd >= 0)
             calls.closeFile(marksFd);
         marksFd = -1;
         marksBytes = 0;
-        QFile::remove(decodePath(marksPath()));
+        marksFrames = 0;
+        // Marks that stay would be read as this run's next ones: they are written anew then.
+        marksBehind = owned && calls.removeFile(marksPath()) != 0;
     }
-    bool rewriteMarks() { // with marksMutex held
+    bool rewriteMarks() {
         QByteArray bytes = confirmed;
-        for (const MarksEntry& e : marks)
-            bytes += e.frame;
+        std::map<std::pair<QByteArray, quint32>, QList<SeqPlace>> byFile;
+        for (const auto& [seq, mark] : marks) {
+            QList<SeqPlace>& places = byFile[{mark.path, mark.fileId}];
+            places.append({seq, mark.offset});
+            if (places.size() == kPlacesPerFrame) {
+                bytes += SpoolFormat::placesFrame(mark.path, mark.fileId, places);
+                places.clear();
+            }
+        }
+        for (const auto& [file, places] : byFile)
+            if (!places.isEmpty())
+                bytes += SpoolFormat::placesFrame(file.first, file.second, places);
         const QByteArray fresh = marksPath() + ".new";
-        QFile::remove(decodePath(fresh));
+        calls.removeFile(fresh);
         int error = 0;
         const int out = calls.openForAppend(fresh, error);
         if (out < 0)
@@ -178,20 +303,31 @@ struct Spool::Shared final : PlacementLog {
         // The old marks stay until the new ones are whole on the medium. They are closed before
         // they are replaced: Windows replaces no file that is open.
         if (!written) {
-            QFile::remove(decodePath(fresh));
+            calls.removeFile(fresh);
             return false;
         }
         if (marksFd >= 0)
             calls.closeFile(marksFd);
         const bool replaced = replaceFile(fresh, marksPath()) == 0;
-        if (replaced)
-            syncFolder(calls, folder);
-        else
-            QFile::remove(decodePath(fresh));
+        const bool durable = replaced && syncFolder(calls, folder) == 0;
+        if (!replaced)
+            calls.removeFile(fresh);
         marksFd = calls.openForAppend(marksPath(), error);
-        if (replaced)
-            marksBytes = bytes.size();
-        return replaced;
+        if (!replaced)
+            return false;
+        marksBytes = bytes.size();
+        marksFrames = bytes.size() - kPlaceBytes * static_cast<qint64>(marks.size());
+        marksBehind = !durable;
+        return durable;
+    }
+    // The front's, once the thread has ended: others may take what is left.
+    void release() {
+        const std::lock_guard guard(marksMutex);
+        owned = false;
+        if (marksFd >= 0)
+            calls.closeFile(marksFd);
+        marksFd = -1;
+        lock.reset();
     }
 };
 
@@ -205,14 +341,42 @@ Spool::Spool(const QString& folder, FileCalls& calls) : m_folder(folder) {
                  .arg(QCoreApplication::applicationPid());
     if (number > 1)
         m_name += QStringLiteral("-%1").arg(number);
-    m_shared = std::make_shared<Shared>(calls, encodePath(QDir(folder).filePath(m_name)),
-                                        encodePath(folder));
+    m_shared = std::make_shared<Shared>(
+        calls, folder, QDir(folder).filePath(m_name + QStringLiteral(".lock")),
+        encodePath(QDir(folder).filePath(m_name)), encodePath(folder));
+    {
+        const std::lock_guard lock(ownRunsMutex());
+        ownRuns().insert(m_name);
+    }
     m_thread = std::thread(&Spool::run, m_shared);
 }
 
 Spool::~Spool() {
     if (m_thread.joinable())
         finish({}, milliseconds(2000));
+    // A thread left in a call keeps the lock until it returns.
+    if (!m_leftBehind)
+        m_shared->release();
+    const std::lock_guard lock(ownRunsMutex());
+    ownRuns().remove(m_name);
+}
+
+bool Spool::isOwnRun(const QString& name) {
+    const std::lock_guard lock(ownRunsMutex());
+    return ownRuns().contains(name);
+}
+
+SpoolMarks Spool::readMarks(const QString& marksPath) {
+    SpoolMarksReader reader;
+    QFile file(marksPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    for (bool atEnd = false; !atEnd;) {
+        const QByteArray piece = file.read(kMarksPieceBytes);
+        atEnd = piece.isEmpty() || file.atEnd();
+        reader.read(piece, atEnd);
+    }
+    return reader.take();
 }
 
 QString Spool::defaultFolder() {
@@ -227,20 +391,10 @@ std::shared_ptr<PlacementLog> Spool::placementLog() const {
     return m_shared;
 }
 
-void Spool::claim() {
-    if (m_lock)
-        return;
-    // Before any file exists, so a START of another logger never takes a spool still in use.
-    QDir().mkpath(m_folder);
-    m_lock = std::make_unique<QLockFile>(QDir(m_folder).filePath(m_name + QStringLiteral(".lock")));
-    m_lock->setStaleLockTime(0);
-    m_lock->tryLock(0);
-}
-
 void Spool::appendRecords(const QList<PendingRecord>& records) {
     if (records.isEmpty())
         return;
-    claim();
+    m_appended = true;
     std::deque<Shared::Command> commands;
     for (const PendingRecord& record : records) {
         const QByteArray frame = SpoolFormat::recordFrame(record);
@@ -260,7 +414,7 @@ void Spool::appendRecords(const QList<PendingRecord>& records) {
 }
 
 void Spool::dropThrough(quint64 seq) {
-    if (!m_lock)
+    if (!m_appended)
         return; // nothing was ever spooled
     QList<int> drop;
     m_segments.removeIf([&](const Segment& segment) {
@@ -334,15 +488,25 @@ bool Spool::finish(const QList<PendingRecord>& records, milliseconds deadline) {
     s.wake.notify_all();
     lock.unlock();
     if (!done) {
-        m_thread.detach(); // a local disk that stopped answering; the thread keeps its state
+        // A local disk that stopped answering, or a lock never had: the thread keeps its state.
+        m_thread.detach();
+        m_leftBehind = true;
         return false;
     }
     m_thread.join();
+    if (!s.unremoved.isEmpty())
+        s.removeSegments();
     if (m_segments.isEmpty()) {
-        // Nothing kept: no file for a later START to find.
-        const std::lock_guard marksLock(s.marksMutex);
-        s.removeMarks();
-        m_lock.reset();
+        // Nothing kept: no file for a later START to find, but the marks of a segment that
+        // could not be removed, which say its records are written.
+        {
+            const std::lock_guard marksLock(s.marksMutex);
+            if (s.unremoved.isEmpty())
+                s.removeMarks();
+            else if (s.marksFd >= 0)
+                s.calls.dataSync(s.marksFd);
+        }
+        s.release();
     }
     return !s.failing;
 }

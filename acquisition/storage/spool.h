@@ -7,7 +7,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QLockFile>
 #include <QString>
 #include <chrono>
 #include <memory>
@@ -20,6 +19,10 @@
 /// about to be written. Segments go once every record in them is on the medium, so the spool stays
 /// about as large as what its data files still lack. A later START of any logger of the account
 /// (Leftovers) writes what a run left here.
+///
+/// A spool is owned, or it is not used: its thread takes the run's lock before it creates any
+/// file, and until it has it (a full disk) the spool is failing, writes nothing and keeps what it
+/// was given, in order, trying again a second later.
 class Spool {
 public:
     using Clock = std::chrono::steady_clock;
@@ -40,7 +43,9 @@ public:
     /// Appends records, in order, on the spool's thread.
     void appendRecords(const QList<PendingRecord>& records);
     /// Every record up to `seq` is on the medium: the segments that hold none other go, and so
-    /// do the marks for them.
+    /// do the marks for them. A segment that cannot be removed (a virus scanner holds it) is
+    /// tried again at later commands; the marks stay while it does, saying its records are
+    /// written.
     void dropThrough(quint64 seq);
     /// No segment holds a record.
     bool empty() const { return m_segments.isEmpty(); }
@@ -52,7 +57,8 @@ public:
     QList<PendingRecord> readFrom(SpoolPosition from, qint64 maxBytes, SpoolPosition& next) const;
     /// Since when the spool's thread has been in one file call, or 0 ms.
     std::chrono::milliseconds busyFor() const;
-    /// The last append or flush failed (a full disk), and none has succeeded since.
+    /// The last append or flush failed (a full disk), or the run's lock could not be taken,
+    /// and none has succeeded since.
     bool failing() const;
     /// The end: appends `records`, flushes, within `deadline`; removes the run's files when no
     /// record is left in them. False when the spool's thread did not get there in time (it is
@@ -63,8 +69,19 @@ public:
     /// them. It outlives the spool, as a storage thread left in a call may still log.
     std::shared_ptr<PlacementLog> placementLog() const;
 
+    /// Whether `name` is the run of a spool of this process that still exists: never another's
+    /// leftovers, whatever its lock says.
+    static bool isOwnRun(const QString& name);
+    /// What a run's marks file says, read kMarksPieceBytes at a time: the places of confirmed
+    /// records are dropped as it goes, so memory follows the records not yet confirmed, not the
+    /// file's size. A missing file says nothing.
+    static SpoolMarks readMarks(const QString& marksPath);
+
     // A segment is closed, and the next begun, past this size.
     static constexpr qint64 kSegmentBytes = qint64(8) << 20;
+    // The marks are written anew from what is still needed once they outgrow that by this much.
+    static constexpr qint64 kMarksRewriteBytes = qint64(64) * 1024;
+    static constexpr qint64 kMarksPieceBytes = qint64(1) << 20;
 
 private:
     struct Shared;
@@ -74,13 +91,13 @@ private:
         qint64 bytes;
     };
     static void run(const std::shared_ptr<Shared>& shared);
-    void claim();
 
     QString m_folder;
     QString m_name;
-    std::unique_ptr<QLockFile> m_lock; // this logger's claim on its spool
-    QList<Segment> m_segments;         // the front's: what holds records, oldest first
+    QList<Segment> m_segments; // the front's: what holds records, oldest first
     int m_nextSegment = 1;
+    bool m_appended = false;   // anything was ever handed to the thread
+    bool m_leftBehind = false; // finish gave the thread up in a call
     std::shared_ptr<Shared> m_shared;
     std::thread m_thread;
 };

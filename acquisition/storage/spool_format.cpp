@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/storage/spool_format.h"
 
+#include "acquisition/platform/platform_files.h"
 #include "acquisition/storage/crc32c.h"
 
 #include <QtEndian>
@@ -191,27 +192,15 @@ QByteArray SpoolFormat::redirectFrame(const QByteArray& folder) {
 }
 
 SpoolMarks SpoolFormat::readMarks(QByteArrayView bytes) {
-    SpoolMarks marks;
-    SpoolReader reader;
-    for (const SpoolReader::Frame& frame : reader.read(bytes, true)) {
-        if (frame.kind == SpoolReader::Frame::Kind::Redirect) {
-            marks.redirect = frame.path;
-        } else if (frame.kind == SpoolReader::Frame::Kind::Confirmed) {
-            marks.confirmedThrough = std::max(marks.confirmedThrough, frame.confirmedThrough);
-        } else if (frame.kind == SpoolReader::Frame::Kind::Replayed) {
-            marks.replayedTo = std::max(marks.replayedTo, frame.replayedTo);
-        } else if (frame.kind == SpoolReader::Frame::Kind::Places) {
-            for (const SeqPlace& p : frame.places)
-                marks.places.insert(p.seq, {frame.path, {p.offset, frame.fileId}});
-        }
-    }
-    return marks;
+    SpoolMarksReader reader;
+    reader.read(bytes, true);
+    return reader.take();
 }
 
 bool SpoolFormat::mayBeWritten(const PendingRecord& r) {
     const QByteArray& folder = r.target.folder;
     const QByteArray& path = r.target.path;
-    if (!r.write || !folder.startsWith('/') || folder.contains('\0') ||
+    if (!r.write || !isAbsoluteFolder(folder) || folder.contains('\0') ||
         folder.split('/').contains(".."))
         return false;
     if (!path.startsWith(folder) || path.size() <= folder.size() || path[folder.size()] != '/' ||
@@ -301,4 +290,43 @@ void SpoolReader::skipDamage(qsizetype& at, bool atEnd) {
         ++m_damaged;
     // A magic may begin in the last bytes and end in the next piece.
     at = atEnd ? m_buffer.size() : std::max(at + 1, m_buffer.size() - (kMagicSize - 1));
+}
+
+void SpoolMarksReader::read(QByteArrayView more, bool atEnd) {
+    for (SpoolReader::Frame& frame : m_reader.read(more, atEnd)) {
+        switch (frame.kind) {
+        case SpoolReader::Frame::Kind::Redirect:
+            m_marks.redirect = std::move(frame.path);
+            break;
+        case SpoolReader::Frame::Kind::Replayed:
+            m_marks.replayedTo = std::max(m_marks.replayedTo, frame.replayedTo);
+            break;
+        case SpoolReader::Frame::Kind::Confirmed:
+            if (frame.confirmedThrough > m_marks.confirmedThrough) {
+                m_marks.confirmedThrough = frame.confirmedThrough;
+                m_places.erase(m_places.begin(), m_places.upper_bound(frame.confirmedThrough));
+            }
+            break;
+        case SpoolReader::Frame::Kind::Places:
+            if (frame.path != m_lastPath)
+                m_lastPath = std::move(frame.path);
+            for (const SeqPlace& p : std::as_const(frame.places))
+                if (p.seq > m_marks.confirmedThrough)
+                    m_places.insert_or_assign(
+                        p.seq, SpoolMarks::Place{m_lastPath, {p.offset, frame.fileId}});
+            break;
+        case SpoolReader::Frame::Kind::Record:
+            break;
+        }
+    }
+}
+
+SpoolMarks SpoolMarksReader::take() {
+    SpoolMarks marks = std::move(m_marks);
+    m_marks = {};
+    marks.places.reserve(static_cast<qsizetype>(m_places.size()));
+    for (const auto& [seq, place] : m_places)
+        marks.places.insert(seq, place);
+    m_places.clear();
+    return marks;
 }

@@ -7,6 +7,7 @@
 #include <QByteArrayView>
 #include <QHash>
 #include <QList>
+#include <map>
 
 // The spool's bytes on the local disk. Every frame is "TSR2", the length of its body, the body
 // and a CRC-32C of length and body, so a damaged frame costs itself alone: reading resumes at
@@ -47,8 +48,9 @@ QByteArray redirectFrame(const QByteArray& folder);
 /// The marks in a marks file's bytes; damaged frames are passed over.
 SpoolMarks readMarks(QByteArrayView bytes);
 /// Whether a record read from a spool may be written: its target is a data file name of this
-/// program (YYYYMMDD.txt or YYYYMMDD_hh.txt) directly in the absolute folder it names, its
-/// header is one header line, and its record one line without control characters.
+/// program (YYYYMMDD.txt or YYYYMMDD_hh.txt) directly in the folder it names, absolute as this
+/// system spells it (isAbsoluteFolder), its header is one header line, and its record one line
+/// without control characters.
 bool mayBeWritten(const PendingRecord& record);
 // Longest body a frame may claim: a record's line is bounded, and so are paths and headers.
 inline constexpr qsizetype kMaxBody = qsizetype(1) << 20;
@@ -86,4 +88,22 @@ private:
     qint64 m_base = 0; // file offset of m_buffer's first byte
     int m_damaged = 0;
     bool m_inDamage = false; // the bytes before m_buffer were damage, counted already
+};
+
+/// Reads a marks file's bytes, given in pieces of any size, in order, into what they say. Places
+/// of records the marks read so far call on the medium are dropped as it goes, so what it holds
+/// is bounded by the records not confirmed, not by the file's size.
+class SpoolMarksReader {
+public:
+    void read(QByteArrayView more, bool atEnd);
+    /// What the bytes read say; the reader is left empty.
+    SpoolMarks take();
+    /// Stretches of bytes passed over because they held no intact frame.
+    int damaged() const { return m_reader.damaged(); }
+
+private:
+    SpoolReader m_reader;
+    SpoolMarks m_marks;                            // without its places, kept here till take()
+    std::map<quint64, SpoolMarks::Place> m_places; // by seq, so the confirmed go at once
+    QByteArray m_lastPath; // shared by the places of frames that name one file
 };
