@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A folder that can stop answering: a FUSE passthrough to a real folder, for the storage
 // tests. Every call waits while the folder hangs, as calls to a hard-mounted share whose
-// server is gone do; flushes can be made slow, as on a worn SD card.
+// server is gone do; flushes and writes can be made slow, as on a worn SD card; and the
+// folder can be full.
 //
 //   hanging_folder <backing folder> <mount point>
 //
-// Commands on standard input, one a line: "hang", "answer", "fsync <ms>". It says "ready" on
-// standard output once mounted, and unmounts when standard input ends.
+// Commands on standard input, one a line: "hang", "answer", "fsync <ms>", "write <ms>" (each
+// write call waits that long first), "full" (writes, creates and new folders fail with
+// ENOSPC), "room" (they work again). It says "ready" on standard output once mounted, "done
+// <command>" once a command holds, and unmounts when standard input ends.
 
 #define FUSE_USE_VERSION 35
 #include <fuse.h>
@@ -36,12 +39,22 @@ std::mutex g_mutex;
 std::condition_variable g_answering;
 bool g_hung = false;
 std::atomic<int> g_fsyncMs{0};
+std::atomic<int> g_writeMs{0};
+std::atomic<bool> g_full{false};
 fuse* g_fuse = nullptr;
 std::string g_mountPoint;
 
 void gate() {
     std::unique_lock lock(g_mutex);
     g_answering.wait(lock, [] { return !g_hung; });
+}
+
+// Waits `ms` as it stands, so that setting it to 0 ends a wait under way: a killed logger's
+// slow flush need not hold up the test.
+void slowly(const std::atomic<int>& ms) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(ms.load()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 std::string real(const char* path) {
@@ -90,6 +103,8 @@ int fsOpen(const char* path, fuse_file_info* fi) {
 
 int fsCreate(const char* path, mode_t mode, fuse_file_info* fi) {
     gate();
+    if (g_full)
+        return -ENOSPC;
     const int fd = ::open(real(path).c_str(), fi->flags | O_CREAT, mode);
     if (fd < 0)
         return -errno;
@@ -105,6 +120,9 @@ int fsRead(const char*, char* buffer, size_t size, off_t offset, fuse_file_info*
 
 int fsWrite(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
     gate();
+    if (g_full)
+        return -ENOSPC;
+    slowly(g_writeMs);
     // A file opened with O_APPEND appends whatever the offset.
     const ssize_t n = ::pwrite(static_cast<int>(fi->fh), buffer, size, offset);
     return n < 0 ? -errno : static_cast<int>(n);
@@ -122,7 +140,7 @@ int fsRelease(const char*, fuse_file_info* fi) {
 
 void slowFlush() {
     gate();
-    std::this_thread::sleep_for(std::chrono::milliseconds(g_fsyncMs.load()));
+    slowly(g_fsyncMs);
 }
 
 int fsFsync(const char*, int dataOnly, fuse_file_info* fi) {
@@ -144,6 +162,8 @@ int fsTruncate(const char* path, off_t size, fuse_file_info* fi) {
 
 int fsMkdir(const char* path, mode_t mode) {
     gate();
+    if (g_full)
+        return -ENOSPC;
     return result(::mkdir(real(path).c_str(), mode));
 }
 
@@ -196,6 +216,10 @@ void obey() {
             g_answering.notify_all();
         } else if (line.rfind("fsync ", 0) == 0) {
             g_fsyncMs = std::atoi(line.c_str() + 6);
+        } else if (line.rfind("write ", 0) == 0) {
+            g_writeMs = std::atoi(line.c_str() + 6);
+        } else if (line == "full" || line == "room") {
+            g_full = line == "full";
         }
         std::printf("done %s\n", line.c_str());
         std::fflush(stdout);
