@@ -95,7 +95,8 @@ PlaceVerdict judgePlace(FileCalls& calls, const QByteArray& path, FilePlace plac
 }
 
 int32_t settlePlaced(FileCalls& calls, const QByteArray& path, const QList<PendingRecord>& records,
-                     QList<bool>& landed) {
+                     QList<bool>& landed, int32_t& flushError) {
+    flushError = 0;
     using Is = PlaceVerdict::Is;
     landed = QList<bool>(records.size(), false);
     bool flush = false;
@@ -124,7 +125,9 @@ int32_t settlePlaced(FileCalls& calls, const QByteArray& path, const QList<Pendi
         if (error != 0)
             return error;
     }
-    return flush ? syncFile(calls, path) : 0;
+    if (flush)
+        flushError = syncFile(calls, path);
+    return 0;
 }
 
 namespace {

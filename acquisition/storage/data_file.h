@@ -47,9 +47,11 @@ PlaceVerdict judgePlace(FileCalls& calls, const QByteArray& path, FilePlace plac
 /// those there whole, or completed here (a torn last line gets its rest, a garbled end is cut
 /// back to the place and the line written whole); the others are to be written again. What
 /// landed is flushed before this returns, as it may not be on the medium yet. 0, or the error
-/// that stopped it (a file that cannot be read, a completion or flush that failed).
+/// that stopped it (a file that cannot be read, a completion that failed). `flushError`: the
+/// flush of what landed failed; those records are in the file, and must not be written again,
+/// but may be missing on the medium.
 int32_t settlePlaced(FileCalls& calls, const QByteArray& path, const QList<PendingRecord>& records,
-                     QList<bool>& landed);
+                     QList<bool>& landed, int32_t& flushError);
 
 /// Writers in this process take turns at a data file, from the look at its end to the close
 /// after the write, so that the place given to a record before its write is where it lands.

@@ -8,9 +8,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QLockFile>
 #include <QMap>
 #include <QRegularExpression>
+#include <QSet>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -57,7 +59,9 @@ struct Leftovers::Run {
     qsizetype done = 0;
     bool setAside = false;
     bool busy = false; // a thread is in it, perhaps one given up and still in a call
+    Clock::time_point setAsideAt{};
     Clock::time_point retryAt{};
+    QHash<QByteArray, FlushNotice> flushFailing; // by file: written, a flush failed since
     QByteArray folderInUse;
     QByteArray redirect; // the folder the operator chose instead
 };
@@ -66,7 +70,6 @@ struct Leftovers::Pass {
     QList<std::shared_ptr<Run>> runs; // with Shared::mutex held
     qsizetype next = 0;
     std::shared_ptr<Run> current;
-    bool holds = false; // the present waits for it
     bool ended = false;
     std::atomic<bool> givenUp{false};
     std::atomic<Clock::rep> busySince{0};
@@ -76,18 +79,23 @@ struct Leftovers::Pass {
 };
 
 struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
-    Shared(QString spoolFolder, FileCalls& fileCalls, std::function<void()> tellFront)
-        : folder(std::move(spoolFolder)), calls(fileCalls), wakeFront(std::move(tellFront)) {}
+    Shared(QString spoolFolder, FileCalls& fileCalls, std::function<void()> tellFront,
+           std::shared_ptr<FileOrder> fileOrder)
+        : folder(std::move(spoolFolder)), calls(fileCalls), wakeFront(std::move(tellFront)),
+          order(std::move(fileOrder)) {}
 
     const QString folder;
     FileCalls& calls;
     const std::function<void()> wakeFront;
+    const std::shared_ptr<FileOrder> order;
     mutable std::mutex mutex;
     std::condition_variable passEnded;
     QList<std::shared_ptr<Run>> runs; // adopted and not yet written, oldest first
     std::shared_ptr<Pass> active;     // the pass writing, if any
     QStringList keptAside;
+    QList<FlushNotice> flushNotices; // recovered, for the front to tell
     qsizetype written = 0;
+    QByteArray redirectedTo;
     std::atomic<bool> stopping{false};
     milliseconds retryInterval = kRetryInterval;
 
@@ -99,25 +107,36 @@ struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
                             : QDir(folder).filePath(Spool::segmentName(run.name, segment));
     }
     // With the mutex held.
-    void startPass(QList<std::shared_ptr<Run>> runsToWrite, bool holds);
+    void startPass(QList<std::shared_ptr<Run>> runsToWrite);
+    void setAside(Run& run, Clock::time_point now);
     static void runPass(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Pass>& pass);
     Outcome replay(Pass& pass, Run& run);
     Outcome writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer);
     bool appendMarks(const Run& run, const QByteArray& frame, bool durable);
-    bool count(Run& run, const SpoolMarks& marks);
+    void count(Run& run, const SpoolMarks& marks);
+    int32_t settle(Run& run, const QByteArray& path, const QList<PendingRecord>& records,
+                   QList<bool>& landed);
+    void flushFailed(Run& run, const QByteArray& path, const QList<PendingRecord>& records,
+                     const QList<bool>& which, int32_t error);
     void close(Run& run, bool damaged);
 };
 
-void Leftovers::Shared::startPass(QList<std::shared_ptr<Run>> runsToWrite, bool holds) {
+void Leftovers::Shared::startPass(QList<std::shared_ptr<Run>> runsToWrite) {
     auto next = std::make_shared<Pass>();
     next->runs = std::move(runsToWrite);
-    next->holds = holds;
     active = next;
     std::thread(&Shared::runPass, shared_from_this(), next).detach();
 }
 
-Leftovers::Leftovers(const QString& folder, FileCalls& calls, std::function<void()> wakeFront)
-    : m_shared(std::make_shared<Shared>(folder, calls, std::move(wakeFront))) {}
+void Leftovers::Shared::setAside(Run& run, Clock::time_point now) {
+    run.setAside = true;
+    run.setAsideAt = now;
+    run.retryAt = now + retryInterval;
+}
+
+Leftovers::Leftovers(const QString& folder, FileCalls& calls, std::function<void()> wakeFront,
+                     std::shared_ptr<FileOrder> order)
+    : m_shared(std::make_shared<Shared>(folder, calls, std::move(wakeFront), std::move(order))) {}
 
 Leftovers::~Leftovers() {
     finish(milliseconds(2000));
@@ -139,11 +158,15 @@ void Leftovers::adopt() {
     if (s.stopping)
         return;
     s.written = 0; // what an earlier START wrote has been told
+    s.redirectedTo.clear();
     QList<std::shared_ptr<Run>> adopted;
     for (auto it = found.begin(); it != found.end(); ++it) {
         const bool known = std::any_of(s.runs.cbegin(), s.runs.cend(),
                                        [&](const auto& run) { return run->name == it.key(); });
         if (known)
+            continue;
+        // This process's own spool is the present's, however its lock fares.
+        if (Spool::isOwnRun(it.key()))
             continue;
         auto run = std::make_shared<Run>();
         run->name = it.key();
@@ -154,20 +177,20 @@ void Leftovers::adopt() {
             continue;
         run->segments = it.value();
         std::sort(run->segments.begin(), run->segments.end());
+        // Every file, until its records say which: the present's next write waits for that.
+        s.order->holdAll(run->name);
         adopted.append(run);
     }
     if (adopted.isEmpty())
         return;
     s.runs += adopted;
-    if (s.active && !s.active->ended && !s.active->givenUp) {
+    if (s.active && !s.active->ended && !s.active->givenUp)
         s.active->runs += adopted;
-        s.active->holds = true;
-    } else {
-        s.startPass(adopted, true);
-    }
+    else
+        s.startPass(adopted);
 }
 
-void Leftovers::check() {
+void Leftovers::check(bool presentWaits) {
     Shared& s = *m_shared;
     const std::lock_guard lock(s.mutex);
     if (s.stopping)
@@ -182,20 +205,22 @@ void Leftovers::check() {
         // A call that hangs cannot be cancelled: its thread is left to it, and the runs after
         // this one go on with another.
         s.active->givenUp = true;
-        s.active->current->setAside = true;
-        s.active->current->retryAt = now + s.retryInterval;
+        s.setAside(*s.active->current, now);
         const QList<std::shared_ptr<Run>> rest = s.active->runs.mid(s.active->next);
         s.active.reset();
         if (!rest.isEmpty())
-            s.startPass(rest, false);
+            s.startPass(rest);
         return;
     }
     QList<std::shared_ptr<Run>> due;
     for (const auto& run : std::as_const(s.runs))
-        if (run->setAside && !run->busy && run->retryAt <= now)
+        if (run->setAside && !run->busy &&
+            (run->retryAt <= now ||
+             (presentWaits &&
+              now - run->setAsideAt >= std::min(kPresentWaitsRetry, s.retryInterval))))
             due.append(run);
     if (!due.isEmpty())
-        s.startPass(due, false);
+        s.startPass(due);
 }
 
 Leftovers::State Leftovers::state() const {
@@ -203,8 +228,9 @@ Leftovers::State Leftovers::state() const {
     const std::lock_guard lock(s.mutex);
     State state;
     state.written = s.written;
+    state.redirectedTo = s.redirectedTo;
     state.keptAside = s.keptAside;
-    state.holdsPresent = s.active && s.active->holds && !s.active->ended && !s.active->givenUp;
+    state.replaying = s.active && !s.active->ended && !s.active->givenUp;
     for (const auto& run : s.runs) {
         const qsizetype left = std::max<qsizetype>(0, run->total - run->done);
         if (!run->setAside) {
@@ -218,6 +244,11 @@ Leftovers::State Leftovers::state() const {
     return state;
 }
 
+QList<FlushNotice> Leftovers::takeFlushNotices() {
+    const std::lock_guard lock(m_shared->mutex);
+    return std::exchange(m_shared->flushNotices, {});
+}
+
 void Leftovers::redirect(const QByteArray& folder) {
     {
         const std::lock_guard lock(m_shared->mutex);
@@ -226,6 +257,7 @@ void Leftovers::redirect(const QByteArray& folder) {
                 continue;
             run->redirect = folder;
             run->retryAt = {};
+            m_shared->redirectedTo = folder;
         }
     }
     check();
@@ -271,55 +303,54 @@ void Leftovers::Shared::runPass(const std::shared_ptr<Shared>& shared,
             run->busy = false;
             if (outcome == Outcome::Done)
                 s.runs.removeAll(run);
-            if (outcome == Outcome::SetAside && !pass->givenUp) {
-                run->setAside = true;
-                run->retryAt = Clock::now() + s.retryInterval;
-                pass->holds = false; // the present goes on; the order is lost only for them
-            }
+            // It keeps its files: the present goes on with its others.
+            if (outcome == Outcome::SetAside && !pass->givenUp)
+                s.setAside(*run, Clock::now());
         }
         s.wakeFront();
     }
     s.wakeFront();
 }
 
-bool Leftovers::Shared::count(Run& run, const SpoolMarks& marks) {
+// How many records are left to write, and which files they are meant for: the run holds those
+// alone from now on.
+void Leftovers::Shared::count(Run& run, const SpoolMarks& marks) {
     const SpoolPosition from = marks.replayedTo;
     qsizetype records = 0;
-    bool damaged = false;
+    QSet<QByteArray> files;
     for (const int segment : run.segments) {
         if (segment < from.segment)
             continue;
         QFile file(segmentPath(run, segment));
         const qint64 start = segment == from.segment ? from.offset : 0;
         if (!file.open(QIODevice::ReadOnly) || !file.seek(start))
-            return true;
+            continue; // the replay keeps it aside
         SpoolReader reader;
         reader.restartAt(start);
         for (bool atEnd = false; !atEnd;) {
             const QByteArray piece = file.read(kPieceBytes);
             atEnd = piece.isEmpty() || file.atEnd();
-            for (const SpoolReader::Frame& frame : reader.read(piece, atEnd))
-                records += frame.kind == SpoolReader::Frame::Kind::Record &&
-                                   frame.record.seq > marks.confirmedThrough &&
-                                   SpoolFormat::mayBeWritten(frame.record)
-                               ? 1
-                               : 0;
+            for (const SpoolReader::Frame& frame : reader.read(piece, atEnd)) {
+                if (frame.kind != SpoolReader::Frame::Kind::Record ||
+                    frame.record.seq <= marks.confirmedThrough ||
+                    !SpoolFormat::mayBeWritten(frame.record))
+                    continue;
+                ++records;
+                files.insert(frame.record.target.path);
+            }
         }
-        damaged = damaged || reader.damaged() > 0;
     }
+    order->hold(run.name, files);
     const std::lock_guard lock(mutex);
     run.total = records;
-    return damaged;
 }
 
 Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
-    QByteArray marksBytes;
-    {
-        QFile marksFile(pathOf(run, QStringLiteral(".marks")));
-        if (marksFile.open(QIODevice::ReadOnly))
-            marksBytes = marksFile.readAll();
-    }
-    const SpoolMarks marks = SpoolFormat::readMarks(marksBytes);
+    // In bounded pieces: however long a failure made them, what is kept is a place per record.
+    const SpoolMarks marks = Spool::readMarks(pathOf(run, QStringLiteral(".marks")));
+    if (run.total < 0)
+        count(run, marks);
+    wakeFront();
     QByteArray redirect;
     {
         const std::lock_guard lock(mutex);
@@ -332,9 +363,6 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
     else if (redirect != marks.redirect &&
              !appendMarks(run, SpoolFormat::redirectFrame(redirect), true))
         return Outcome::SetAside;
-    if (run.total < 0)
-        count(run, marks);
-    wakeFront();
 
     DataFileWriter writer(calls);
     Batch batch;
@@ -404,6 +432,9 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
         const std::lock_guard lock(mutex);
         run.folderInUse = target.folder;
     }
+    // A run before it that was set aside with records for this file goes first.
+    if (!order->mayWrite(run.name, target.path))
+        return Outcome::SetAside;
     pass.busy(true);
     const FileTurn turn(target.path);
     // A pass given up, or told to stop, begins no write, though its turn came late.
@@ -411,9 +442,10 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
         pass.busy(false);
         return Outcome::Stopped;
     }
-    // Those whose write was begun before are looked for where it went; the rest are written.
+    // Those whose write was begun before are looked for where it went, before anything new is
+    // appended to the file; the rest are written.
     QList<bool> landed;
-    int32_t error = settlePlaced(calls, target.path, batch.records, landed);
+    int32_t error = settle(run, target.path, batch.records, landed);
     QList<PendingRecord> toWrite;
     for (qsizetype i = 0; i < batch.records.size(); ++i)
         if (!landed.value(i))
@@ -439,10 +471,19 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
                 appendMarks(run, SpoolFormat::placesFrame(target.path, at.fileId, places), true);
             }
         }
-        if (const int32_t closeError = writer.close(); error == 0)
-            error = closeError;
-        if (error == 0 && !writer.flushNow().isEmpty())
-            error = EIO;
+        // Written once and perhaps not on the medium: judged by their places from now on, and
+        // the operator told once a flush of the file works.
+        int32_t flushError = error == 0 ? writer.close() : 0;
+        if (error == 0 && flushError == 0)
+            for (const DataFileWriter::FlushFailure& failure : writer.flushNow())
+                flushError = failure.error;
+        writer.close();
+        if (flushError != 0) {
+            flushFailed(run, target.path, toWrite, QList<bool>(toWrite.size(), true), flushError);
+            error = flushError;
+        } else if (error == 0) {
+            flushFailed(run, target.path, {}, {}, 0);
+        }
     }
     pass.busy(false);
     if (error != 0)
@@ -456,6 +497,41 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
     batch = {};
     wakeFront();
     return Outcome::Done;
+}
+
+int32_t Leftovers::Shared::settle(Run& run, const QByteArray& path,
+                                  const QList<PendingRecord>& records, QList<bool>& landed) {
+    int32_t flushError = 0;
+    const int32_t error = settlePlaced(calls, path, records, landed, flushError);
+    if (error == 0 && flushError == 0 && landed.contains(true))
+        flushFailed(run, path, {}, {}, 0);
+    else if (flushError != 0)
+        flushFailed(run, path, records, landed, flushError);
+    return error != 0 ? error : flushError;
+}
+
+// With `error` 0: the file flushed, and what failed before is told as recovered.
+void Leftovers::Shared::flushFailed(Run& run, const QByteArray& path,
+                                    const QList<PendingRecord>& records, const QList<bool>& which,
+                                    int32_t error) {
+    const std::lock_guard lock(mutex);
+    if (error == 0) {
+        if (const auto it = run.flushFailing.constFind(path); it != run.flushFailing.cend()) {
+            flushNotices.append(*it);
+            run.flushFailing.erase(it);
+        }
+        return;
+    }
+    FlushNotice& notice = run.flushFailing[path];
+    notice.path = path;
+    notice.error = error;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        if (!which.value(i))
+            continue;
+        if (notice.records++ == 0 || records[i].stampMs < notice.firstMs)
+            notice.firstMs = records[i].stampMs;
+        notice.lastMs = std::max(notice.lastMs, records[i].stampMs);
+    }
 }
 
 void Leftovers::Shared::close(Run& run, bool damaged) {
@@ -472,6 +548,7 @@ void Leftovers::Shared::close(Run& run, bool damaged) {
                  file.endsWith(QLatin1String(".spool")))
             kept.append(file + QStringLiteral(".damaged"));
     }
+    order->release(run.name);
     const std::lock_guard lock(mutex);
     keptAside += kept;
     run.lock.reset();

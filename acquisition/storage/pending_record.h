@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QtGlobal>
+#include <cstdint>
 
 /// Where a record goes, decided when its line ends: the data file, its folder, and the header
 /// line (CR LF ended) the file gets should it be empty when the record reaches it.
@@ -50,4 +51,14 @@ public:
     virtual ~PlacementLog() = default;
     virtual void logPlaces(const QByteArray& path, quint32 fileId,
                            const QList<SeqPlace>& places) = 0;
+};
+
+/// A data file whose flush failed and has now worked: its records of that time were written
+/// once and not again, but may be missing on the medium.
+struct FlushNotice {
+    QByteArray path;
+    qsizetype records = 0;
+    qint64 firstMs = 0;
+    qint64 lastMs = 0;
+    int32_t error = 0; // of the failed flush
 };

@@ -20,6 +20,14 @@ constexpr qint64 kBeepIntervalMs = 1000;
 constexpr qint64 kRefillBytes = qint64(8) << 20;
 constexpr milliseconds kLeftoversEndWait{1000};
 
+// Records the operator sent into another folder are the one exception to oldest first.
+QString redirectedWord(const QByteArray& folder) {
+    if (folder.isEmpty())
+        return {};
+    return QStringLiteral(" into %1, perhaps after newer records there")
+        .arg(QDir::toNativeSeparators(decodePath(folder)));
+}
+
 QString timeOf(qint64 ms) {
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy/MM/dd hh:mm:ss"));
 }
@@ -44,8 +52,8 @@ RecordStore::RecordStore(const Clock& clock, MessageSink& messages, LoopView& vi
                          FileCalls& calls, const QString& spoolFolder, QObject* parent)
     : QObject(parent), m_clock(clock), m_messages(messages), m_view(view),
       m_spool(spoolFolder), // on the local disk, whatever the data folder is on
-      m_leftovers(spoolFolder, calls, poster(this, &RecordStore::watch)),
-      m_worker(calls, m_spool.placementLog(), poster(this, &RecordStore::takeProgress)) {
+      m_leftovers(spoolFolder, calls, poster(this, &RecordStore::watch), m_order),
+      m_worker(calls, m_spool.placementLog(), poster(this, &RecordStore::takeProgress), m_order) {
     m_watch.setInterval(kWatchIntervalMs);
     connect(&m_watch, &QTimer::timeout, this, &RecordStore::watch);
 }
@@ -73,6 +81,9 @@ void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, 
 
 void RecordStore::push(PendingRecord record) {
     const bool memoryFull = m_spoolOnly || m_worker.heldBytes() + record.bytes() > kMemoryBound;
+    // A record that waits for an earlier run's records is kept on the local disk from the start.
+    if (!m_spooling && record.write && !m_order->mayWrite(FileOrder::kPresent, record.target.path))
+        startSpooling();
     if (!memoryFull) {
         tellLoss();
         if (m_spooling && record.write) {
@@ -106,12 +117,6 @@ qsizetype RecordStore::waiting() const {
 
 void RecordStore::startPressed() {
     m_leftovers.adopt();
-    if (m_leftovers.state().holdsPresent) {
-        // Earlier runs' records go first; the present's wait in memory and the spool.
-        m_worker.setHeld(true);
-        if (!m_spooling)
-            startSpooling();
-    }
     if (!m_watch.isActive())
         m_watch.start();
     showWord();
@@ -168,12 +173,17 @@ void RecordStore::watch() {
     const bool hung = busy >= milliseconds(kSpoolAfterMs) ||
                       m_worker.oldestWaiting() >= milliseconds(kSpoolAfterMs) ||
                       (m_failing && m_failingFor.elapsed() >= kSpoolAfterMs);
-    m_leftovers.check();
+    const bool waitsForEarlierRun = m_worker.waitsForEarlierRun();
+    m_leftovers.check(waitsForEarlierRun);
+    m_worker.orderChanged();
     const Leftovers::State leftovers = m_leftovers.state();
-    m_worker.setHeld(leftovers.holdsPresent);
+    if (!m_inBox)
+        for (const FlushNotice& notice : m_leftovers.takeFlushNotices())
+            tellFlushRecovered(notice);
     const bool needed =
-        hung || leftovers.holdsPresent || m_spoolOnly.has_value() || m_worker.flushFailing() > 0;
-    if (needed && !m_spooling && (m_worker.queued() > 0 || leftovers.holdsPresent))
+        hung || waitsForEarlierRun || m_spoolOnly.has_value() || m_worker.flushFailing() > 0;
+    // Written records whose flush hangs count too: a power cut would take them.
+    if (needed && !m_spooling && !m_worker.settled())
         startSpooling();
     // Once the thread keeps up again, new records need no copy: they are written within the
     // usual moment, and the spool empties as the files are flushed.
@@ -267,11 +277,13 @@ void RecordStore::showWord() {
     if (m_notAnswering)
         words << QStringLiteral("Data folder not answering: %1 records waiting").arg(waiting());
     else if (leftovers.writing > 0)
-        words
-            << QStringLiteral("Writing %1 records kept from an earlier run").arg(leftovers.writing);
+        words << QStringLiteral("Writing %1 records kept from an earlier run")
+                         .arg(leftovers.writing) +
+                     redirectedWord(leftovers.redirectedTo);
     else if (leftovers.written > 0 && leftovers.waiting == 0)
-        words
-            << QStringLiteral("%1 records kept from an earlier run written").arg(leftovers.written);
+        words << QStringLiteral("%1 records kept from an earlier run written")
+                         .arg(leftovers.written) +
+                     redirectedWord(leftovers.redirectedTo);
     if (leftovers.waiting > 0)
         words << QStringLiteral("%1 records from an earlier run wait for %2")
                      .arg(leftovers.waiting)
@@ -322,38 +334,57 @@ void RecordStore::finish(bool operatorPresent) {
         confirmed = std::min(confirmed, m_spoolOnlyFirstSeq - 1);
     m_spool.dropThrough(confirmed);
     QList<PendingRecord> keep = std::move(last.flushFailed);
-    // Those whose flush failed at the end are counted with their file's.
-    qsizetype records = m_worker.flushFailing() + m_spoolOnlyCount;
+    // Each kind counted apart: those whose flush failed at the end are counted with their
+    // file's; records that waited for an earlier run's are not yet written.
+    const qsizetype flushFailed = m_worker.flushFailing();
+    qsizetype unwritten = m_spoolOnlyCount;
     for (PendingRecord& record : left) {
         if (!record.write)
             continue;
-        ++records;
+        ++unwritten;
         if (!record.spooled)
             keep.append(std::move(record));
     }
-    const bool nothingKept = keep.isEmpty() && m_spool.empty();
+    const Leftovers::State leftovers = m_leftovers.state();
+    const qsizetype earlier = leftovers.writing + leftovers.waiting;
+    const bool nothingKept = keep.isEmpty() && m_spool.empty() && earlier == 0;
     const bool kept = m_spool.finish(keep, milliseconds(kEndDeadlineMs));
     for (const FlushNotice& notice : std::as_const(last.recovered))
         tellFlushRecovered(notice, operatorPresent);
+    for (const FlushNotice& notice : m_leftovers.takeFlushNotices())
+        tellFlushRecovered(notice, operatorPresent);
     if (nothingKept)
         return;
-    const QString folder = m_spool.folder();
-    if (!kept)
+    const QString folder = QDir::toNativeSeparators(m_spool.folder());
+    if (!kept) {
         tell(QStringLiteral("The data folder did not answer, nor did the local disk in time: "
                             "%1 records may be lost; what could be kept is in %2.")
-                 .arg(records)
+                 .arg(unwritten + flushFailed)
                  .arg(folder),
              operatorPresent);
-    else if (!done)
-        tell(QStringLiteral("The data folder did not answer: %1 records are kept in %2 and are "
-                            "written to their files at the next START.")
-                 .arg(records)
-                 .arg(folder),
+        return;
+    }
+    QStringList kinds;
+    if (unwritten > 0)
+        kinds << QStringLiteral("%1 records not yet written").arg(unwritten);
+    if (flushFailed > 0)
+        kinds << QStringLiteral("%1 records whose flush failed").arg(flushFailed);
+    if (earlier > 0)
+        kinds << QStringLiteral("%1 records from an earlier run").arg(earlier);
+    if (kinds.isEmpty())
+        return;
+    QString counted = kinds.takeLast();
+    if (!kinds.isEmpty())
+        counted = kinds.join(QStringLiteral(", ")) + QStringLiteral(" and ") + counted;
+    if (!done)
+        tell(QStringLiteral("The data folder %1: %2 are kept in %3 and are written to their files "
+                            "at the next START.")
+                 .arg(m_failing ? QStringLiteral("could not be written")
+                                : QStringLiteral("did not answer"),
+                      counted, folder),
              operatorPresent);
     else
-        tell(QStringLiteral("%1 records whose flush failed are kept in %2; the next START "
-                            "writes those their files lack.")
-                 .arg(records)
-                 .arg(folder),
+        tell(QStringLiteral("%1 are kept in %2; the next START writes those their files lack.")
+                 .arg(counted, folder),
              operatorPresent);
 }

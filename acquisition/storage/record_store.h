@@ -20,8 +20,9 @@ class MessageSink;
 /// burst and then a count in lbl_title; while it does not answer for 2 s the waiting records go to
 /// the local spool as well, which keeps them until they are on the medium; after 5 s panel 1 says
 /// so. Records are held in memory up to a bound, then in the spool alone; only when both fail are
-/// they lost, and the operator is told. What earlier runs left in their spools is written first,
-/// unless their folder fails or hangs.
+/// they lost, and the operator is told. What earlier runs left in their spools reaches each file
+/// before the present's records do (FileOrder), even when their folder fails or hangs: then the
+/// present's records for those files wait, in the spool, and its other files go on.
 class RecordStore : public QObject {
     Q_OBJECT
 public:
@@ -80,6 +81,7 @@ private:
     LoopView& m_view;
     LocalTimeCache m_localTime;
     FileTarget m_lastTarget;
+    std::shared_ptr<FileOrder> m_order = std::make_shared<FileOrder>();
     Spool m_spool;
     Leftovers m_leftovers;
     QTimer m_watch;

@@ -23,9 +23,9 @@ struct FailingFile {
 
 struct StorageWorker::Shared {
     Shared(FileCalls& fileCalls, std::shared_ptr<PlacementLog> placementLog,
-           std::function<void()> tellFront)
+           std::function<void()> tellFront, std::shared_ptr<const FileOrder> fileOrder)
         : calls(fileCalls), writer(fileCalls), log(std::move(placementLog)),
-          wakeFront(std::move(tellFront)) {}
+          wakeFront(std::move(tellFront)), order(std::move(fileOrder)) {}
 
     mutable std::mutex mutex;
     std::condition_variable wake;    // the thread's: records, the end
@@ -38,11 +38,11 @@ struct StorageWorker::Shared {
     QHash<QByteArray, FailingFile> failingFiles;
     quint64 lastPushed = 0;
     bool flushPending = false; // the writer has something to flush
-    bool held = false;
-    bool nudged = false;     // records arrived: try at once, even after a failure
-    bool ending = false;     // write what is queued, flush and return
-    bool endFlushed = false; // ending, and the flush after the last write is done
-    bool abandoned = false;  // the front is gone: write nothing more, report nothing
+    bool orderWaits = false;   // records wait for a file an earlier run holds
+    bool nudged = false;       // the end: try at once, even after a failure
+    bool ending = false;       // write what is queued, flush and return
+    bool endFlushed = false;   // ending, and the flush after the last write is done
+    bool abandoned = false;    // the front is gone: write nothing more, report nothing
     int32_t writeError = 0;
     Clock::time_point retryAt{};
     Clock::time_point lastWriteAt{}; // the thread's: when its last batch was written
@@ -54,7 +54,33 @@ struct StorageWorker::Shared {
     DataFileWriter writer; // the thread's alone
     std::shared_ptr<PlacementLog> log;
     std::function<void()> wakeFront;
+    std::shared_ptr<const FileOrder> order;
 
+    // With the lock held: the first queued record whose file no earlier run holds, whose
+    // batch goes next; records of held files wait where they are.
+    size_t firstWritable() {
+        const QByteArray* path = nullptr;
+        bool may = false;
+        for (size_t i = 0; i < queue.size(); ++i) {
+            if (!path || queue[i].target.path != *path) {
+                path = &queue[i].target.path;
+                may = order->mayWrite(FileOrder::kPresent, *path);
+            }
+            if (may) {
+                orderWaits = i > 0;
+                return i;
+            }
+        }
+        orderWaits = !queue.empty();
+        return queue.size();
+    }
+    PendingRecord take(size_t at) {
+        PendingRecord record = std::move(queue[at]);
+        heldBytes -= record.bytes();
+        queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(at));
+        queuedAt.erase(queuedAt.begin() + static_cast<std::ptrdiff_t>(at));
+        return record;
+    }
     // Called with the lock held, so the front cannot go between the test and the post. The
     // front hears of failures and of the recovery after them; the rest it asks for when it
     // needs it, so a healthy disk costs the window no wakeup per record.
@@ -70,13 +96,6 @@ struct StorageWorker::Shared {
     }
     void busy(bool on) {
         busySince = on ? std::max<Clock::rep>(1, Clock::now().time_since_epoch().count()) : 0;
-    }
-    PendingRecord pop() {
-        PendingRecord record = std::move(queue.front());
-        heldBytes -= record.bytes();
-        queue.pop_front();
-        queuedAt.pop_front();
-        return record;
     }
     // The written records of `path` are not known to be on the medium: the front keeps those
     // the spool lacks, and the file is flushed again until it works.
@@ -104,8 +123,10 @@ struct StorageWorker::Shared {
 };
 
 StorageWorker::StorageWorker(FileCalls& calls, std::shared_ptr<PlacementLog> log,
-                             std::function<void()> wakeFront)
-    : m_shared(std::make_shared<Shared>(calls, std::move(log), std::move(wakeFront))) {
+                             std::function<void()> wakeFront,
+                             std::shared_ptr<const FileOrder> order)
+    : m_shared(
+          std::make_shared<Shared>(calls, std::move(log), std::move(wakeFront), std::move(order))) {
     m_thread = std::thread(&StorageWorker::run, m_shared);
 }
 
@@ -122,18 +143,22 @@ void StorageWorker::push(PendingRecord record) {
     s.lastPushed = record.seq;
     s.queue.push_back(std::move(record));
     s.queuedAt.push_back(Clock::now());
-    // After a failure a new record is a reason to try at once; otherwise the thread gathers
-    // what arrives within kGather, and a steady flow for kWriteGap, into one write.
-    if (s.writeError != 0)
-        s.nudged = true;
-    if (s.writeError != 0 || s.queue.size() == 1 || qsizetype(s.queue.size()) == kBatch)
+    // The thread gathers what arrives within kGather, and a steady flow for kWriteGap, into
+    // one write. After a failure it tries again once a retry interval has passed, however many
+    // records arrive: a full medium costs one try a second, not one a record.
+    if (s.queue.size() == 1 || qsizetype(s.queue.size()) == kBatch)
         s.wake.notify_one();
 }
 
-void StorageWorker::setHeld(bool held) {
+void StorageWorker::orderChanged() {
     const std::lock_guard lock(m_shared->mutex);
-    if (std::exchange(m_shared->held, held) && !held)
+    if (m_shared->orderWaits)
         m_shared->wake.notify_one();
+}
+
+bool StorageWorker::waitsForEarlierRun() const {
+    const std::lock_guard lock(m_shared->mutex);
+    return m_shared->orderWaits;
 }
 
 StorageProgress StorageWorker::takeProgress() {
@@ -218,20 +243,19 @@ bool StorageWorker::finish(milliseconds deadline, QList<PendingRecord>& left) {
     Shared& s = *m_shared;
     std::unique_lock lock(s.mutex);
     s.ending = true;
-    s.held = false;
     s.nudged = true;
     s.wake.notify_all();
     const bool done = s.settled.wait_for(lock, deadline, [&s] {
-        return s.queue.empty() && s.inFlight == 0 && (!s.flushPending || s.endFlushed);
+        return s.firstWritable() == s.queue.size() && s.inFlight == 0 &&
+               (!s.flushPending || s.endFlushed);
     });
+    left = {s.unflushed.begin(), s.unflushed.end()};
+    left.append(QList<PendingRecord>(s.queue.begin(), s.queue.end()));
     if (done) {
         lock.unlock();
         m_thread.join();
-        left = {s.unflushed.begin(), s.unflushed.end()};
         return true;
     }
-    left = {s.unflushed.begin(), s.unflushed.end()};
-    left.append(QList<PendingRecord>(s.queue.begin(), s.queue.end()));
     s.abandoned = true;
     s.wake.notify_all();
     lock.unlock();
@@ -246,17 +270,19 @@ void StorageWorker::run(const std::shared_ptr<Shared>& shared) {
     while (!s.abandoned) {
         const Clock::time_point now = Clock::now();
         const Clock::time_point flushAt = s.writer.flushDue();
+        const size_t first = s.firstWritable();
+        const bool none = first == s.queue.size();
         const Clock::time_point writeAt =
-            s.queue.empty() || s.held ? Clock::time_point::max()
-            : s.writeError != 0       ? (s.nudged ? now : s.retryAt)
-            : s.ending || qsizetype(s.queue.size()) >= kBatch
+            none                ? Clock::time_point::max()
+            : s.writeError != 0 ? (s.nudged ? now : s.retryAt)
+            : s.ending || qsizetype(s.queue.size() - first) >= kBatch
                 ? now
-                : std::max(s.queuedAt.front() + kGather, s.lastWriteAt + kWriteGap);
+                : std::max(s.queuedAt[first] + kGather, s.lastWriteAt + kWriteGap);
         if (writeAt <= now) {
-            writeBatch(s, lock);
+            writeBatch(s, lock, first);
         } else if (flushAt <= now || (s.ending && s.flushPending && !s.endFlushed)) {
             flush(s, lock); // the end does not wait for the second
-        } else if (s.ending && s.queue.empty() && (!s.flushPending || s.endFlushed)) {
+        } else if (s.ending && none && (!s.flushPending || s.endFlushed)) {
             break;
         } else {
             const Clock::time_point until = std::min(flushAt, writeAt);
@@ -269,13 +295,14 @@ void StorageWorker::run(const std::shared_ptr<Shared>& shared) {
     s.settled.notify_all();
 }
 
-void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
+void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, size_t first) {
+    // Only the front pushes meanwhile, at the back: `first` and what follows stay in place.
     s.nudged = false;
     s.endFlushed = false;
-    const FileTarget target = s.queue.front().target;
+    const FileTarget target = s.queue[first].target;
     QList<PendingRecord> batch;
     qsizetype bytes = 0;
-    for (auto it = s.queue.begin();
+    for (auto it = s.queue.begin() + static_cast<std::ptrdiff_t>(first);
          it != s.queue.end() && batch.size() < kBatch && it->target.path == target.path &&
          (batch.isEmpty() || bytes + it->record.size() <= kBatchBytes);
          ++it) {
@@ -291,8 +318,36 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
     // A write reported failed may have landed all the same (a network file system can say so
     // of what it applied): records that have a place from an earlier try are looked for first.
     QList<bool> landed(count, false);
-    int32_t error =
-        batch.first().place.known() ? settlePlaced(s.calls, target.path, batch, landed) : 0;
+    int32_t settleFlushError = 0;
+    int32_t error = batch.first().place.known()
+                        ? settlePlaced(s.calls, target.path, batch, landed, settleFlushError)
+                        : 0;
+    // What landed is in the file but perhaps not on the medium: it goes the way of a failed
+    // flush, and nothing more is written to the file in this try.
+    if (error == 0 && settleFlushError != 0) {
+        s.busy(false);
+        lock.lock();
+        s.inFlight = 0;
+        if (s.abandoned)
+            return;
+        for (qsizetype i = count - 1; i >= 0; --i) {
+            if (!landed[i])
+                continue;
+            PendingRecord record = s.take(first + static_cast<size_t>(i));
+            ++s.progress.done;
+            ++s.progress.written;
+            s.heldBytes += record.bytes();
+            s.unflushed.push_front(std::move(record));
+        }
+        std::stable_sort(
+            s.unflushed.begin(), s.unflushed.end(),
+            [](const PendingRecord& a, const PendingRecord& b) { return a.seq < b.seq; });
+        s.writeError = settleFlushError;
+        s.retryAt = Clock::now() + kRetryInterval;
+        s.failFile(target.path, settleFlushError);
+        s.report(true);
+        return;
+    }
     // One open, one write and one close for the batch: between them nothing but its records.
     if (error == 0)
         error = s.writer.File_open(target);
@@ -306,7 +361,7 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
         // Places go with the records before any write, so whoever takes them (the spool, the
         // end) knows where a write of them may have landed.
         for (qsizetype i = 0; i < count; ++i) {
-            PendingRecord& record = s.queue[static_cast<size_t>(i)];
+            PendingRecord& record = s.queue[first + static_cast<size_t>(i)];
             if (!record.write || landed[i])
                 continue;
             record.place = {at.offset + lines.size(), at.fileId};
@@ -330,7 +385,7 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
                 // Another program appended between our look and our write: the places move.
                 lock.lock();
                 for (qsizetype i = 0; i < count; ++i) {
-                    PendingRecord& record = s.queue[static_cast<size_t>(i)];
+                    PendingRecord& record = s.queue[first + static_cast<size_t>(i)];
                     if (record.write && !landed[i])
                         record.place.offset += shift;
                 }
@@ -356,8 +411,8 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
     if (error != 0) {
         // The records keep their places: the next try looks for them there first.
         // A record that was only to head its file is not kept for another try.
-        if (!s.queue.front().write) {
-            s.pop();
+        if (!s.queue[first].write) {
+            s.take(first);
             ++s.progress.done;
         }
         ++s.progress.failures;
@@ -366,7 +421,7 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock) {
         return;
     }
     for (qsizetype i = 0; i < count; ++i) {
-        PendingRecord record = s.pop();
+        PendingRecord record = s.take(first);
         ++s.progress.done;
         if (!record.write)
             continue;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "acquisition/storage/data_file.h"
+#include "acquisition/storage/file_order.h"
 #include "acquisition/storage/pending_record.h"
 #include "acquisition/storage/spool_format.h"
 
@@ -15,16 +16,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-
-/// A data file whose flush failed and has now worked: its records of that time were written
-/// once and not again, but may be missing on the medium.
-struct FlushNotice {
-    QByteArray path;
-    qsizetype records = 0;
-    qint64 firstMs = 0;
-    qint64 lastMs = 0;
-    int32_t error = 0; // of the failed flush
-};
 
 /// What the storage thread has done since the front last looked.
 struct StorageProgress {
@@ -51,16 +42,19 @@ public:
 
     /// `wakeFront` is called on the storage thread, without locks held, whenever there is news for
     /// the front (failures, recoveries); it must only post. `log` learns the places of spooled
-    /// records before they are written.
+    /// records before they are written. `order` says which files earlier runs still hold: their
+    /// records wait, the others are written.
     StorageWorker(FileCalls& calls, std::shared_ptr<PlacementLog> log,
-                  std::function<void()> wakeFront);
+                  std::function<void()> wakeFront, std::shared_ptr<const FileOrder> order);
     ~StorageWorker();
     StorageWorker(const StorageWorker&) = delete;
     StorageWorker& operator=(const StorageWorker&) = delete;
 
     void push(PendingRecord record);
-    /// While held nothing is written: the records of an earlier run go first.
-    void setHeld(bool held);
+    /// An earlier run may have let go of a file: look again at what waits for one.
+    void orderChanged();
+    /// Records wait because an earlier run holds their file.
+    bool waitsForEarlierRun() const;
     /// Progress since the last call.
     StorageProgress takeProgress();
     /// Records not written yet.
@@ -83,7 +77,8 @@ public:
     /// The end: writes what is queued and flushes, for at most `deadline`. True when it did
     /// (records whose flush failed come with the next progress); false when it gave up,
     /// leaving the thread to finish its call alone. `left`: the records not known to be on
-    /// the medium, oldest first, with their places where a write of them was begun.
+    /// the medium, oldest first, with their places where a write of them was begun; records
+    /// whose file an earlier run still holds are among them, never written.
     bool finish(std::chrono::milliseconds deadline, QList<PendingRecord>& left);
 
     static constexpr std::chrono::milliseconds kRetryInterval{1000};
@@ -99,7 +94,7 @@ public:
 private:
     struct Shared;
     static void run(const std::shared_ptr<Shared>& shared);
-    static void writeBatch(Shared& s, std::unique_lock<std::mutex>& lock);
+    static void writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, size_t first);
     static void flush(Shared& s, std::unique_lock<std::mutex>& lock);
 
     std::shared_ptr<Shared> m_shared;

@@ -110,6 +110,11 @@ int RecordingFileCalls::openForAppend(const QByteArray& path, int& error) {
 
 int RecordingFileCalls::appendWhole(int fd, const QByteArray& bytes) {
     waitWhileHeld(false);
+    if (isDataFile(fd)) {
+        ++dataAppends;
+        if (full)
+            return ENOSPC;
+    }
     const int error = FileCalls::appendWhole(fd, bytes);
     if (error == 0 && landThenFail > 0) {
         --landThenFail;

@@ -87,7 +87,9 @@ public:
     std::atomic<int> failSyncs{0}; // the next flushes of data files fail with EIO
     // The next writes reach the file, then report EIO, as a network file system may.
     std::atomic<int> landThenFail{0};
-    std::atomic<int> syncMs{0}; // each flush takes this long
+    std::atomic<bool> full{false};   // appends to data files fail with ENOSPC
+    std::atomic<int> dataAppends{0}; // appends to data files tried, failed ones too
+    std::atomic<int> syncMs{0};      // each flush takes this long
     QElapsedTimer clock;
 
 private:

@@ -279,9 +279,11 @@ private Q_SLOTS:
         }
         QVERIFY(put("20261207.txt", head + QByteArray(at - head.size(), '\0')));
         QList<bool> landed;
+        int32_t flushError = -1;
         QCOMPARE(settlePlaced(systemFileCalls(), QFile::encodeName(m_dir->filePath("20261207.txt")),
-                              batch, landed),
+                              batch, landed, flushError),
                  0);
+        QCOMPARE(flushError, 0);
         QCOMPARE(landed, QList<bool>({true, false, false}));
         DataFileWriter writer;
         QCOMPARE(open(writer), 0);

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -312,7 +313,8 @@ private Q_SLOTS:
 
     // Records of an earlier run whose folder is gone hold nothing back: new records reach their
     // file at once, panel 1 says how many wait and for which folder, the spool stays; the
-    // operator has them written into the data folder, each into the file of its own day.
+    // operator has them written into the data folder, each into the file of its own day. A flush
+    // that fails there is told once the file flushes, as for the present's records.
     void leftoversForAGoneFolderWaitAside() {
         const QByteArray gone = QFile::encodeName(m_data->filePath("gone/lab"));
         writeLeftovers(gone, numbered("old", 3));
@@ -330,9 +332,121 @@ private Q_SLOTS:
         calls.failSyncs = 1;
         s.store.writeLeftoversHere();
         QTRY_COMPARE(s.view.storageWords.last(),
-                     QStringLiteral("3 records kept from an earlier run written"));
+                     "3 records kept from an earlier run written into " + m_data->path() +
+                         ", perhaps after newer records there");
         QCOMPARE(dataFile(), header() + "new1\r\nnew2\r\n" + ::lines(numbered("old", 3)));
         QTRY_COMPARE(spooled(spoolFolder()), QList<QByteArray>());
+        QTRY_COMPARE(s.sink.messages.size(), 1);
+        QVERIFY2(
+            s.sink.messages[0].startsWith(m_data->filePath("20261207.txt") +
+                                          " may lack records of between 2026/12/07 10:00:00") &&
+                s.sink.messages[0].contains("flushing it failed (5). Its 3 records"),
+            qPrintable(s.sink.messages[0]));
+    }
+
+    // Runs meet in one file: the oldest run waits aside (its folder is gone), the next one left
+    // many records for today's file, and the present records at once. Today's file gets the
+    // next run's records, then the present's, however many batches the replay takes.
+    void anEarlierRunSetAsideLetsNothingOvertake() {
+        const QByteArray folder = QFile::encodeName(m_data->path());
+        QVERIFY(
+            writeRun("20261207-080000", leftovers(QFile::encodeName(m_data->filePath("gone/lab")),
+                                                  numbered("gone", 3))));
+        const QList<QByteArray> kept = numbered("kept", 40'000);
+        QVERIFY(writeRun("20261207-090000", leftovers(folder, kept)));
+        RecordingFileCalls calls;
+        Store s(calls, spoolFolder());
+        s.store.startPressed();
+        const QList<QByteArray> sent = numbered("new", 30);
+        s.records(sent);
+        QTRY_COMPARE_WITH_TIMEOUT(dataFile().size(), (header() + ::lines(kept + sent)).size(),
+                                  20'000);
+        QCOMPARE(dataFile(), header() + ::lines(kept + sent));
+        QTRY_COMPARE(s.view.storageWords.last(),
+                     "3 records from an earlier run wait for " + m_data->filePath("gone/lab"));
+    }
+
+    // END while an earlier run's records are being written: no new record goes into their file
+    // before them; the new ones stay in the spool, END counts each kind apart, and the next
+    // START writes the rest of the earlier run's, then the new ones.
+    void endDuringAReplayKeepsTheNewForLater() {
+        const QByteArray folder = QFile::encodeName(m_data->path());
+        const QList<QByteArray> kept = numbered("kept", 40'000);
+        QVERIFY(writeRun("20261207-090000", leftovers(folder, kept)));
+        const QList<QByteArray> sent = numbered("new", 10);
+        {
+            RecordingFileCalls calls;
+            calls.syncMs = 700; // each batch of the replay waits for its flush
+            Store s(calls, spoolFolder());
+            s.store.startPressed();
+            s.records(sent);
+            QTest::qWait(300);
+            s.store.finish(true);
+            QVERIFY(!dataFile().contains("new"));
+            QCOMPARE(s.sink.messages.size(), 1);
+            QVERIFY2(s.sink.messages[0].startsWith("10 records not yet written and ") &&
+                         s.sink.messages[0].contains(" records from an earlier run are kept in " +
+                                                     spoolFolder()),
+                     qPrintable(s.sink.messages[0]));
+        }
+        RecordingFileCalls calls;
+        Store next(calls, spoolFolder());
+        next.store.startPressed();
+        next.records({"later"});
+        QTRY_COMPARE_WITH_TIMEOUT(dataFile(), header() + ::lines(kept + sent) + "later\r\n",
+                                  20'000);
+        QTRY_COMPARE(QDir(spoolFolder()).entryList({"*.spool", "*.marks"}, QDir::Files),
+                     QStringList());
+    }
+
+    // A crash cut a reading short at the end of its file, and the next START cannot look at the
+    // file at first: the reading's own run completes it before anything new is appended, so the
+    // fragment never stands as a reading of its own.
+    void aCutShortReadingIsCompletedByItsRun() {
+        QList<PendingRecord> run = leftovers(QFile::encodeName(m_data->path()), {"ST,+0098.765 g"});
+        run[0].place = {header().size(), fileIdOf(header())};
+        QVERIFY(writeRun("20261207-090000", run));
+        QFile file(m_data->filePath("20261207.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(header() + "ST,+00") > 0);
+        file.close();
+        RecordingFileCalls calls;
+        calls.failOpens = 1; // the run's first try: it waits aside
+        Store s(calls, spoolFolder());
+        s.store.leftovers().setRetryInterval(std::chrono::milliseconds(300));
+        s.store.startPressed();
+        s.records({"ST,+0012.000 g"});
+        QTRY_COMPARE(dataFile(), header() + "ST,+0098.765 g\r\nST,+0012.000 g\r\n");
+        QVERIFY(s.written());
+        QCOMPARE(dataFile(), header() + "ST,+0098.765 g\r\nST,+0012.000 g\r\n");
+    }
+
+    // A full medium: records that keep arriving are no reason to try again at once. The thread
+    // tries about once a second, and the places of the records it tries go to the marks once,
+    // not once a try; all are written once the medium has room.
+    void aFullMediumIsTriedOnceASecond() {
+        QFile file(m_data->filePath("20261207.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(header()) > 0);
+        file.close();
+        RecordingFileCalls calls;
+        calls.full = true;
+        Store s(calls, spoolFolder());
+        QList<QByteArray> sent;
+        QElapsedTimer sending;
+        sending.start();
+        while (sending.elapsed() < 4000) {
+            sent << "r" + QByteArray::number(sent.size());
+            s.records({sent.last()});
+            QTest::qWait(20);
+        }
+        QVERIFY2(calls.dataAppends <= 7, qPrintable(QString::number(calls.dataAppends)));
+        QTRY_COMPARE(spooled(spoolFolder()), sent);
+        qint64 marks = 0;
+        for (const QFileInfo& info : QDir(spoolFolder()).entryInfoList({"*.marks"}, QDir::Files))
+            marks += info.size();
+        QVERIFY2(marks < 16 * sent.size() + 1024, qPrintable(QString::number(marks)));
+        calls.full = false;
+        QVERIFY(s.written(5000));
+        QCOMPARE(dataFile(), header() + ::lines(sent));
     }
 
     // One logger replays a spool: a second one that presses START while the first is still
@@ -429,6 +543,7 @@ private:
             record.seq = static_cast<quint64>(records.size() + 1);
             record.target = {folder + "/20261207.txt", folder, header()};
             record.record = text;
+            record.stampMs = FakeClock().nowMs();
             records << record;
         }
         return records;
@@ -442,6 +557,16 @@ private:
     }
     QString writeLeftovers(const QByteArray& folder, const QList<QByteArray>& texts) {
         return writeLeftovers(leftovers(folder, texts));
+    }
+    // A spool left by a run that began at `started`, which orders it among the runs.
+    bool writeRun(const char* started, const QList<PendingRecord>& records) {
+        const QString old = QFileInfo(writeLeftovers(records)).fileName().section(u'.', 0, 0);
+        const QString name = QStringLiteral("unwritten-records-%1-1").arg(QLatin1String(started));
+        QDir dir(spoolFolder());
+        const QStringList files = dir.entryList({old + ".*"}, QDir::Files);
+        return !files.isEmpty() && std::all_of(files.begin(), files.end(), [&](const QString& f) {
+            return dir.rename(f, name + f.mid(old.size()));
+        });
     }
 };
 
