@@ -272,6 +272,7 @@ class TstHangingFolder : public QObject {
         m_refused = 0;
         m_sent = 0;
         m_sentAt.clear();
+        m_failedStep.clear();
         return m_instrument->isOpen() && QDir(m_backing).removeRecursively() &&
                QDir().mkpath(m_backing) && QDir(spoolFolder()).removeRecursively();
     }
@@ -334,7 +335,7 @@ class TstHangingFolder : public QObject {
         const bool landed =
             QTest::qWaitFor([&] { return fileText(dataFile()).contains(last); }, 30'000);
         logger.closeWriteChannel();
-        return step(landed, "the last line reaches the file") &&
+        return step(landed, "the last line reaches the file", &logger) &&
                step(logger.ended(), "the last logger ends");
     }
     // Lines at `bytesPerSecond` for `ms`, offered as a UART sends them: what the pty does not
@@ -745,7 +746,6 @@ private Q_SLOTS:
             const Kind kind = stories[round];
             QList<Run> runs;
             QString plan;
-            m_failedStep.clear();
             const bool told = kind == Kind::GoneFolder ? goneFolder(random, runs, plan)
                               : kind == Kind::EndDuringReplay || kind == Kind::KilledDuringReplay
                                   ? replayCut(kind == Kind::KilledDuringReplay, random, runs, plan)
@@ -812,7 +812,7 @@ private Q_SLOTS:
         send(2500, 4000);
         QVERIFY(folder("room"));
         send(1000, 4000);
-        QVERIFY(closes(next));
+        QVERIFY2(closes(next), qPrintable(m_failedStep + QLatin1Char(' ') + next.lastPanel()));
         QString why;
         QVERIFY2(onceInOrderWithin(runs, why), qPrintable(why));
     }
