@@ -248,6 +248,11 @@ void DataFileWriter::markWritten() {
         m_unflushedFiles.append(m_path);
 }
 
+void DataFileWriter::flushLater(const QByteArray& path) {
+    if (!m_unflushedFiles.contains(path))
+        m_unflushedFiles.append(path);
+}
+
 DataFileWriter::Clock::time_point DataFileWriter::flushDue() const {
     if (!anyUnflushed())
         return Clock::time_point::max();

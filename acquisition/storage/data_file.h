@@ -111,6 +111,11 @@ public:
     bool anyUnflushed() const {
         return !m_unflushedFiles.isEmpty() || !m_unflushedFolders.isEmpty();
     }
+    /// The files the next flush syncs.
+    const QList<QByteArray>& unflushedFiles() const { return m_unflushedFiles; }
+    /// `path` was written by another hand (records found where an earlier write put them) and
+    /// its flush failed: the next flush syncs it too.
+    void flushLater(const QByteArray& path);
 
     static constexpr std::chrono::milliseconds kFlushInterval{1000};
 

@@ -62,6 +62,8 @@ struct Leftovers::Run {
     Clock::time_point setAsideAt{};
     Clock::time_point retryAt{};
     QHash<QByteArray, FlushNotice> flushFailing; // by file: written, a flush failed since
+    QHash<QByteArray, quint64> noticedThrough;   // by file: the last record counted in it
+    QHash<QByteArray, qsizetype> leftInFile;     // records not yet written, by the file held
     QByteArray folderInUse;
     QByteArray redirect; // the folder the operator chose instead
 };
@@ -114,6 +116,7 @@ struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
     Outcome writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer);
     bool appendMarks(const Run& run, const QByteArray& frame, bool durable);
     void count(Run& run, const SpoolMarks& marks);
+    void holdLeft(const Run& run); // with the mutex held
     int32_t settle(Run& run, const QByteArray& path, const QList<PendingRecord>& records,
                    QList<bool>& landed);
     void flushFailed(Run& run, const QByteArray& path, const QList<PendingRecord>& records,
@@ -232,6 +235,7 @@ Leftovers::State Leftovers::state() const {
     state.keptAside = s.keptAside;
     state.replaying = s.active && !s.active->ended && !s.active->givenUp;
     for (const auto& run : s.runs) {
+        state.uncounted += run->total < 0 ? 1 : 0;
         const qsizetype left = std::max<qsizetype>(0, run->total - run->done);
         if (!run->setAside) {
             state.writing += left;
@@ -258,6 +262,8 @@ void Leftovers::redirect(const QByteArray& folder) {
             run->redirect = folder;
             run->retryAt = {};
             m_shared->redirectedTo = folder;
+            run->leftInFile.clear();
+            m_shared->holdLeft(*run);
         }
     }
     check();
@@ -317,7 +323,7 @@ void Leftovers::Shared::runPass(const std::shared_ptr<Shared>& shared,
 void Leftovers::Shared::count(Run& run, const SpoolMarks& marks) {
     const SpoolPosition from = marks.replayedTo;
     qsizetype records = 0;
-    QSet<QByteArray> files;
+    QHash<QByteArray, qsizetype> files;
     for (const int segment : run.segments) {
         if (segment < from.segment)
             continue;
@@ -336,13 +342,21 @@ void Leftovers::Shared::count(Run& run, const SpoolMarks& marks) {
                     !SpoolFormat::mayBeWritten(frame.record))
                     continue;
                 ++records;
-                files.insert(frame.record.target.path);
+                ++files[frame.record.target.path];
             }
         }
     }
-    order->hold(run.name, files);
     const std::lock_guard lock(mutex);
     run.total = records;
+    // Records the operator sent elsewhere hold no file: they may stand after newer ones.
+    if (run.redirect.isEmpty() && marks.redirect.isEmpty())
+        run.leftInFile = files;
+    holdLeft(run);
+}
+
+void Leftovers::Shared::holdLeft(const Run& run) {
+    const QList<QByteArray> files = run.leftInFile.keys();
+    order->hold(run.name, QSet<QByteArray>(files.begin(), files.end()));
 }
 
 Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
@@ -493,6 +507,12 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
         const std::lock_guard lock(mutex);
         run.done += batch.records.size();
         written += batch.records.size();
+        // A file the run has written all its records to is let go at once.
+        if (const auto left = run.leftInFile.find(target.path);
+            left != run.leftInFile.end() && (*left -= batch.records.size()) <= 0) {
+            run.leftInFile.erase(left);
+            holdLeft(run);
+        }
     }
     batch = {};
     wakeFront();
@@ -525,9 +545,12 @@ void Leftovers::Shared::flushFailed(Run& run, const QByteArray& path,
     FlushNotice& notice = run.flushFailing[path];
     notice.path = path;
     notice.error = error;
+    quint64& counted = run.noticedThrough[path];
     for (qsizetype i = 0; i < records.size(); ++i) {
-        if (!which.value(i))
+        // A retry finds the same records again: each is counted once.
+        if (!which.value(i) || records[i].seq <= counted)
             continue;
+        counted = records[i].seq;
         if (notice.records++ == 0 || records[i].stampMs < notice.firstMs)
             notice.firstMs = records[i].stampMs;
         notice.lastMs = std::max(notice.lastMs, records[i].stampMs);

@@ -35,6 +35,7 @@ public:
         QByteArray redirectedTo; // the folder the operator sent them into, where they may
                                  // stand after newer records
         bool replaying = false;  // a thread is writing runs now
+        qsizetype uncounted = 0; // runs whose records have not been counted yet
     };
 
     /// `folder`: where spools live. `wakeFront` is called on the thread that writes, whenever the

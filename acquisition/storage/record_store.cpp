@@ -347,7 +347,8 @@ void RecordStore::finish(bool operatorPresent) {
     }
     const Leftovers::State leftovers = m_leftovers.state();
     const qsizetype earlier = leftovers.writing + leftovers.waiting;
-    const bool nothingKept = keep.isEmpty() && m_spool.empty() && earlier == 0;
+    const bool nothingKept =
+        keep.isEmpty() && m_spool.empty() && earlier == 0 && leftovers.uncounted == 0;
     const bool kept = m_spool.finish(keep, milliseconds(kEndDeadlineMs));
     for (const FlushNotice& notice : std::as_const(last.recovered))
         tellFlushRecovered(notice, operatorPresent);
@@ -371,6 +372,9 @@ void RecordStore::finish(bool operatorPresent) {
         kinds << QStringLiteral("%1 records whose flush failed").arg(flushFailed);
     if (earlier > 0)
         kinds << QStringLiteral("%1 records from an earlier run").arg(earlier);
+    if (leftovers.uncounted > 0)
+        kinds << QStringLiteral("the records of %1 earlier runs not yet read")
+                     .arg(leftovers.uncounted);
     if (kinds.isEmpty())
         return;
     QString counted = kinds.takeLast();

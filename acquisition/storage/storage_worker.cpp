@@ -43,6 +43,7 @@ struct StorageWorker::Shared {
     bool ending = false;       // write what is queued, flush and return
     bool endFlushed = false;   // ending, and the flush after the last write is done
     bool abandoned = false;    // the front is gone: write nothing more, report nothing
+    bool stopped = false;      // the thread has left its loop
     int32_t writeError = 0;
     Clock::time_point retryAt{};
     Clock::time_point lastWriteAt{}; // the thread's: when its last batch was written
@@ -73,6 +74,13 @@ struct StorageWorker::Shared {
         }
         orderWaits = !queue.empty();
         return queue.size();
+    }
+    // In the order of the run, whichever file goes first: what is confirmed is a prefix of it.
+    void keepUnflushed(PendingRecord record) {
+        const auto at = std::upper_bound(
+            unflushed.begin(), unflushed.end(), record.seq,
+            [](quint64 seq, const PendingRecord& other) { return seq < other.seq; });
+        unflushed.insert(at, std::move(record));
     }
     PendingRecord take(size_t at) {
         PendingRecord record = std::move(queue[at]);
@@ -146,14 +154,14 @@ void StorageWorker::push(PendingRecord record) {
     // The thread gathers what arrives within kGather, and a steady flow for kWriteGap, into
     // one write. After a failure it tries again once a retry interval has passed, however many
     // records arrive: a full medium costs one try a second, not one a record.
-    if (s.queue.size() == 1 || qsizetype(s.queue.size()) == kBatch)
+    // While records wait for an earlier run, a new one may be for a file the thread may write.
+    if (s.queue.size() == 1 || s.orderWaits || qsizetype(s.queue.size()) == kBatch)
         s.wake.notify_one();
 }
 
 void StorageWorker::orderChanged() {
-    const std::lock_guard lock(m_shared->mutex);
-    if (m_shared->orderWaits)
-        m_shared->wake.notify_one();
+    // Whether it waits is the thread's to find out: the front's look does not say it slept.
+    m_shared->wake.notify_one();
 }
 
 bool StorageWorker::waitsForEarlierRun() const {
@@ -191,9 +199,11 @@ qsizetype StorageWorker::flushFailing() const {
 
 milliseconds StorageWorker::oldestWaiting() const {
     const std::lock_guard lock(m_shared->mutex);
-    if (m_shared->queuedAt.empty())
+    // Records that wait for an earlier run's are not late: the folder is not the cause.
+    const size_t first = m_shared->firstWritable();
+    if (first == m_shared->queuedAt.size())
         return milliseconds(0);
-    return duration_cast<milliseconds>(Clock::now() - m_shared->queuedAt.front());
+    return duration_cast<milliseconds>(Clock::now() - m_shared->queuedAt[first]);
 }
 
 QList<PendingRecord> StorageWorker::takeForSpool() {
@@ -245,12 +255,13 @@ bool StorageWorker::finish(milliseconds deadline, QList<PendingRecord>& left) {
     s.ending = true;
     s.nudged = true;
     s.wake.notify_all();
-    const bool done = s.settled.wait_for(lock, deadline, [&s] {
-        return s.firstWritable() == s.queue.size() && s.inFlight == 0 &&
-               (!s.flushPending || s.endFlushed);
-    });
+    // What is left is known once the thread has stopped: until then an earlier run may let go
+    // of a file, and the thread write its records.
+    const bool done = s.settled.wait_for(lock, deadline, [&s] { return s.stopped; });
     left = {s.unflushed.begin(), s.unflushed.end()};
     left.append(QList<PendingRecord>(s.queue.begin(), s.queue.end()));
+    std::stable_sort(left.begin(), left.end(),
+                     [](const PendingRecord& a, const PendingRecord& b) { return a.seq < b.seq; });
     if (done) {
         lock.unlock();
         m_thread.join();
@@ -292,6 +303,7 @@ void StorageWorker::run(const std::shared_ptr<Shared>& shared) {
                 s.wake.wait_until(lock, until);
         }
     }
+    s.stopped = true;
     s.settled.notify_all();
 }
 
@@ -337,13 +349,12 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, si
             ++s.progress.done;
             ++s.progress.written;
             s.heldBytes += record.bytes();
-            s.unflushed.push_front(std::move(record));
+            s.keepUnflushed(std::move(record));
         }
-        std::stable_sort(
-            s.unflushed.begin(), s.unflushed.end(),
-            [](const PendingRecord& a, const PendingRecord& b) { return a.seq < b.seq; });
-        s.writeError = settleFlushError;
-        s.retryAt = Clock::now() + kRetryInterval;
+        // Flushed again with the writer's next flush, until it works.
+        s.writer.flushLater(target.path);
+        s.flushPending = true;
+        s.writeError = 0; // what failed is the flush, told as a flush's failure
         s.failFile(target.path, settleFlushError);
         s.report(true);
         return;
@@ -429,7 +440,7 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, si
         if (landed[i])
             continue; // found in its file, and flushed then
         s.heldBytes += record.bytes();
-        s.unflushed.push_back(std::move(record));
+        s.keepUnflushed(std::move(record));
     }
     if (closeError != 0)
         s.failFile(target.path, closeError);
@@ -443,13 +454,14 @@ void StorageWorker::flush(Shared& s, std::unique_lock<std::mutex>& lock) {
         folders.insert(record.target.path, record.target.folder);
     for (auto it = s.failingFiles.cbegin(); it != s.failingFiles.cend(); ++it)
         folders.insert(it.key(), it->folder);
+    const QList<QByteArray> syncing = s.writer.unflushedFiles();
     lock.unlock();
     s.busy(true);
     const QList<DataFileWriter::FlushFailure> failures = s.writer.flushNow();
     s.busy(false);
     lock.lock();
     s.flushPending = s.writer.anyUnflushed();
-    s.endFlushed = s.ending && s.queue.empty();
+    s.endFlushed = s.ending && s.firstWritable() == s.queue.size();
     if (s.abandoned)
         return;
     QHash<QByteArray, int32_t> failed;
@@ -462,7 +474,7 @@ void StorageWorker::flush(Shared& s, std::unique_lock<std::mutex>& lock) {
     // Files that failed before and flushed now: the operator learns what may be missing.
     bool news = !failed.isEmpty();
     for (auto it = s.failingFiles.begin(); it != s.failingFiles.end();) {
-        if (failed.contains(it.key())) {
+        if (failed.contains(it.key()) || !syncing.contains(it.key())) {
             ++it;
             continue;
         }

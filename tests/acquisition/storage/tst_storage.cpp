@@ -5,7 +5,9 @@
 
 #include "acquisition/core/answer_in_time.h"
 #include "acquisition/core/varlin_def.h"
+#include "acquisition/storage/file_order.h"
 #include "acquisition/storage/record_store.h"
+#include "acquisition/storage/storage_worker.h"
 #include "support/fakes.h"
 #include "support/test_kit.h"
 
@@ -329,7 +331,7 @@ private Q_SLOTS:
         // The first flush there fails: they wait aside again, and the next try finds them
         // where they went instead of writing them twice.
         s.store.leftovers().setRetryInterval(std::chrono::milliseconds(300));
-        calls.failSyncs = 1;
+        calls.failSyncs = 2; // the write's flush, and the retry's
         s.store.writeLeftoversHere();
         QTRY_COMPARE(s.view.storageWords.last(),
                      "3 records kept from an earlier run written into " + m_data->path() +
@@ -418,6 +420,76 @@ private Q_SLOTS:
         QTRY_COMPARE(dataFile(), header() + "ST,+0098.765 g\r\nST,+0012.000 g\r\n");
         QVERIFY(s.written());
         QCOMPARE(dataFile(), header() + "ST,+0098.765 g\r\nST,+0012.000 g\r\n");
+    }
+
+    // The storage thread between an earlier run's file and another: records held for the run are
+    // confirmed only once their own file has flushed, whichever file went first; END while they
+    // wait and flushes fail ends at once, handing back the held records alone.
+    void heldRecordsAreConfirmedByTheirOwnFlush() {
+        using namespace std::chrono_literals;
+        const QByteArray folder = QFile::encodeName(m_data->path());
+        const auto record = [&](quint64 seq, const char* file) {
+            PendingRecord r;
+            r.seq = seq;
+            r.target = {folder + '/' + file, folder, header()};
+            r.record = file + QByteArray::number(seq);
+            return r;
+        };
+        RecordingFileCalls calls;
+        auto order = std::make_shared<FileOrder>();
+        const QString earlier = QStringLiteral("unwritten-records-20261207-080000-1");
+        {
+            StorageWorker worker(
+                calls, nullptr, [] {}, order);
+            order->hold(earlier, {folder + "/20261207.txt"});
+            worker.push(record(1, "20261207.txt")); // waits for the earlier run
+            worker.push(record(2, "20261208.txt"));
+            QTRY_COMPARE(worker.queued(), 1);
+            QVERIFY(worker.waitsForEarlierRun());
+            QTRY_VERIFY(calls.flushes().size() >= 2); // 2 is flushed, 1 is not written
+            calls.syncMs = 3000;                      // the next flush is far off
+            worker.push(record(3, "20261208.txt"));
+            worker.orderChanged(); // as the store's watch does
+            QTRY_COMPARE(worker.queued(), 1);
+            order->release(earlier); // 1 is written while 3 waits for its flush
+            worker.orderChanged();
+            QTRY_COMPARE(worker.queued(), 0);
+            QCOMPARE(worker.confirmedThrough(), quint64(0));
+            QTRY_COMPARE_WITH_TIMEOUT(worker.confirmedThrough(), quint64(3), 15'000);
+        }
+        calls.syncMs = 0;
+        StorageWorker worker(
+            calls, nullptr, [] {}, order);
+        order->hold(earlier, {folder + "/20261207.txt"});
+        worker.push(record(3, "20261207.txt"));
+        worker.push(record(4, "20261208.txt"));
+        QTRY_COMPARE(worker.queued(), 1);
+        calls.failSyncs = 1'000'000;
+        worker.push(record(5, "20261208.txt"));
+        QTRY_COMPARE(worker.queued(), 1);
+        QElapsedTimer ending;
+        ending.start();
+        QList<PendingRecord> left;
+        QVERIFY(worker.finish(3s, left));
+        QVERIFY2(ending.elapsed() < 1000, qPrintable(QString::number(ending.elapsed())));
+        QCOMPARE(left.size(), 1);
+        QCOMPARE(left[0].seq, quint64(3));
+    }
+
+    // An earlier run that wrote all it had for today's file lets go of it, though its records
+    // for a folder that is gone still wait: the present's records for today go on.
+    void aRunLetsGoOfAFileItHasWritten() {
+        QList<PendingRecord> run = leftovers(QFile::encodeName(m_data->path()), numbered("old", 3));
+        run += leftovers(QFile::encodeName(m_data->filePath("gone/lab")), {"lost"});
+        run.last().seq = 4;
+        QVERIFY(writeRun("20261207-090000", run));
+        RecordingFileCalls calls;
+        Store s(calls, spoolFolder());
+        s.store.startPressed();
+        s.records({"new"});
+        QTRY_COMPARE(dataFile(), header() + ::lines(numbered("old", 3)) + "new\r\n");
+        QTRY_COMPARE(s.view.storageWords.last(),
+                     "1 records from an earlier run wait for " + m_data->filePath("gone/lab"));
     }
 
     // A full medium: records that keep arriving are no reason to try again at once. The thread
