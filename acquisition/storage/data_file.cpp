@@ -31,10 +31,10 @@ quint32 fileIdOf(QByteArrayView head) {
 }
 
 namespace {
-constexpr qsizetype kZeroPiece = 64 * 1024;
+constexpr qsizetype kZeroPiece = qsizetype{64} * 1024;
 // A power cut leaves zeros for no more than the writes that were pending, far less than this;
 // a longer stretch is taken for someone else's.
-constexpr qint64 kZeroStretchMost = 16 * 1024 * 1024;
+constexpr qint64 kZeroStretchMost = qint64{16} * 1024 * 1024;
 
 // Whether nothing but zeros lies from `offset` to the end of the file, of at most
 // kZeroStretchMost bytes; read a piece at a time, so a large file is never read whole. 0 or the
