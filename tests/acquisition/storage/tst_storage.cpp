@@ -422,6 +422,28 @@ private Q_SLOTS:
         QCOMPARE(dataFile(), header() + "ST,+0098.765 g\r\nST,+0012.000 g\r\n");
     }
 
+    // Who may append to a file: a run waits for the earlier runs that hold it, whichever way its
+    // folder was spelled when their records were taken, and never for a later one.
+    void theOrderOfRuns() {
+        FileOrder order;
+        const QString older = QStringLiteral("unwritten-records-20261207-080000-1");
+        const QString newer = QStringLiteral("unwritten-records-20261207-090000-1");
+        order.hold(older, {"/lab/share/./20261207.txt"});
+        order.holdAll(newer);
+        QVERIFY(!order.mayWrite(FileOrder::kPresent, "/lab/share/20261207.txt"));
+        QVERIFY(!order.mayWrite(FileOrder::kPresent, "/lab/other/20261207.txt")); // newer: all
+        QVERIFY(!order.mayWrite(newer, "/lab/share//20261207.txt"));
+        QVERIFY(order.mayWrite(newer, "/lab/other/20261207.txt"));
+        QVERIFY(order.mayWrite(older, "/lab/share/20261207.txt"));
+        order.hold(newer, {"/lab/share/20261208.txt"});
+        QVERIFY(order.mayWrite(FileOrder::kPresent, "/lab/other/20261207.txt"));
+        order.release(older);
+        QVERIFY(order.mayWrite(FileOrder::kPresent, "/lab/share/20261207.txt"));
+        QVERIFY(!order.mayWrite(FileOrder::kPresent, "/lab/share/20261208.txt"));
+        order.release(newer);
+        QVERIFY(!order.holdsAny());
+    }
+
     // The storage thread between an earlier run's file and another: records held for the run are
     // confirmed only once their own file has flushed, whichever file went first; END while they
     // wait and flushes fail ends at once, handing back the held records alone.
