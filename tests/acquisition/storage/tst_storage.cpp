@@ -158,6 +158,31 @@ private Q_SLOTS:
         QCOMPARE(s.sink.messages, QStringList());
     }
 
+    // END while records beyond the memory bound are in the spool alone and the folder answers:
+    // END calls them not yet written (no flush failed), and the next START writes them once.
+    void endWithRecordsInTheSpoolAlone() {
+        RecordingFileCalls calls;
+        const qsizetype size = qsizetype(256) * 1024;
+        const auto count = static_cast<int>(RecordStore::kMemoryBound / size + 40);
+        const QList<QByteArray> lines = numbered("big", count, size);
+        {
+            Store s(calls, spoolFolder());
+            calls.hold();
+            s.records(lines);
+            QTRY_COMPARE_WITH_TIMEOUT(spooled(spoolFolder()).size(), count, 20'000);
+            calls.release();
+            s.store.finish(true);
+            QCOMPARE(s.sink.messages.size(), 1);
+            QVERIFY2(s.sink.messages[0].contains(" records not yet written are kept in ") &&
+                         !s.sink.messages[0].contains("flush"),
+                     qPrintable(s.sink.messages[0]));
+        }
+        Store next(calls, spoolFolder());
+        next.store.startPressed();
+        QTRY_COMPARE_WITH_TIMEOUT(dataFile().size(), (header() + ::lines(lines)).size(), 60'000);
+        QCOMPARE(dataFile(), header() + ::lines(lines));
+    }
+
     // Memory full and a spool that cannot be written: the records that neither takes are lost,
     // and only those; the operator is told once how many and between which times (in a box at
     // END, never at a session's end, when nobody is there to close it), and the count stays in
