@@ -152,7 +152,8 @@ QList<QByteArray> fileLines(const QString& path) {
 QList<PendingRecord> spooledRecords(const QString& folder) {
     QList<PendingRecord> records;
     const QDir dir(folder);
-    for (const QString& name : dir.entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name)) {
+    for (const QString& name :
+         dir.entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name)) {
         QFile file(dir.filePath(name));
         if (!file.open(QIODevice::ReadOnly))
             continue;
@@ -241,19 +242,20 @@ void TstWinReplay::killedLoggersSpoolIsWrittenOnce() {
         store.lineEnd("new", true, clock.nowMs(), clock.nowMs());
         const QDir spoolDir(spool.path());
         QTRY_VERIFY_WITH_TIMEOUT(
-            store.settled() && spoolDir.entryList({QStringLiteral("*.spool")}).isEmpty(),
-            30'000);
+            store.settled() && spoolDir.entryList({QStringLiteral("*.spool")}).isEmpty(), 30'000);
         const QStringList damaged = spoolDir.entryList({QStringLiteral("*.damaged")}, QDir::Files);
-        QVERIFY2(damaged.isEmpty(), qPrintable(QStringLiteral("kept aside: %1; panel 1: %2")
-                                                   .arg(damaged.join(u' '), view.word)));
+        QVERIFY2(
+            damaged.isEmpty(),
+            qPrintable(
+                QStringLiteral("kept aside: %1; panel 1: %2").arg(damaged.join(u' '), view.word)));
         QCOMPARE(fileLines(file), whole + QList<QByteArray>{"new\r\n"});
         QTRY_COMPARE(view.word,
                      QStringLiteral("%1 records kept from an earlier run written").arg(kSpooled));
         store.finish(true);
     }
     QCOMPARE(sink.messages, QStringList());
-    QCOMPARE(QDir(spool.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                          QDir::NoDotAndDotDot),
+    QCOMPARE(QDir(spool.path())
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
              QStringList());
 }
 
