@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/frm_trend.h"
 
-#include "ui/reading_number.h"
+#include "acquisition/core/reading_number.h"
 #include "ui/trend.h"
 
 #include <QComboBox>

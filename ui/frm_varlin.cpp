@@ -10,7 +10,7 @@
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
 #include "ui/frm_trend.h"
-#include "ui/reading_number.h"
+#include "acquisition/core/reading_number.h"
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/trend.h"
 
-#include "ui/reading_number.h"
+#include "acquisition/core/reading_number.h"
 
 void Trend::beginRun(qint64 startMs) {
     m_series.clear();

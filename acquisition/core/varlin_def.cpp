@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QStandardPaths>
 
 VarlinDef varlin_def;
@@ -19,6 +20,10 @@ void loadStartValues(const QByteArray& savePath) {
     varlin_def.AskInstrument = kFalse;
     varlin_def.AskLineEnd = "\r\n";
     varlin_def.AskIntervalMs = 10'000;
+    varlin_def.CsvCopy = kFalse;
+    varlin_def.CsvNumbers = 1;
+    // A spreadsheet that reads 1,5 as a number wants its fields apart by ';'.
+    varlin_def.CsvDecimalComma = QLocale().decimalPoint() == QStringLiteral(",") ? kTrue : kFalse;
 }
 
 QByteArray startSavePath(const FolderCheck& canCreateFiles) {

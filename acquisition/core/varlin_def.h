@@ -29,13 +29,18 @@ struct VarlinDef {
     QByteArray AskCommand; // sent as it stands, one byte per character, like Send's text
     QByteArray AskLineEnd;
     qint64 AskIntervalMs = 0;
+    // A spreadsheet copy (CSV) of every record, beside its data file.
+    int16_t CsvCopy = kFalse;
+    int16_t CsvNumbers = 1;           // numbers of a record put into columns, 1 to 8
+    int16_t CsvDecimalComma = kFalse; // ';' between fields and ',' as the decimal mark
 };
 
 extern VarlinDef varlin_def;
 
 /// Every field as a start of the program leaves it: COM1 at 9600 baud, daily files, records
 /// without a stamp, stopped, data files in `savePath`, not asking the instrument (CR LF every
-/// 10 s once asked to). The one place the start values live.
+/// 10 s once asked to), no spreadsheet copy (one number a row once asked for, in the dialect of
+/// the system's decimal mark). The one place the start values live.
 void loadStartValues(const QByteArray& savePath);
 
 /// Asks whether the running account can create files in a folder.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ui/reading_number.h"
+#include "acquisition/core/reading_number.h"
 
 #include <cmath>
 
