@@ -2,6 +2,7 @@
 #include "acquisition/core/reading_number.h"
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -82,10 +83,10 @@ QString recordText(const QByteArray& bytes) {
     return bytes.isValidUtf8() ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
 }
 
-std::optional<Reading> nthNumber(QByteArrayView text, int which) {
-    int found = 0;
+QList<Reading> firstNumbers(QByteArrayView text, int most) {
+    QList<Reading> readings;
     qsizetype i = 0;
-    while (i < text.size()) {
+    while (i < text.size() && readings.size() < most) {
         bool negative = false;
         qsizetype start = digitsAt(text, i);
         if (start < 0 && signAt(text, i)) {
@@ -117,14 +118,22 @@ std::optional<Reading> nthNumber(QByteArrayView text, int which) {
                 end = digitsEnd;
             }
         }
-        if (++found == which) {
-            bool ok = false;
-            const double value = number.toDouble(&ok);
-            if (!ok || !std::isfinite(value))
-                return std::nullopt;
-            return Reading{value, unitAt(text, end)};
-        }
+        bool ok = false;
+        const double value = number.toDouble(&ok);
+        if (ok && std::isfinite(value))
+            readings.append({value, unitAt(text, end), number});
+        else
+            readings.append({std::numeric_limits<double>::quiet_NaN(), {}, {}});
         i = end;
     }
-    return std::nullopt;
+    return readings;
+}
+
+std::optional<Reading> nthNumber(QByteArrayView text, int which) {
+    if (which < 1)
+        return std::nullopt;
+    QList<Reading> readings = firstNumbers(text, which);
+    if (readings.size() < which || readings.last().number.isEmpty())
+        return std::nullopt;
+    return std::move(readings.last());
 }

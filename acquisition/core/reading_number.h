@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -10,7 +11,8 @@
 /// A number an instrument printed in a record, and the unit it printed right after it.
 struct Reading {
     double value = 0;
-    QByteArray unit; // "g", "C", "mS/cm"; empty when none follows the number
+    QByteArray unit;   // "g", "C", "mS/cm"; empty when none follows the number
+    QByteArray number; // as read: "-0012.345", "1.2345e-03" (a point, whatever was printed)
 };
 
 /// An instrument's bytes as the operator reads them: UTF-8 ("°C", Japanese units) as it was
@@ -22,3 +24,7 @@ QString recordText(const QByteArray& bytes);
 /// mark, an exponent ("+1.2345E-03"). Nothing when `text` holds fewer numbers, or that one
 /// is beyond what a double holds.
 std::optional<Reading> nthNumber(QByteArrayView text, int which);
+/// The first `most` numbers in `text`, read as nthNumber reads each, in one pass: entry i is
+/// nthNumber(text, i + 1), or NaN with an empty `number` for one beyond what a double holds.
+/// Shorter when `text` holds fewer.
+QList<Reading> firstNumbers(QByteArrayView text, int most);
