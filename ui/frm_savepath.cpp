@@ -5,6 +5,7 @@
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/platform/platform_files.h"
 #include "acquisition/platform/serial_device.h"
+#include "acquisition/storage/spreadsheet_copy.h"
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/fonts.h"
@@ -30,8 +31,9 @@
 
 namespace {
 
-// The frame for asking the instrument adds a row below the window's first 3675 twips.
-constexpr QSize kClientTwips{6240, 4740};
+// The frames for asking the instrument and for the spreadsheet copy lie below the window's
+// first 3675 twips.
+constexpr QSize kClientTwips{6240, 6090};
 
 // Every control's place in twips, relative to its container (window or frame).
 constexpr std::array kPlacements{
@@ -58,6 +60,13 @@ constexpr std::array kPlacements{
     Placement{"txt_ask_interval", 4320, 330, 780, 270},
     Placement{"lbl_ask_seconds", 5160, 345, 300, 255},
     Placement{"lbl_ask_word", 240, 630, 5640, 225},
+    Placement{"frm_csv", 120, 4740, 6000, 1230},
+    Placement{"chk_csv", 240, 330, 5640, 255},
+    Placement{"lbl_csv_numbers", 240, 675, 1140, 255},
+    Placement{"cmb_csv_numbers", 1380, 645, 600, 300},
+    Placement{"lbl_csv_dialect", 2160, 675, 2220, 255},
+    Placement{"cmb_csv_dialect", 4440, 645, 1200, 300},
+    Placement{"lbl_csv_word", 240, 960, 5640, 225},
 };
 
 constexpr double kMinAskSeconds = 0.1;
@@ -72,6 +81,15 @@ std::optional<qint64> askIntervalMs(QString text) {
     if (!ok || !(seconds >= kMinAskSeconds && seconds <= kMaxAskSeconds))
         return std::nullopt;
     return std::llround(seconds * 1000.0);
+}
+
+// The values of a record that get columns of their own, as typed; nothing for any other text.
+std::optional<int16_t> csvNumbersTyped(const QString& text) {
+    bool ok = false;
+    const int numbers = text.trimmed().toInt(&ok);
+    if (!ok || numbers < 1 || numbers > CsvLayout::kMostNumbers)
+        return std::nullopt;
+    return static_cast<int16_t>(numbers);
 }
 
 template <typename W> W* placed(QWidget* container, std::string_view name) {
@@ -125,6 +143,12 @@ int16_t flag(bool on) {
     return on ? kTrue : kFalse;
 }
 
+// The spreadsheet copy's dialect as the operator picks it: its field separator and its
+// decimal mark.
+QString csvDialectName(bool decimalComma) {
+    return decimalComma ? QStringLiteral("; and ,") : QStringLiteral(", and .");
+}
+
 } // namespace
 
 Frm_Savepath::Frm_Savepath(QWidget* parent)
@@ -139,6 +163,7 @@ Frm_Savepath::Frm_Savepath(QWidget* parent)
     buildLeftColumn();
     buildRightColumn();
     buildAskFrame();
+    buildCsvFrame();
     setTabOrderFromIndexes();
     connect(Check1, &QCheckBox::toggled, this, &Frm_Savepath::Check1_Click);
     connect(Drive1, &DriveList::driveChanged, this, &Frm_Savepath::Drive1_Change);
@@ -192,10 +217,33 @@ void Frm_Savepath::buildAskFrame() {
     lbl_ask_word->setStyleSheet(QStringLiteral("color: #b00000"));
 }
 
+void Frm_Savepath::buildCsvFrame() {
+    frm_csv = frame(this, "frm_csv", "Spreadsheet copy (CSV)");
+    chk_csv = placed<QCheckBox>(frm_csv, "chk_csv", "Write a CSV beside each data file");
+    chk_csv->setToolTip(QStringLiteral(
+        "YYYYMMDD.csv beside YYYYMMDD.txt: a row per record with its date, time, values, units "
+        "and text, for a spreadsheet to open. The data file stays as it is"));
+    lbl_csv_numbers = placed<QLabel>(frm_csv, "lbl_csv_numbers", "Values per row");
+    cmb_csv_numbers = suggestionBox(frm_csv, "cmb_csv_numbers");
+    cmb_csv_numbers->setToolTip(QStringLiteral(
+        "How many numbers of each record get columns of their own, with their units: 1 to 8"));
+    lbl_csv_numbers->setBuddy(cmb_csv_numbers);
+    lbl_csv_dialect = placed<QLabel>(frm_csv, "lbl_csv_dialect", "Separator and decimal mark");
+    cmb_csv_dialect = placed<QComboBox>(frm_csv, "cmb_csv_dialect");
+    cmb_csv_dialect->addItems({csvDialectName(false), csvDialectName(true)});
+    cmb_csv_dialect->setToolTip(
+        QStringLiteral(", and . for a spreadsheet that reads 1.5 as a number (English);\n"
+                       "; and , for one that reads 1,5 (German, French, ...)"));
+    lbl_csv_dialect->setBuddy(cmb_csv_dialect);
+    lbl_csv_word = placed<QLabel>(frm_csv, "lbl_csv_word");
+    lbl_csv_word->setStyleSheet(QStringLiteral("color: #b00000"));
+}
+
 void Frm_Savepath::setTabOrderFromIndexes() {
-    const std::array<QWidget*, 14> order{
-        Drive1, Dir1,       Command1,   cmb1,    Check3,          cmb2,        Text1,
-        Check1, Option1[0], Option1[1], chk_ask, txt_ask_command, cmb_ask_end, txt_ask_interval};
+    const auto order =
+        std::to_array<QWidget*>({Drive1, Dir1, Command1, cmb1, Check3, cmb2, Text1, Check1,
+                                 Option1[0], Option1[1], chk_ask, txt_ask_command, cmb_ask_end,
+                                 txt_ask_interval, chk_csv, cmb_csv_numbers, cmb_csv_dialect});
     for (std::size_t i = 1; i < order.size(); ++i)
         setTabOrder(order.at(i - 1), order.at(i));
     Drive1->setFocus();
@@ -236,6 +284,12 @@ void Frm_Savepath::Form_Load() {
             cmb_ask_end->setCurrentIndex(static_cast<int>(i));
     txt_ask_interval->setText(
         QString::number(static_cast<double>(varlin_def.AskIntervalMs) / 1000.0, 'g', 10));
+    chk_csv->setChecked(varlin_def.CsvCopy != kFalse);
+    QStringList counts;
+    for (int n = 1; n <= CsvLayout::kMostNumbers; ++n)
+        counts << QString::number(n);
+    fillKeepingText(cmb_csv_numbers, QString::number(varlin_def.CsvNumbers), counts);
+    cmb_csv_dialect->setCurrentIndex(varlin_def.CsvDecimalComma != kFalse ? 1 : 0);
 }
 
 void Frm_Savepath::Check1_Click(bool ticked) {
@@ -253,9 +307,12 @@ void Frm_Savepath::Drive1_Change(const QString& mountPoint) {
 }
 
 bool Frm_Savepath::refuse(QLineEdit* field, const QString& word) {
-    for (QLineEdit* each : {txt_ask_command, txt_ask_interval})
+    QLineEdit* csvNumbers = cmb_csv_numbers->lineEdit();
+    for (QLineEdit* each : {txt_ask_command, txt_ask_interval, csvNumbers})
         each->setStyleSheet(each == field ? QStringLiteral("background: #ffd8d8") : QString());
-    lbl_ask_word->setText(word);
+    // The reason stands in the frame of the field it is about.
+    lbl_ask_word->setText(field == csvNumbers ? QString() : word);
+    lbl_csv_word->setText(field == csvNumbers ? word : QString());
     if (!field)
         return false;
     field->setFocus();
@@ -264,13 +321,17 @@ bool Frm_Savepath::refuse(QLineEdit* field, const QString& word) {
 }
 
 void Frm_Savepath::Command1_Click() {
-    // What cannot be asked is refused before anything is applied, so the window stays as typed.
+    // What cannot be used is refused before anything is applied, so the window stays as typed.
     const std::optional<qint64> intervalMs = askIntervalMs(txt_ask_interval->text());
     if (!intervalMs && refuse(txt_ask_interval,
                               QStringLiteral("Ask every: a number of seconds from 0.1 to 86400")))
         return;
     if (chk_ask->isChecked() && txt_ask_command->text().trimmed().isEmpty() &&
         refuse(txt_ask_command, QStringLiteral("Ask: type the command the instrument prints on")))
+        return;
+    const std::optional<int16_t> csvNumbers = csvNumbersTyped(cmb_csv_numbers->currentText());
+    if (!csvNumbers && refuse(cmb_csv_numbers->lineEdit(),
+                              QStringLiteral("Values per row: a whole number from 1 to 8")))
         return;
     refuse(nullptr, QString());
     // Dir1 shows a vanished SavePath's nearest parent; only a folder the operator chose
@@ -284,13 +345,25 @@ void Frm_Savepath::Command1_Click() {
     varlin_def.StampMillis = flag(Check3->isChecked());
     // UTF-8, the code page of Linux desktops: the comment reaches the header as typed.
     varlin_def.FileComment = Text1->text().toUtf8();
+    varlin_def.HourlyFiles = flag(!Option1[0]->isChecked());
+    applyAsking(*intervalMs);
+    applyCsvCopy(*csvNumbers);
+    // Last, so that the main window's panels and their tooltips see every setting taken.
     Q_EMIT panelTextChanged(1, QDir::toNativeSeparators(decodePath(varlin_def.DataFilePath)));
     Q_EMIT panelTextChanged(2, portPanelText());
-    varlin_def.HourlyFiles = flag(!Option1[0]->isChecked());
+    close();
+}
+
+void Frm_Savepath::applyAsking(qint64 intervalMs) {
     varlin_def.AskInstrument = flag(chk_ask->isChecked());
     varlin_def.AskCommand = txt_ask_command->text().toLatin1();
     varlin_def.AskLineEnd =
         kLineEnds.at(static_cast<std::size_t>(cmb_ask_end->currentIndex())).bytes;
-    varlin_def.AskIntervalMs = *intervalMs;
-    close();
+    varlin_def.AskIntervalMs = intervalMs;
+}
+
+void Frm_Savepath::applyCsvCopy(int16_t numbers) {
+    varlin_def.CsvCopy = flag(chk_csv->isChecked());
+    varlin_def.CsvNumbers = numbers;
+    varlin_def.CsvDecimalComma = flag(cmb_csv_dialect->currentIndex() == 1);
 }

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include <array>
+#include <cstdint>
 
 class DriveList;
 class FolderList;
@@ -37,12 +38,15 @@ private:
     void buildLeftColumn();
     void buildRightColumn();
     void buildAskFrame();
+    void buildCsvFrame();
     bool refuse(QLineEdit* field, const QString& word);
     void setTabOrderFromIndexes();
     void Form_Load();
     void Check1_Click(bool ticked);
     void Drive1_Change(const QString& mountPoint);
     void Command1_Click();
+    void applyAsking(qint64 intervalMs);
+    void applyCsvCopy(int16_t numbers);
 
     bool m_folderChosen = false; // the operator opened a folder in Dir1 or changed the drive
     QGroupBox* Frame1 = nullptr;
@@ -68,4 +72,12 @@ private:
     QLineEdit* txt_ask_interval = nullptr;
     QLabel* lbl_ask_seconds = nullptr;
     QLabel* lbl_ask_word = nullptr; // why "Close" refused what was typed
+    // The spreadsheet copy beside each data file, below asking.
+    QGroupBox* frm_csv = nullptr;
+    QCheckBox* chk_csv = nullptr;
+    QLabel* lbl_csv_numbers = nullptr;
+    QComboBox* cmb_csv_numbers = nullptr;
+    QLabel* lbl_csv_dialect = nullptr;
+    QComboBox* cmb_csv_dialect = nullptr; // the first entry ", and .", the second "; and ,"
+    QLabel* lbl_csv_word = nullptr;
 };

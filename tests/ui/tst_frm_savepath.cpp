@@ -10,8 +10,10 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -89,7 +91,8 @@ private Q_SLOTS:
     void windowIsAFixedToolWindow() {
         QVERIFY(open());
         QCOMPARE(window->windowTitle(), QStringLiteral("Setting"));
-        QCOMPARE(window->size(), QSize(416, 316)); // 245 and the row for asking the instrument
+        // 245, the frame for asking the instrument and the one for the spreadsheet copy
+        QCOMPARE(window->size(), QSize(416, 406));
         QCOMPARE(window->minimumSize(), window->maximumSize());
         QCOMPARE(window->windowType(), Qt::Tool);
         QVERIFY(!(window->windowFlags() &
@@ -113,6 +116,7 @@ private Q_SLOTS:
         QTest::newRow("frm4") << "frm4" << win << QRect(8, 192, 209, 49);
         QTest::newRow("Dir1") << "Dir1" << win << QRect(232, 48, 177, 132);
         QTest::newRow("Command1") << "Command1" << win << QRect(288, 208, 105, 25);
+        QTest::newRow("frm_csv, below frm_ask") << "frm_csv" << win << QRect(8, 316, 400, 82);
     }
     void controlsSitInTheirContainers() {
         QFETCH(QString, name);
@@ -191,15 +195,68 @@ private Q_SLOTS:
                  QString::number(static_cast<double>(storedMs) / 1000.0, 'g', 10));
     }
 
+    // --- The spreadsheet copy: off, one value a row, the dialect of the system's decimal mark
+    void csvStartsInTheLocalesDialect_data() {
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QString>("dialect");
+        QTest::newRow("English") << QLocale(QLocale::English) << ", and .";
+        QTest::newRow("German") << QLocale(QLocale::German) << "; and ,";
+    }
+    void csvStartsInTheLocalesDialect() {
+        QFETCH(QLocale, locale);
+        const QLocale before;
+        const auto back = qScopeGuard([&before] { QLocale::setDefault(before); });
+        QLocale::setDefault(locale);
+        loadStartValues(executableFolder());
+        QVERIFY(open());
+        QCOMPARE(get<QGroupBox>("frm_csv")->title(), QStringLiteral("Spreadsheet copy (CSV)"));
+        QVERIFY(!get<QCheckBox>("chk_csv")->isChecked());
+        QCOMPARE(get<QComboBox>("cmb_csv_numbers")->currentText(), QStringLiteral("1"));
+        QTEST(get<QComboBox>("cmb_csv_dialect")->currentText(), "dialect");
+    }
+    // Values per row from 1 to 8, or Close says why in the frame and applies nothing.
+    void csvIsTakenAtCloseOrRefused_data() {
+        QTest::addColumn<QString>("numbers");
+        QTest::addColumn<int>("stored"); // 0: refused
+        QTest::newRow("eight") << " 8 " << 8;
+        QTest::newRow("zero") << "0" << 0;
+        QTest::newRow("nine") << "9" << 0;
+        QTest::newRow("a word") << "two" << 0;
+    }
+    void csvIsTakenAtCloseOrRefused() {
+        QFETCH(QString, numbers);
+        QFETCH(int, stored);
+        const int16_t comma = varlin_def.CsvDecimalComma == kTrue ? kFalse : kTrue; // not the start
+        QVERIFY(open());
+        get<QCheckBox>("chk_csv")->setChecked(true);
+        get<QComboBox>("cmb_csv_numbers")->setEditText(numbers);
+        get<QComboBox>("cmb_csv_dialect")->setCurrentIndex(comma == kTrue ? 1 : 0);
+        if (stored == 0) {
+            QVERIFY(!clickClose());
+            QVERIFY(!get<QLabel>("lbl_csv_word")->text().isEmpty());
+            QVERIFY(!get<QComboBox>("cmb_csv_numbers")->lineEdit()->styleSheet().isEmpty());
+            QCOMPARE(varlin_def.CsvCopy, kFalse);
+            QVERIFY(panels.isEmpty());
+            return;
+        }
+        QVERIFY(clickClose());
+        QCOMPARE(varlin_def.CsvCopy, kTrue);
+        QCOMPARE(int(varlin_def.CsvNumbers), stored);
+        QCOMPARE(varlin_def.CsvDecimalComma, comma);
+        QVERIFY(open()); // and shown as stored the next time
+        QVERIFY(get<QCheckBox>("chk_csv")->isChecked());
+        QCOMPARE(get<QComboBox>("cmb_csv_numbers")->currentText(), QString::number(stored));
+        QCOMPARE(get<QComboBox>("cmb_csv_dialect")->currentIndex(), comma == kTrue ? 1 : 0);
+    }
+
     void tabOrderStartsAtDrive1() {
         QVERIFY(open());
         QVERIFY(QTest::qWaitForWindowActive(window));
-        const char* order[] = {"Drive1",           "Dir1",    "Command1",        "cmb1",
-                               "Check3",           "cmb2",    "Text1",           "Check1",
-                               "Option1_0",        "chk_ask", "txt_ask_command", "cmb_ask_end",
-                               "txt_ask_interval", "Drive1"};
-        for (const char* name : order) {
-            QCOMPARE(QApplication::focusWidget(), get<QWidget>(name));
+        const QString order = QStringLiteral(
+            "Drive1 Dir1 Command1 cmb1 Check3 cmb2 Text1 Check1 Option1_0 chk_ask txt_ask_command "
+            "cmb_ask_end txt_ask_interval chk_csv cmb_csv_numbers cmb_csv_dialect Drive1");
+        for (const QString& name : order.split(u' ')) {
+            QCOMPARE(QApplication::focusWidget(), get<QWidget>(name.toLatin1().constData()));
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
     }
