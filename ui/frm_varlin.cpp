@@ -3,6 +3,7 @@
 
 #include "acquisition/core/clock.h"
 #include "acquisition/core/line_ends.h"
+#include "acquisition/core/reading_number.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
 #include "acquisition/platform/platform_files.h"
@@ -10,7 +11,6 @@
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
 #include "ui/frm_trend.h"
-#include "acquisition/core/reading_number.h"
 #include "ui/status_bar.h"
 #include "ui/twips.h"
 
@@ -65,6 +65,25 @@ QLabel* label(QWidget* parent, const char* name, const QString& text, const QCol
 
 QPushButton* button(QWidget* parent, const char* name, const char* caption) {
     return named(new QPushButton(QLatin1String(caption), parent), name);
+}
+
+// Panel 1's word on the spreadsheet copy, from the settings and the panel's text alone: the
+// disk is not asked, so the tooltip costs the window nothing.
+QString csvCopyTip(const QString& dataLocation) {
+    if (varlin_def.CsvCopy == kFalse)
+        return {};
+    // Once a data file was written the panel shows it, and its copy can be named.
+    const QString shown = dataLocation.section(QDir::separator(), -1);
+    QString name = varlin_def.HourlyFiles != kFalse ? QStringLiteral("YYYYMMDD_hh.csv")
+                                                    : QStringLiteral("YYYYMMDD.csv");
+    if (shown.endsWith(QLatin1String(".txt")))
+        name = shown.chopped(4) + QLatin1String(".csv");
+    // One arg call: a name holding "%2" stays as it is.
+    return QStringLiteral("Spreadsheet copy beside each data file: %1 (%2 %3 a row, decimal %4)")
+        .arg(name, QString::number(varlin_def.CsvNumbers),
+             varlin_def.CsvNumbers == 1 ? QStringLiteral("value") : QStringLiteral("values"),
+             varlin_def.CsvDecimalComma != kFalse ? QStringLiteral("comma")
+                                                  : QStringLiteral("point"));
 }
 
 } // namespace
@@ -322,6 +341,8 @@ void Frm_Varlin::showPanel1() {
         tip += QStringLiteral("%1Another logger of this account records into %2 too: both "
                               "write into the same data files.")
                    .arg(tip.isEmpty() ? QString() : QStringLiteral("\n"), m_dataLocation);
+    if (const QString csv = csvCopyTip(m_dataLocation); !csv.isEmpty())
+        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + csv;
     SB1->setPanelToolTip(1, tip);
 }
 

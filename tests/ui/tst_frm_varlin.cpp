@@ -5,7 +5,9 @@
 #include "ui/frm_savepath.h"
 #include "ui/status_bar.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStandardPaths>
@@ -37,6 +39,7 @@ private Q_SLOTS:
     void resizeMovesOnlyStatusBar();
     void portPanelShowsNumberInFull_data();
     void portPanelShowsNumberInFull();
+    void folderPanelTellsOfTheSpreadsheetCopy();
     void closeBoxWhileRunningClosesPortAndEndsLoop();
     void shortTimeDropsSeconds_data();
     void shortTimeDropsSeconds();
@@ -303,6 +306,28 @@ void TstFrmVarlin::portPanelShowsNumberInFull() {
     varlin_def.BaudRate = baud;
     m_main->window.showSavePathAndPort();
     QTEST(m_main->panel(2), "text");
+}
+
+void TstFrmVarlin::folderPanelTellsOfTheSpreadsheetCopy() {
+    const auto* panel1 = m_main->control<StatusBar>("SB1")->findChild<QLabel*>("panel1");
+    QCOMPARE(panel1->toolTip(), QString());
+    // After a record went to the day's file, the panel names it and the tooltip its copy.
+    varlin_def.DataFilePath =
+        QFile::encodeName(m_dataDir->path() + QStringLiteral("/20261207.txt"));
+    m_main->click("Command2");
+    control<QCheckBox>(m_main->settings(), "chk_csv")->setChecked(true);
+    control<QComboBox>(m_main->settings(), "cmb_csv_numbers")->setEditText(QStringLiteral("3"));
+    control<QComboBox>(m_main->settings(), "cmb_csv_dialect")->setCurrentIndex(1);
+    click(m_main->settings(), "Command1");
+    QCOMPARE(panel1->toolTip(), QStringLiteral("Spreadsheet copy beside each data file: "
+                                               "20261207.csv (3 values a row, decimal comma)"));
+    // At start the panel shows the folder: the copy's name is a pattern.
+    varlin_def.CsvNumbers = 1;
+    varlin_def.CsvDecimalComma = kFalse;
+    varlin_def.HourlyFiles = kTrue;
+    m_main->window.showSavePathAndPort();
+    QCOMPARE(panel1->toolTip(), QStringLiteral("Spreadsheet copy beside each data file: "
+                                               "YYYYMMDD_hh.csv (1 value a row, decimal point)"));
 }
 
 void TstFrmVarlin::closeBoxWhileRunningClosesPortAndEndsLoop() {
