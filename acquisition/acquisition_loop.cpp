@@ -274,7 +274,8 @@ void AcquisitionLoop::lineEnd() {
     SkipFirstRecord = kFalse;
     // Its file is that of the moment its line end arrived, however late the loop gets to it;
     // the writing is the storage thread's.
-    m_store.lineEnd(RecordText, write, m_lineArrivalMs, m_port.lastCharArrivalMs());
+    m_store.lineEnd(RecordText, write, m_lineArrivalMs, m_port.lastCharArrivalMs(),
+                    RecordText.size() - varlin_def.LineBuffer.size());
     m_view.showRecord(RecordText);
     if (write)
         m_view.traceRecord(varlin_def.LineBuffer, m_lineArrivalMs);

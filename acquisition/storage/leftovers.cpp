@@ -5,6 +5,7 @@
 #include "acquisition/storage/data_file.h"
 #include "acquisition/storage/spool.h"
 #include "acquisition/storage/spool_format.h"
+#include "acquisition/storage/spreadsheet_copy.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,17 +32,24 @@ QByteArray lineOf(const PendingRecord& record) {
     return record.record + "\r\n";
 }
 
-// The records read from a spool that go into one file with one write.
+// The records read from a spool that go into one file with one write, and the rows of its
+// spreadsheet copy, which follow them into theirs.
 struct Batch {
     QList<PendingRecord> records;
     qint64 bytes = 0;
     SpoolPosition end; // in the spool, after the last of them
+    QByteArray dataPath;
     bool fits(const PendingRecord& record) const {
-        return records.isEmpty() || (record.target.path == records.first().target.path &&
+        return records.isEmpty() || (dataPathOf(record.target.path) == dataPath &&
                                      records.size() < Leftovers::kBatchRecords &&
                                      bytes + record.record.size() + 2 <= Leftovers::kPieceBytes);
     }
+    static QByteArray dataPathOf(const QByteArray& path) {
+        return isCsvPath(path) ? dataPathOfCsv(path) : path;
+    }
     void add(PendingRecord record, SpoolPosition after) {
+        if (records.isEmpty())
+            dataPath = dataPathOf(record.target.path);
         bytes += record.record.size() + 2;
         records.append(std::move(record));
         end = after;
@@ -114,6 +122,8 @@ struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
     static void runPass(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Pass>& pass);
     Outcome replay(Pass& pass, Run& run);
     Outcome writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer);
+    Outcome writePart(Pass& pass, Run& run, const QList<PendingRecord>& records,
+                      DataFileWriter& writer);
     bool appendMarks(const Run& run, const QByteArray& frame, bool durable);
     void count(Run& run, const SpoolMarks& marks);
     void holdLeft(const Run& run); // with the mutex held
@@ -341,7 +351,7 @@ void Leftovers::Shared::count(Run& run, const SpoolMarks& marks) {
                     frame.record.seq <= marks.confirmedThrough ||
                     !SpoolFormat::mayBeWritten(frame.record))
                     continue;
-                ++records;
+                records += isCsvRow(frame.record) ? 0 : 1;
                 ++files[frame.record.target.path];
             }
         }
@@ -441,7 +451,42 @@ bool Leftovers::Shared::appendMarks(const Run& run, const QByteArray& frame, boo
 }
 
 Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer) {
-    const FileTarget target = batch.records.first().target;
+    // The records first: a row is written only once its record is in its file.
+    QList<PendingRecord> records;
+    QList<PendingRecord> rows;
+    for (const PendingRecord& record : std::as_const(batch.records))
+        (isCsvRow(record) ? rows : records).append(record);
+    for (const QList<PendingRecord>* part : {&records, &rows})
+        if (!part->isEmpty())
+            if (const Outcome o = writePart(pass, run, *part, writer); o != Outcome::Done)
+                return o;
+    appendMarks(run, SpoolFormat::replayedFrame(batch.end), false);
+    {
+        const std::lock_guard lock(mutex);
+        run.done += records.size();
+        written += records.size();
+        // A file the run has written all its records to is let go at once.
+        bool letGo = false;
+        for (const QList<PendingRecord>* part : {&records, &rows}) {
+            if (part->isEmpty())
+                continue;
+            if (const auto left = run.leftInFile.find(part->first().target.path);
+                left != run.leftInFile.end() && (*left -= part->size()) <= 0) {
+                run.leftInFile.erase(left);
+                letGo = true;
+            }
+        }
+        if (letGo)
+            holdLeft(run);
+    }
+    batch = {};
+    wakeFront();
+    return Outcome::Done;
+}
+
+Outcome Leftovers::Shared::writePart(Pass& pass, Run& run, const QList<PendingRecord>& records,
+                                     DataFileWriter& writer) {
+    const FileTarget target = records.first().target;
     {
         const std::lock_guard lock(mutex);
         run.folderInUse = target.folder;
@@ -459,11 +504,11 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
     // Those whose write was begun before are looked for where it went, before anything new is
     // appended to the file; the rest are written.
     QList<bool> landed;
-    int32_t error = settle(run, target.path, batch.records, landed);
+    int32_t error = settle(run, target.path, records, landed);
     QList<PendingRecord> toWrite;
-    for (qsizetype i = 0; i < batch.records.size(); ++i)
+    for (qsizetype i = 0; i < records.size(); ++i)
         if (!landed.value(i))
-            toWrite.append(batch.records[i]);
+            toWrite.append(records[i]);
     if (error == 0 && !toWrite.isEmpty()) {
         error = writer.File_open(target);
         if (error == 0) {
@@ -500,23 +545,7 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
         }
     }
     pass.busy(false);
-    if (error != 0)
-        return Outcome::SetAside;
-    appendMarks(run, SpoolFormat::replayedFrame(batch.end), false);
-    {
-        const std::lock_guard lock(mutex);
-        run.done += batch.records.size();
-        written += batch.records.size();
-        // A file the run has written all its records to is let go at once.
-        if (const auto left = run.leftInFile.find(target.path);
-            left != run.leftInFile.end() && (*left -= batch.records.size()) <= 0) {
-            run.leftInFile.erase(left);
-            holdLeft(run);
-        }
-    }
-    batch = {};
-    wakeFront();
-    return Outcome::Done;
+    return error != 0 ? Outcome::SetAside : Outcome::Done;
 }
 
 int32_t Leftovers::Shared::settle(Run& run, const QByteArray& path,

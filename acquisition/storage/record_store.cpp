@@ -5,6 +5,7 @@
 #include "acquisition/core/message_sink.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/platform/platform_files.h"
+#include "acquisition/storage/spreadsheet_copy.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -60,11 +61,13 @@ RecordStore::RecordStore(const Clock& clock, MessageSink& messages, LoopView& vi
 
 RecordStore::~RecordStore() = default;
 
-void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, qint64 endMs) {
+void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, qint64 endMs,
+                          qsizetype lineFrom) {
     PendingRecord pending;
     pending.seq = m_nextSeq++;
     // Without an arrival time (a port that keeps none), the time the line is seen.
-    pending.target = fileTargetAt(m_localTime, endMs >= 0 ? endMs : m_clock.nowMs());
+    const qint64 atMs = endMs >= 0 ? endMs : m_clock.nowMs();
+    pending.target = fileTargetAt(m_localTime, atMs);
     // Records of one file share their target's bytes, in memory until they are flushed.
     if (pending.target.path == m_lastTarget.path && pending.target.header == m_lastTarget.header &&
         pending.target.folder == m_lastTarget.folder)
@@ -74,7 +77,26 @@ void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, 
     pending.record = record;
     pending.write = write;
     pending.stampMs = stampMs;
-    push(std::move(pending));
+    if (varlin_def.CsvCopy != kTrue) {
+        push(std::move(pending));
+    } else {
+        // Its row follows it everywhere it goes, written once it is in its file.
+        PendingRecord row;
+        row.seq = m_nextSeq++;
+        const CsvLayout layout{varlin_def.CsvNumbers, varlin_def.CsvDecimalComma == kTrue};
+        row.target = csvTargetOf(pending.target, layout);
+        if (row.target.path == m_lastCsvTarget.path &&
+            row.target.header == m_lastCsvTarget.header &&
+            row.target.folder == m_lastCsvTarget.folder)
+            row.target = m_lastCsvTarget;
+        else
+            m_lastCsvTarget = row.target;
+        row.record = csvRow(layout, m_localTime.at(atMs), record, lineFrom);
+        row.write = write;
+        row.stampMs = stampMs;
+        push(std::move(pending));
+        push(std::move(row));
+    }
     if (!m_watch.isActive())
         m_watch.start();
 }
@@ -108,11 +130,12 @@ void RecordStore::push(PendingRecord record) {
     }
     record.spooled = true;
     m_spool.appendRecords({record});
-    ++m_spoolOnlyCount;
+    if (!isCsvRow(record))
+        ++m_spoolOnlyCount;
 }
 
 qsizetype RecordStore::waiting() const {
-    return m_worker.queued() + m_worker.flushFailing() + m_spoolOnlyCount;
+    return m_worker.queuedRecords() + m_worker.flushFailing() + m_spoolOnlyCount;
 }
 
 void RecordStore::startPressed() {
@@ -229,7 +252,8 @@ void RecordStore::refillFromSpool() {
             continue;
         m_worker.push(record);
         m_spoolOnlyFirstSeq = record.seq + 1;
-        m_spoolOnlyCount = std::max<qsizetype>(0, m_spoolOnlyCount - 1);
+        if (!isCsvRow(record))
+            m_spoolOnlyCount = std::max<qsizetype>(0, m_spoolOnlyCount - 1);
     }
     if (next >= m_spool.nextAppendAt())
         m_spoolOnly.reset();
@@ -238,6 +262,9 @@ void RecordStore::refillFromSpool() {
 }
 
 void RecordStore::lose(const PendingRecord& record) {
+    // A row is lost with its record, and counted with it.
+    if (isCsvRow(record))
+        return;
     if (m_lostUntold == 0)
         m_firstLostMs = record.stampMs;
     m_lastLostMs = record.stampMs;
@@ -338,10 +365,17 @@ void RecordStore::finish(bool operatorPresent) {
     // file's; records that waited for an earlier run's are not yet written.
     const qsizetype flushFailed = m_worker.flushFailing();
     qsizetype unwritten = m_spoolOnlyCount;
+    qsizetype rows = 0; // of the spreadsheet copy, whose records are in their files
+    quint64 lastRecord = 0;
     for (PendingRecord& record : left) {
         if (!record.write)
             continue;
-        ++unwritten;
+        if (!isCsvRow(record)) {
+            ++unwritten;
+            lastRecord = record.seq;
+        } else if (lastRecord + 1 != record.seq) {
+            ++rows;
+        }
         if (!record.spooled)
             keep.append(std::move(record));
     }
@@ -370,6 +404,8 @@ void RecordStore::finish(bool operatorPresent) {
         kinds << QStringLiteral("%1 records not yet written").arg(unwritten);
     if (flushFailed > 0)
         kinds << QStringLiteral("%1 records whose flush failed").arg(flushFailed);
+    if (rows > 0)
+        kinds << QStringLiteral("%1 rows of the spreadsheet copy not yet written").arg(rows);
     if (earlier > 0)
         kinds << QStringLiteral("%1 records from an earlier run").arg(earlier);
     if (leftovers.uncounted > 0)

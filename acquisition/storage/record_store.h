@@ -33,7 +33,10 @@ public:
     /// A line has ended, its line end having arrived at `endMs`: the record goes to the file
     /// of that moment. `write` false: that file is only opened and headed (a run's first
     /// record). `stampMs`: when its line began to arrive. A negative `endMs`: not known.
-    void lineEnd(const QByteArray& record, bool write, qint64 stampMs, qint64 endMs);
+    /// `lineFrom`: where the instrument's line begins in the record, after the stamp; with a
+    /// spreadsheet copy on, its numbers are read from there.
+    void lineEnd(const QByteArray& record, bool write, qint64 stampMs, qint64 endMs,
+                 qsizetype lineFrom = 0);
     /// START: what ended runs left in their spools is written first, each record to the file
     /// it was meant for.
     void startPressed();
@@ -81,6 +84,7 @@ private:
     LoopView& m_view;
     LocalTimeCache m_localTime;
     FileTarget m_lastTarget;
+    FileTarget m_lastCsvTarget;
     std::shared_ptr<FileOrder> m_order = std::make_shared<FileOrder>();
     Spool m_spool;
     Leftovers m_leftovers;

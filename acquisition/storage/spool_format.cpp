@@ -3,6 +3,7 @@
 
 #include "acquisition/platform/platform_files.h"
 #include "acquisition/storage/crc32c.h"
+#include "acquisition/storage/spreadsheet_copy.h"
 
 #include <QtEndian>
 #include <array>
@@ -137,18 +138,19 @@ bool decode(QByteArrayView body, SpoolReader::Frame& frame) {
     }
 }
 
+// YYYYMMDD.txt or YYYYMMDD_hh.txt, or their spreadsheet copies (.csv).
 bool isDataFileName(QByteArrayView name) {
-    // YYYYMMDD.txt or YYYYMMDD_hh.txt
     const auto digits = [&](qsizetype from, qsizetype count) {
         for (qsizetype i = from; i < from + count; ++i)
             if (name[i] < '0' || name[i] > '9')
                 return false;
         return true;
     };
+    const auto suffix = [](QByteArrayView s) { return s == ".txt" || s == ".csv"; };
     if (name.size() == 12)
-        return digits(0, 8) && name.sliced(8) == ".txt";
+        return digits(0, 8) && suffix(name.sliced(8));
     return name.size() == 15 && digits(0, 8) && name[8] == '_' && digits(9, 2) &&
-           name.sliced(11) == ".txt";
+           suffix(name.sliced(11));
 }
 
 } // namespace
@@ -207,8 +209,10 @@ bool SpoolFormat::mayBeWritten(const PendingRecord& r) {
         !isDataFileName(QByteArrayView(path).sliced(folder.size() + 1)))
         return false;
     const QByteArray& header = r.target.header;
-    if (!header.startsWith(" Recive Data ,") || !header.endsWith("\r\n") ||
-        header.count('\n') != 1 || header.count('\r') != 1)
+    if (!header.startsWith(isCsvPath(path) ? "\xEF\xBB\xBF"
+                                             "date"
+                                           : " Recive Data ,") ||
+        !header.endsWith("\r\n") || header.count('\n') != 1 || header.count('\r') != 1)
         return false;
     for (const char c : r.record)
         if (static_cast<quint8>(c) <= 15)

@@ -48,9 +48,9 @@ QByteArray redirectFrame(const QByteArray& folder);
 /// The marks in a marks file's bytes; damaged frames are passed over.
 SpoolMarks readMarks(QByteArrayView bytes);
 /// Whether a record read from a spool may be written: its target is a data file name of this
-/// program (YYYYMMDD.txt or YYYYMMDD_hh.txt) directly in the folder it names, absolute as this
-/// system spells it (isAbsoluteFolder), its header is one header line, and its record one line
-/// without control characters.
+/// program (YYYYMMDD.txt or YYYYMMDD_hh.txt, or its spreadsheet copy's .csv) directly in the
+/// folder it names, absolute as this system spells it (isAbsoluteFolder), its header is one header
+/// line of its kind, and its record one line without control characters.
 bool mayBeWritten(const PendingRecord& record);
 // Longest body a frame may claim: a record's line is bounded, and so are paths and headers.
 inline constexpr qsizetype kMaxBody = qsizetype(1) << 20;

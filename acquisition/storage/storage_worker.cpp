@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/storage/storage_worker.h"
 
+#include "acquisition/storage/spreadsheet_copy.h"
+
 #include <QHash>
 #include <algorithm>
 
@@ -33,6 +35,7 @@ struct StorageWorker::Shared {
     std::deque<PendingRecord> queue; // oldest first; the head may be in the thread's hands
     std::deque<Clock::time_point> queuedAt;
     qsizetype heldBytes = 0;
+    qsizetype queuedRows = 0;            // of spreadsheet copies, in the queue
     qsizetype inFlight = 0;              // records of the queue's head being written now
     std::deque<PendingRecord> unflushed; // written, waiting for the flush that confirms them
     QHash<QByteArray, FailingFile> failingFiles;
@@ -46,6 +49,10 @@ struct StorageWorker::Shared {
     bool stopped = false;      // the thread has left its loop
     int32_t writeError = 0;
     Clock::time_point retryAt{};
+    // Spreadsheet copies whose last write failed, and when each is tried again; their rows
+    // wait, their records do not.
+    QHash<QByteArray, int32_t> csvFailing;
+    QHash<QByteArray, Clock::time_point> csvRetryAt;
     Clock::time_point lastWriteAt{}; // the thread's: when its last batch was written
     StorageProgress progress;
     bool told = false;                    // the front has been told and has not looked yet
@@ -57,23 +64,45 @@ struct StorageWorker::Shared {
     std::function<void()> wakeFront;
     std::shared_ptr<const FileOrder> order;
 
+    bool csvMayWrite(const QByteArray& path) const {
+        return !csvRetryAt.contains(path) && order->mayWrite(FileOrder::kPresent, path);
+    }
     // With the lock held: the first queued record whose file no earlier run holds, whose
-    // batch goes next; records of held files wait where they are.
+    // batch goes next; records of held files wait where they are, and so do rows of a
+    // spreadsheet copy whose write failed a moment ago, or whose record waits.
     size_t firstWritable() {
         const QByteArray* path = nullptr;
         bool may = false;
+        bool held = false;
         for (size_t i = 0; i < queue.size(); ++i) {
-            if (!path || queue[i].target.path != *path) {
-                path = &queue[i].target.path;
+            const PendingRecord& record = queue[i];
+            const bool row = isCsvRow(record);
+            if (!path || record.target.path != *path) {
+                path = &record.target.path;
                 may = order->mayWrite(FileOrder::kPresent, *path);
+                held = held || !may;
+                may = may && (!row || !csvRetryAt.contains(*path));
             }
-            if (may) {
-                orderWaits = i > 0;
+            if (may && !(row && i > 0 && queue[i - 1].seq + 1 == record.seq)) {
+                orderWaits = held;
                 return i;
             }
         }
-        orderWaits = !queue.empty();
+        orderWaits = held;
         return queue.size();
+    }
+    // Copies whose time to try again has come.
+    Clock::time_point nextCsvRetry(Clock::time_point now) {
+        Clock::time_point next = Clock::time_point::max();
+        for (auto it = csvRetryAt.begin(); it != csvRetryAt.end();) {
+            if (*it <= now) {
+                it = csvRetryAt.erase(it);
+                continue;
+            }
+            next = std::min(next, *it);
+            ++it;
+        }
+        return next;
     }
     // In the order of the run, whichever file goes first: what is confirmed is a prefix of it.
     void keepUnflushed(PendingRecord record) {
@@ -85,6 +114,7 @@ struct StorageWorker::Shared {
     PendingRecord take(size_t at) {
         PendingRecord record = std::move(queue[at]);
         heldBytes -= record.bytes();
+        queuedRows -= isCsvRow(record) ? 1 : 0;
         queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(at));
         queuedAt.erase(queuedAt.begin() + static_cast<std::ptrdiff_t>(at));
         return record;
@@ -96,6 +126,8 @@ struct StorageWorker::Shared {
         progress.error = writeError;
         if (progress.error == 0 && !failingFiles.isEmpty())
             progress.error = failingFiles.begin()->error;
+        if (progress.error == 0 && !csvFailing.isEmpty())
+            progress.error = *csvFailing.cbegin();
         settled.notify_all();
         if (!news || told || abandoned)
             return;
@@ -148,6 +180,7 @@ void StorageWorker::push(PendingRecord record) {
     Shared& s = *m_shared;
     const std::lock_guard lock(s.mutex);
     s.heldBytes += record.bytes();
+    s.queuedRows += isCsvRow(record) ? 1 : 0;
     s.lastPushed = record.seq;
     s.queue.push_back(std::move(record));
     s.queuedAt.push_back(Clock::now());
@@ -184,6 +217,11 @@ qsizetype StorageWorker::queued() const {
     return static_cast<qsizetype>(m_shared->queue.size());
 }
 
+qsizetype StorageWorker::queuedRecords() const {
+    const std::lock_guard lock(m_shared->mutex);
+    return static_cast<qsizetype>(m_shared->queue.size()) - m_shared->queuedRows;
+}
+
 qsizetype StorageWorker::heldBytes() const {
     const std::lock_guard lock(m_shared->mutex);
     return m_shared->heldBytes;
@@ -192,8 +230,8 @@ qsizetype StorageWorker::heldBytes() const {
 qsizetype StorageWorker::flushFailing() const {
     const std::lock_guard lock(m_shared->mutex);
     qsizetype records = 0;
-    for (const FailingFile& file : std::as_const(m_shared->failingFiles))
-        records += file.records;
+    for (auto it = m_shared->failingFiles.cbegin(); it != m_shared->failingFiles.cend(); ++it)
+        records += isCsvPath(it.key()) ? 0 : it->records;
     return records;
 }
 
@@ -254,6 +292,7 @@ bool StorageWorker::finish(milliseconds deadline, QList<PendingRecord>& left) {
     std::unique_lock lock(s.mutex);
     s.ending = true;
     s.nudged = true;
+    s.csvRetryAt.clear(); // the end tries every file once more
     s.wake.notify_all();
     // What is left is known once the thread has stopped: until then an earlier run may let go
     // of a file, and the thread write its records.
@@ -280,6 +319,7 @@ void StorageWorker::run(const std::shared_ptr<Shared>& shared) {
     std::unique_lock lock(s.mutex);
     while (!s.abandoned) {
         const Clock::time_point now = Clock::now();
+        const Clock::time_point csvRetry = s.nextCsvRetry(now);
         const Clock::time_point flushAt = s.writer.flushDue();
         const size_t first = s.firstWritable();
         const bool none = first == s.queue.size();
@@ -296,7 +336,7 @@ void StorageWorker::run(const std::shared_ptr<Shared>& shared) {
         } else if (s.ending && none && (!s.flushPending || s.endFlushed)) {
             break;
         } else {
-            const Clock::time_point until = std::min(flushAt, writeAt);
+            const Clock::time_point until = std::min({flushAt, writeAt, csvRetry});
             if (until == Clock::time_point::max())
                 s.wake.wait(lock);
             else
@@ -307,64 +347,25 @@ void StorageWorker::run(const std::shared_ptr<Shared>& shared) {
     s.settled.notify_all();
 }
 
-void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, size_t first) {
-    // Only the front pushes meanwhile, at the back: `first` and what follows stay in place.
-    s.nudged = false;
-    s.endFlushed = false;
-    const FileTarget target = s.queue[first].target;
-    QList<PendingRecord> batch;
-    qsizetype bytes = 0;
-    for (auto it = s.queue.begin() + static_cast<std::ptrdiff_t>(first);
-         it != s.queue.end() && batch.size() < kBatch && it->target.path == target.path &&
-         (batch.isEmpty() || bytes + it->record.size() <= kBatchBytes);
-         ++it) {
-        bytes += it->record.size() + 2;
-        batch.append(*it);
-    }
-    const qsizetype count = batch.size();
-    s.inFlight = count;
-    lock.unlock();
-
-    s.busy(true);
-    const FileTurn turn(target.path);
+void StorageWorker::writePart(Shared& s, std::unique_lock<std::mutex>& lock, Part& part) {
+    const qsizetype count = part.records.size();
+    const QByteArray& path = part.target.path;
+    part.landed = QList<bool>(count, false);
+    const FileTurn turn(path);
     // A write reported failed may have landed all the same (a network file system can say so
     // of what it applied): records that have a place from an earlier try are looked for first.
-    QList<bool> landed(count, false);
-    int32_t settleFlushError = 0;
-    int32_t error = batch.first().place.known()
-                        ? settlePlaced(s.calls, target.path, batch, landed, settleFlushError)
-                        : 0;
+    if (std::any_of(part.records.cbegin(), part.records.cend(),
+                    [](const PendingRecord& record) { return record.place.known(); }))
+        part.error = settlePlaced(s.calls, path, part.records, part.landed, part.settleFlushError);
     // What landed is in the file but perhaps not on the medium: it goes the way of a failed
     // flush, and nothing more is written to the file in this try.
-    if (error == 0 && settleFlushError != 0) {
-        s.busy(false);
-        lock.lock();
-        s.inFlight = 0;
-        if (s.abandoned)
-            return;
-        for (qsizetype i = count - 1; i >= 0; --i) {
-            if (!landed[i])
-                continue;
-            PendingRecord record = s.take(first + static_cast<size_t>(i));
-            ++s.progress.done;
-            ++s.progress.written;
-            s.heldBytes += record.bytes();
-            s.keepUnflushed(std::move(record));
-        }
-        // Flushed again with the writer's next flush, until it works.
-        s.writer.flushLater(target.path);
-        s.flushPending = true;
-        s.writeError = 0; // what failed is the flush, told as a flush's failure
-        s.failFile(target.path, settleFlushError);
-        s.report(true);
+    if (part.error != 0 || part.settleFlushError != 0)
         return;
-    }
-    // One open, one write and one close for the batch: between them nothing but its records.
-    if (error == 0)
-        error = s.writer.File_open(target);
-    if (error == 0) {
+    // One open, one write and one close for the part: between them nothing but its records.
+    part.error = s.writer.File_open(part.target);
+    if (part.error == 0) {
         QByteArray lines;
-        lines.reserve(bytes);
+        lines.reserve(part.bytes);
         QList<SeqPlace> places;
         bool logIt = false;
         const FilePlace at = s.writer.nextPlace();
@@ -372,8 +373,8 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, si
         // Places go with the records before any write, so whoever takes them (the spool, the
         // end) knows where a write of them may have landed.
         for (qsizetype i = 0; i < count; ++i) {
-            PendingRecord& record = s.queue[first + static_cast<size_t>(i)];
-            if (!record.write || landed[i])
+            PendingRecord& record = s.queue[part.at[i]];
+            if (!record.write || part.landed[i])
                 continue;
             record.place = {at.offset + lines.size(), at.fileId};
             places.append({record.seq, record.place.offset});
@@ -384,31 +385,76 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, si
         bool begun = !s.abandoned;
         lock.unlock();
         if (begun && logIt && s.log) {
-            s.log->logPlaces(target.path, at.fileId, places);
+            s.log->logPlaces(path, at.fileId, places);
             lock.lock();
             begun = !s.abandoned; // the end may have come while the local disk was slow
             lock.unlock();
         }
         if (begun && !lines.isEmpty()) {
-            error = s.writer.appendLines(lines);
+            part.error = s.writer.appendLines(lines);
             const qint64 shift = s.writer.lastAppendAt() - at.offset;
-            if (error == 0 && shift != 0) {
+            if (part.error == 0 && shift != 0) {
                 // Another program appended between our look and our write: the places move.
                 lock.lock();
                 for (qsizetype i = 0; i < count; ++i) {
-                    PendingRecord& record = s.queue[first + static_cast<size_t>(i)];
-                    if (record.write && !landed[i])
+                    PendingRecord& record = s.queue[part.at[i]];
+                    if (record.write && !part.landed[i])
                         record.place.offset += shift;
                 }
                 lock.unlock();
                 for (SeqPlace& place : places)
                     place.offset += shift;
                 if (logIt && s.log)
-                    s.log->logPlaces(target.path, at.fileId, places);
+                    s.log->logPlaces(path, at.fileId, places);
             }
         }
     }
-    const int32_t closeError = s.writer.close();
+    part.closeError = s.writer.close();
+}
+
+void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, size_t first) {
+    // Only the front pushes meanwhile, at the back: `first` and what follows stay in place.
+    s.nudged = false;
+    s.endFlushed = false;
+    // A data file and its spreadsheet copy go in one batch: the records, then the rows of those
+    // that are in their file now.
+    const QByteArray& firstPath = s.queue[first].target.path;
+    const QByteArray dataPath = isCsvPath(firstPath) ? dataPathOfCsv(firstPath) : firstPath;
+    const QByteArray csvPath = csvPathOf(dataPath);
+    // After a row whose record went before, its file's records may be held by an earlier run.
+    const bool dataMay = firstPath == dataPath || s.order->mayWrite(FileOrder::kPresent, dataPath);
+    Part data;
+    Part rows;
+    qsizetype bytes = 0;
+    size_t end = first;
+    for (; end < s.queue.size() && end - first < size_t(kBatch); ++end) {
+        const PendingRecord& record = s.queue[end];
+        const bool row = record.target.path == csvPath;
+        if ((!row && (record.target.path != dataPath || !dataMay)) ||
+            (end > first && bytes + record.record.size() > kBatchBytes))
+            break;
+        bytes += record.record.size() + 2;
+        Part& part = row ? rows : data;
+        if (part.records.isEmpty())
+            part.target = record.target;
+        part.at.append(end);
+        part.records.append(record);
+        part.bytes += record.record.size() + 2;
+    }
+    const bool rowsMay = !rows.records.isEmpty() && s.csvMayWrite(csvPath);
+    s.inFlight = static_cast<qsizetype>(end - first);
+    lock.unlock();
+
+    s.busy(true);
+    if (!data.records.isEmpty()) {
+        data.tried = true;
+        writePart(s, lock, data);
+    }
+    // A row is written only once its record is in its file: never a row without its record.
+    if (rowsMay && data.error == 0 && data.settleFlushError == 0) {
+        rows.tried = true;
+        writePart(s, lock, rows);
+    }
     s.busy(false);
     s.lastWriteAt = Clock::now();
 
@@ -418,33 +464,78 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, si
     if (s.abandoned)
         return;
     const bool wasFailing = s.writeError != 0;
-    s.writeError = error;
-    if (error != 0) {
-        // The records keep their places: the next try looks for them there first.
-        // A record that was only to head its file is not kept for another try.
-        if (!s.queue[first].write) {
-            s.take(first);
-            ++s.progress.done;
+    bool news = wasFailing;
+    // Taken off the queue back to front, so the places of the others hold.
+    struct Taken {
+        size_t at;
+        bool keep; // written now, or found and not flushed: waits for the flush that confirms it
+    };
+    QList<Taken> taken;
+    QList<std::pair<QByteArray, int32_t>> failing;
+    for (Part* part : {&data, &rows}) {
+        if (!part->tried)
+            continue;
+        const bool row = part == &rows;
+        const QByteArray& path = part->target.path;
+        const qsizetype count = part->records.size();
+        if (part->error == 0 && part->settleFlushError != 0) {
+            for (qsizetype i = 0; i < count; ++i)
+                if (part->landed[i])
+                    taken.append({part->at[i], true});
+            // Flushed again with the writer's next flush, until it works.
+            s.writer.flushLater(path);
+            s.flushPending = true;
+            failing.append({path, part->settleFlushError});
+            news = true;
+            if (!row)
+                s.writeError = 0; // what failed is the flush, told as a flush's failure
+            continue;
         }
-        ++s.progress.failures;
-        s.retryAt = Clock::now() + kRetryInterval;
-        s.report(true);
-        return;
+        if (part->error != 0) {
+            // The records keep their places: the next try looks for them there first.
+            // A record that was only to head its file is not kept for another try.
+            if (!part->records.first().write)
+                taken.append({part->at.first(), false});
+            ++s.progress.failures;
+            news = true;
+            if (row) {
+                // Its records go on meanwhile: a copy that cannot be written holds none back.
+                s.csvFailing.insert(path, part->error);
+                s.csvRetryAt.insert(path, Clock::now() + kRetryInterval);
+            } else {
+                s.writeError = part->error;
+                s.retryAt = Clock::now() + kRetryInterval;
+            }
+            continue;
+        }
+        for (qsizetype i = 0; i < count; ++i)
+            taken.append({part->at[i], part->records[i].write && !part->landed[i]});
+        if (row)
+            s.csvFailing.remove(path);
+        else
+            s.writeError = 0;
+        if (part->closeError != 0) {
+            failing.append({path, part->closeError});
+            news = true;
+        }
     }
-    for (qsizetype i = 0; i < count; ++i) {
-        PendingRecord record = s.take(first);
+    std::sort(taken.begin(), taken.end(),
+              [](const Taken& a, const Taken& b) { return a.at > b.at; });
+    for (const Taken& t : std::as_const(taken)) {
+        PendingRecord record = s.take(t.at);
         ++s.progress.done;
         if (!record.write)
             continue;
-        ++s.progress.written;
-        if (landed[i])
+        if (!isCsvRow(record))
+            ++s.progress.written;
+        if (!t.keep)
             continue; // found in its file, and flushed then
         s.heldBytes += record.bytes();
         s.keepUnflushed(std::move(record));
     }
-    if (closeError != 0)
-        s.failFile(target.path, closeError);
-    s.report(wasFailing || closeError != 0);
+    for (const auto& [path, error] : failing)
+        s.failFile(path, error);
+    s.report(news);
 }
 
 void StorageWorker::flush(Shared& s, std::unique_lock<std::mutex>& lock) {

@@ -57,8 +57,10 @@ public:
     bool waitsForEarlierRun() const;
     /// Progress since the last call.
     StorageProgress takeProgress();
-    /// Records not written yet.
+    /// Records not written yet, rows of spreadsheet copies among them.
     qsizetype queued() const;
+    /// Of them, records (the operator's count: a row is not one).
+    qsizetype queuedRecords() const;
     /// Bytes held in memory: records not written, and written ones not yet flushed.
     qsizetype heldBytes() const;
     /// Records whose flush failed and has not worked since.
@@ -93,7 +95,20 @@ public:
 
 private:
     struct Shared;
+    // One file's part of a batch: a data file's records, or the rows of its spreadsheet copy.
+    struct Part {
+        FileTarget target;
+        QList<size_t> at; // in the queue
+        QList<PendingRecord> records;
+        qsizetype bytes = 0;
+        bool tried = false;
+        QList<bool> landed;
+        int32_t error = 0;
+        int32_t settleFlushError = 0;
+        int32_t closeError = 0;
+    };
     static void run(const std::shared_ptr<Shared>& shared);
+    static void writePart(Shared& s, std::unique_lock<std::mutex>& lock, Part& part);
     static void writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, size_t first);
     static void flush(Shared& s, std::unique_lock<std::mutex>& lock);
 
