@@ -31,10 +31,15 @@ void appendField(QByteArray& out, QByteArrayView field, char separator, bool alw
         return;
     }
     out += '"';
-    for (const char c : field) {
-        if (c == '"')
-            out += '"';
-        out += c;
+    for (qsizetype from = 0;;) {
+        const qsizetype quote = field.indexOf('"', from);
+        if (quote < 0) {
+            out += field.sliced(from);
+            break;
+        }
+        out += field.sliced(from, quote + 1 - from);
+        out += '"';
+        from = quote + 1;
     }
     out += '"';
 }
@@ -48,6 +53,63 @@ QByteArray utf8Of(QByteArrayView bytes, bool utf8) {
     while (!text.isValidUtf8())
         text.chop(1);
     return text;
+}
+
+// plainDecimal, appended to `out`: a row is built without a string per number.
+void appendPlainDecimal(QByteArray& out, QByteArrayView number, char mark) {
+    qsizetype i = 0;
+    const bool negative = !number.isEmpty() && number[0] == '-';
+    if (negative || (!number.isEmpty() && number[0] == '+'))
+        ++i;
+    qsizetype exponentAt = number.size();
+    for (qsizetype j = i; j < number.size(); ++j)
+        if (number[j] == 'e' || number[j] == 'E')
+            exponentAt = j;
+    QByteArrayView mantissa = number.sliced(i, exponentAt - i);
+    qsizetype markAt = mantissa.indexOf('.');
+    if (markAt < 0)
+        markAt = mantissa.indexOf(',');
+    QByteArrayView whole = markAt < 0 ? mantissa : mantissa.first(markAt);
+    QByteArrayView fraction = markAt < 0 ? QByteArrayView() : mantissa.sliced(markAt + 1);
+    // An exponent moves the mark: the digits are laid out anew, and the zeros the shift leaves
+    // past what the instrument printed go.
+    QByteArray shifted;
+    if (exponentAt < number.size()) {
+        const int exponent = std::clamp(number.sliced(exponentAt + 1).toByteArray().toInt(),
+                                        -kMostExponent, kMostExponent);
+        const QByteArray digits = whole.toByteArray() + fraction.toByteArray();
+        const qsizetype printed = fraction.size();
+        const qsizetype point = whole.size() + exponent;
+        if (point <= 0)
+            shifted = '.' + QByteArray(-point, '0') + digits;
+        else if (point >= digits.size())
+            shifted = digits + QByteArray(point - digits.size(), '0');
+        else
+            shifted = digits.first(point) + '.' + digits.sliced(point);
+        const qsizetype dot = shifted.indexOf('.');
+        if (dot >= 0) {
+            qsizetype end = shifted.size();
+            while (end - dot - 1 > std::max<qsizetype>(printed, 0) && shifted[end - 1] == '0')
+                --end;
+            shifted.truncate(end == dot + 1 ? dot : end);
+        }
+        const qsizetype newDot = shifted.indexOf('.');
+        whole = newDot < 0 ? QByteArrayView(shifted) : QByteArrayView(shifted).first(newDot);
+        fraction = newDot < 0 ? QByteArrayView() : QByteArrayView(shifted).sliced(newDot + 1);
+    }
+    qsizetype lead = 0;
+    while (lead + 1 < whole.size() && whole[lead] == '0')
+        ++lead;
+    if (negative)
+        out += '-';
+    if (whole.isEmpty())
+        out += '0';
+    else
+        out += whole.sliced(lead);
+    if (!fraction.isEmpty()) {
+        out += mark;
+        out += fraction;
+    }
 }
 
 } // namespace
@@ -86,49 +148,8 @@ QByteArray csvHeader(const CsvLayout& layout) {
 }
 
 QByteArray plainDecimal(QByteArrayView number, char mark) {
-    qsizetype i = 0;
-    const bool negative = !number.isEmpty() && number[0] == '-';
-    if (negative || (!number.isEmpty() && number[0] == '+'))
-        ++i;
-    QByteArray digits;
-    qsizetype point = -1;
-    for (; i < number.size() && number[i] != 'e' && number[i] != 'E'; ++i) {
-        if (number[i] == '.' || number[i] == ',')
-            point = digits.size();
-        else
-            digits += number[i];
-    }
-    if (point < 0)
-        point = digits.size();
-    const qsizetype fractionDigits = digits.size() - point;
-    if (i < number.size()) {
-        const int exponent = number.sliced(i + 1).toByteArray().toInt();
-        point += std::clamp(exponent, -kMostExponent, kMostExponent);
-    }
-    QByteArray whole;
-    QByteArray fraction;
-    if (point <= 0) {
-        fraction = QByteArray(-point, '0') + digits;
-    } else if (point >= digits.size()) {
-        whole = digits + QByteArray(point - digits.size(), '0');
-    } else {
-        whole = digits.first(point);
-        fraction = digits.sliced(point);
-    }
-    // An exponent's shift leaves zeros the instrument never printed.
-    if (i < number.size())
-        while (fraction.size() > std::max<qsizetype>(fractionDigits, 0) && fraction.endsWith('0'))
-            fraction.chop(1);
-    qsizetype lead = 0;
-    while (lead + 1 < whole.size() && whole[lead] == '0')
-        ++lead;
-    whole = whole.isEmpty() ? QByteArray("0") : whole.sliced(lead);
-    QByteArray out = negative ? "-" : "";
-    out += whole;
-    if (!fraction.isEmpty()) {
-        out += mark;
-        out += fraction;
-    }
+    QByteArray out;
+    appendPlainDecimal(out, number, mark);
     return out;
 }
 
@@ -139,7 +160,8 @@ QByteArray csvRow(const CsvLayout& layout, const LocalTime& arrival, const QByte
     QByteArray row;
     row.reserve(32 + layout.numbers * 16 + record.size() * 2);
     // ISO dates and times: a spreadsheet reads them as such in every locale.
-    row += QByteArray::number(arrival.year);
+    appendTwoDigits(row, arrival.year / 100);
+    appendTwoDigits(row, arrival.year);
     row += '-';
     appendTwoDigits(row, arrival.month);
     row += '-';
@@ -160,10 +182,13 @@ QByteArray csvRow(const CsvLayout& layout, const LocalTime& arrival, const QByte
     for (int i = 0; i < layout.numbers; ++i) {
         row += separator;
         if (i < readings.size() && !readings[i].number.isEmpty())
-            row += plainDecimal(readings[i].number, mark);
+            appendPlainDecimal(row, readings[i].number, mark);
         row += separator;
-        if (i < readings.size())
-            appendField(row, utf8Of(readings[i].unit, utf8), separator, false);
+        if (i < readings.size() && !readings[i].unit.isEmpty()) {
+            const QByteArray& unit = readings[i].unit;
+            appendField(row, utf8 && unit.isValidUtf8() ? unit : utf8Of(unit, utf8), separator,
+                        false);
+        }
     }
     row += separator;
     appendField(row, utf8 ? QByteArrayView(record) : QByteArrayView(utf8Of(record, false)),
