@@ -20,7 +20,10 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl
 case "${1:-}" in
 # The real-driver rig boots Debian's kernel under QEMU; its initramfs is built from busybox.
 # The storage tests mount a folder that can be made to hang, through FUSE.
-test) packages+=(qemu-system-x86 linux-image-amd64 busybox-static kmod fuse3 libfuse3-dev) ;;
+# The spreadsheet copy is opened in LibreOffice Calc, headless; the language it is read in goes
+# with each conversion, so no locale needs generating.
+test) packages+=(qemu-system-x86 linux-image-amd64 busybox-static kmod fuse3 libfuse3-dev
+                 libreoffice-calc-nogui) ;;
 # Records and header comments may be Japanese (UTF-8): the record box asks for a Mincho face,
 # and the comment box falls back to it.
 run | demo) packages+=(fonts-ipafont-mincho) ;;
