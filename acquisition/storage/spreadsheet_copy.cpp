@@ -167,22 +167,36 @@ QByteArray csvRow(const CsvLayout& layout, const LocalTime& arrival, const QByte
     row += '-';
     appendTwoDigits(row, arrival.day);
     row += separator;
+    // Quoted with a decimal comma, as the numbers are.
+    if (layout.decimalComma)
+        row += '"';
     appendTwoDigits(row, arrival.hour);
     row += ':';
     appendTwoDigits(row, arrival.minute);
     row += ':';
     appendTwoDigits(row, arrival.second);
-    row += '.';
+    // A German spreadsheet reads 12:05:01.123 as text, 12:05:01,123 as a time.
+    row += mark;
     row += char('0' + arrival.msec / 100 % 10);
     appendTwoDigits(row, arrival.msec % 100);
+    if (layout.decimalComma)
+        row += '"';
     const bool utf8 = record.isValidUtf8();
     const QList<Reading> readings = firstNumbers(
         QByteArrayView(record).sliced(std::clamp<qsizetype>(lineFrom, 0, record.size())),
         layout.numbers);
     for (int i = 0; i < layout.numbers; ++i) {
         row += separator;
-        if (i < readings.size() && !readings[i].number.isEmpty())
+        if (i < readings.size() && !readings[i].number.isEmpty()) {
+            const qsizetype start = row.size();
             appendPlainDecimal(row, readings[i].number, mark);
+            // Quoted, so that a spreadsheet that splits fields at commas too (Calc, as it comes)
+            // keeps 12,345 one number.
+            if (layout.decimalComma && row.indexOf(',', start) >= 0) {
+                row.insert(start, '"');
+                row += '"';
+            }
+        }
         row += separator;
         if (i < readings.size() && !readings[i].unit.isEmpty()) {
             const QByteArray& unit = readings[i].unit;

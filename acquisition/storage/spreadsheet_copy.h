@@ -31,9 +31,10 @@ inline bool isCsvRow(const PendingRecord& record) {
 FileTarget csvTargetOf(const FileTarget& data, const CsvLayout& layout);
 /// The byte-order mark and the header row, CR LF ended: date, time, value 1, unit 1, …, record.
 QByteArray csvHeader(const CsvLayout& layout);
-/// A record's row, without its CR LF: its line end's local date and time, the numbers of the
-/// instrument's line (from byte `lineFrom` of the record: after the stamp the logger put before
-/// it) and their units, and the record's text.
+/// A record's row, without its CR LF: its line end's local date and time (the milliseconds after
+/// the dialect's decimal mark, as ISO 8601 allows), the numbers of the instrument's line (from
+/// byte `lineFrom` of the record: after the stamp the logger put before it) and their units,
+/// and the record's text.
 QByteArray csvRow(const CsvLayout& layout, const LocalTime& arrival, const QByteArray& record,
                   qsizetype lineFrom = 0);
 /// A number as read from a record ("-0012.345", "1.5e3") as a spreadsheet reads a number in

@@ -97,7 +97,7 @@ private Q_SLOTS:
                    R"(2026-12-09,12:05:01.123,12.345,g,,,"2026/12/09,12:05:01.123,ST,+0012.345 g")");
         QTest::newRow("sign apart, unit joined")
             << QByteArray("ST,NT,+ 1.234kg") << 0 << true
-            << QByteArray(R"(2026-12-09;12:05:01.123;1,234;kg;;;"ST,NT,+ 1.234kg")");
+            << QByteArray(R"(2026-12-09;"12:05:01,123";"1,234";kg;;;"ST,NT,+ 1.234kg")");
         QTest::newRow("pH meter, UTF-8") << QByteArray("pH 7.01 25.3\xC2\xB0"
                                                        "C")
                                          << 0 << false
@@ -112,7 +112,7 @@ private Q_SLOTS:
                                                       "C\"");
         QTest::newRow("quote and separator")
             << QByteArray(R"(ID "A";1,5 %)") << 0 << true
-            << QByteArray(R"(2026-12-09;12:05:01.123;1,5;%;;;"ID ""A"";1,5 %")");
+            << QByteArray(R"(2026-12-09;"12:05:01,123";"1,5";%;;;"ID ""A"";1,5 %")");
         QTest::newRow("a unit with the separator in it")
             << QByteArray("5 a\"b") << 0 << false
             << QByteArray(R"(2026-12-09,12:05:01.123,5,"a""b",,,"5 a""b")");
