@@ -72,6 +72,9 @@ struct Leftovers::Run {
     QHash<QByteArray, FlushNotice> flushFailing; // by file: written, a flush failed since
     QHash<QByteArray, quint64> noticedThrough;   // by file: the last record counted in it
     QHash<QByteArray, qsizetype> leftInFile;     // records not yet written, by the file held
+    // Records written past the replay's mark while their copy's rows could not be: counted,
+    // and their file let go, once.
+    quint64 recordsAhead = 0;
     QByteArray folderInUse;
     QByteArray redirect; // the folder the operator chose instead
 };
@@ -121,7 +124,8 @@ struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
     void setAside(Run& run, Clock::time_point now);
     static void runPass(const std::shared_ptr<Shared>& shared, const std::shared_ptr<Pass>& pass);
     Outcome replay(Pass& pass, Run& run);
-    Outcome writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer);
+    Outcome writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer,
+                       bool& rowsBehind);
     Outcome writePart(Pass& pass, Run& run, const QList<PendingRecord>& records,
                       DataFileWriter& writer);
     bool appendMarks(const Run& run, const QByteArray& frame, bool durable);
@@ -391,6 +395,7 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
     DataFileWriter writer(calls);
     Batch batch;
     bool damaged = false;
+    bool rowsBehind = false; // a copy could not take its rows: the records go on alone
     for (const int segment : run.segments) {
         if (segment < marks.replayedTo.segment)
             continue;
@@ -426,7 +431,8 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
                     place != marks.places.cend() && place->path == record.target.path)
                     record.place = place->place;
                 if (!batch.fits(record)) {
-                    if (const Outcome o = writeBatch(pass, run, batch, writer); o != Outcome::Done)
+                    if (const Outcome o = writeBatch(pass, run, batch, writer, rowsBehind);
+                        o != Outcome::Done)
                         return o;
                 }
                 batch.add(std::move(record), {segment, frame.end});
@@ -437,8 +443,11 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
         }
     }
     if (!batch.records.isEmpty())
-        if (const Outcome o = writeBatch(pass, run, batch, writer); o != Outcome::Done)
+        if (const Outcome o = writeBatch(pass, run, batch, writer, rowsBehind); o != Outcome::Done)
             return o;
+    // The copy's rows wait for another try, the records are all in their files.
+    if (rowsBehind)
+        return Outcome::SetAside;
     close(run, damaged);
     return Outcome::Done;
 }
@@ -450,32 +459,51 @@ bool Leftovers::Shared::appendMarks(const Run& run, const QByteArray& frame, boo
            (!durable || syncFile(systemFileCalls(), encodePath(marks.fileName())) == 0);
 }
 
-Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer) {
-    // The records first: a row is written only once its record is in its file.
+Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFileWriter& writer,
+                                      bool& rowsBehind) {
+    // The records first: a row is written only once its record is in its file. A copy that
+    // cannot take its rows holds no record back: from then on this try writes the records
+    // alone, and the replay's mark stays where the rows wait.
     QList<PendingRecord> records;
     QList<PendingRecord> rows;
     for (const PendingRecord& record : std::as_const(batch.records))
         (isCsvRow(record) ? rows : records).append(record);
-    for (const QList<PendingRecord>* part : {&records, &rows})
-        if (!part->isEmpty())
-            if (const Outcome o = writePart(pass, run, *part, writer); o != Outcome::Done)
-                return o;
-    appendMarks(run, SpoolFormat::replayedFrame(batch.end), false);
+    if (!records.isEmpty())
+        if (const Outcome o = writePart(pass, run, records, writer); o != Outcome::Done)
+            return o;
+    bool rowsWritten = false;
+    if (!rows.isEmpty() && !rowsBehind) {
+        const Outcome o = writePart(pass, run, rows, writer);
+        if (o == Outcome::Stopped)
+            return o;
+        rowsWritten = o == Outcome::Done;
+        rowsBehind = !rowsWritten;
+    }
+    if (!rowsBehind)
+        appendMarks(run, SpoolFormat::replayedFrame(batch.end), false);
     {
         const std::lock_guard lock(mutex);
-        run.done += records.size();
-        written += records.size();
+        // Records written on an earlier try whose rows waited are counted once.
+        qsizetype fresh = 0;
+        for (const PendingRecord& record : std::as_const(records))
+            fresh += record.seq > run.recordsAhead ? 1 : 0;
+        if (rowsBehind && !records.isEmpty())
+            run.recordsAhead = std::max(run.recordsAhead, records.last().seq);
+        run.done += fresh;
+        written += fresh;
         // A file the run has written all its records to is let go at once.
         bool letGo = false;
-        for (const QList<PendingRecord>* part : {&records, &rows}) {
-            if (part->isEmpty())
-                continue;
-            if (const auto left = run.leftInFile.find(part->first().target.path);
-                left != run.leftInFile.end() && (*left -= part->size()) <= 0) {
+        const auto wrote = [&](const QByteArray& path, qsizetype count) {
+            if (const auto left = run.leftInFile.find(path);
+                count > 0 && left != run.leftInFile.end() && (*left -= count) <= 0) {
                 run.leftInFile.erase(left);
                 letGo = true;
             }
-        }
+        };
+        if (!records.isEmpty())
+            wrote(records.first().target.path, fresh);
+        if (rowsWritten)
+            wrote(rows.first().target.path, rows.size());
         if (letGo)
             holdLeft(run);
     }

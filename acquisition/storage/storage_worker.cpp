@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <algorithm>
+#include <cerrno>
 
 using std::chrono::duration_cast;
 using std::chrono::milliseconds;
@@ -351,6 +352,14 @@ void StorageWorker::writePart(Shared& s, std::unique_lock<std::mutex>& lock, Par
     const qsizetype count = part.records.size();
     const QByteArray& path = part.target.path;
     part.landed = QList<bool>(count, false);
+    // A thread left behind at the end begins no file after its call returns.
+    lock.lock();
+    const bool abandoned = s.abandoned;
+    lock.unlock();
+    if (abandoned) {
+        part.error = ECANCELED;
+        return;
+    }
     const FileTurn turn(path);
     // A write reported failed may have landed all the same (a network file system can say so
     // of what it applied): records that have a place from an earlier try are looked for first.

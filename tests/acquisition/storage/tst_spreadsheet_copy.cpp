@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -259,6 +260,57 @@ private Q_SLOTS:
             next.store.finish(true);
             QCOMPARE(next.sink.messages, QStringList());
         }
+        QVERIFY(spooledRecords(m_state->path()).isEmpty());
+    }
+
+    // An earlier run's records and rows wait in its spool (END while the folder hung), and at
+    // the next START its copy cannot be written: its records go into the data file all the
+    // same, and the present's after them, before the copy takes a row; once it can, the old
+    // rows come first, then the present's, once each.
+    void anEarlierRunsCopyThatCannotBeWrittenHoldsNoRecordBack() {
+        varlin_def.CsvCopy = kTrue;
+        varlin_def.CsvNumbers = 1;
+        varlin_def.CsvDecimalComma = kFalse;
+        const CsvLayout layout{1, false};
+        RecordingFileCalls calls;
+        QByteArray records;
+        QByteArray rows = csvHeader(layout);
+        const auto take = [&](Store& s, const QByteArray& record) {
+            const qint64 at = s.clock.nowMs();
+            s.store.lineEnd(record, true, at, at);
+            records += record + "\r\n";
+            rows += csvRow(layout, LocalTimeCache().at(at), record) + "\r\n";
+            s.clock.advanceMs(100);
+        };
+        {
+            Store s(calls, m_state->path());
+            calls.hold();
+            for (int i = 0; i < 5; ++i)
+                take(s, "ST,+000" + QByteArray::number(i) + ".100 g");
+            QTRY_VERIFY_WITH_TIMEOUT(calls.held() > 0, 5000);
+            s.store.finish(true);
+            QCOMPARE(s.sink.messages.size(), 1);
+            QVERIFY2(s.sink.messages[0].startsWith("The data folder did not answer: 5 records not "
+                                                   "yet written are kept in "),
+                     qPrintable(s.sink.messages[0]));
+        }
+        calls.release();
+        const QString blocker = m_data->filePath("20261207.csv");
+        QVERIFY(QDir().mkdir(blocker));
+        const QByteArray header =
+            QByteArray(" Recive Data ,26/12/07,10:00:00,") + varlin_def.FileComment + "\r\n";
+        Store next(calls, m_state->path());
+        next.clock.advanceMs(60'000);
+        next.store.startPressed();
+        for (int i = 0; i < 3; ++i)
+            take(next, "ST,+001" + QByteArray::number(i) + ".200 g");
+        QTRY_COMPARE_WITH_TIMEOUT(file(QStringLiteral("20261207.txt")), header + records, 10'000);
+        QVERIFY(!QFileInfo(blocker).isFile());
+        QVERIFY(QDir().rmdir(blocker));
+        QTRY_COMPARE_WITH_TIMEOUT(file(QStringLiteral("20261207.csv")), rows, 20'000);
+        QVERIFY(QTest::qWaitFor([&] { return next.store.settled(); }, 5000));
+        next.store.finish(true);
+        QCOMPARE(file(QStringLiteral("20261207.txt")), header + records);
         QVERIFY(spooledRecords(m_state->path()).isEmpty());
     }
 };
