@@ -2,21 +2,26 @@
 // The logger as the operator runs it (the real main window, offscreen, with its real serial
 // port on a pseudo-terminal) beside two peers in the same run: tio logging to a file and plain
 // cat. Each reads its own pty; one writer feeds all three the same 60-byte CR LF lines at the
-// same pace. Every program is a process of its own, measured from /proc per phase.
+// same pace. Every program is a process of its own, measured from /proc per phase. The
+// spreadsheet copy is measured against 92,160 B/s without it in the same run, as the operator
+// turns it on: STOP, the settings window, START.
 //
 //   bench_logger [seconds per phase]   (default 15; ./setup.sh bench installs tio and runs it)
 
+#include "csv_phase.h"
 #include "numbered_lines.h"
 #include "proc_stats.h"
 #include "programs.h"
 
 #include "acquisition/core/message_sink.h"
+#include "acquisition/core/varlin_def.h"
 #include "acquisition/platform/file_calls.h"
 #include "ui/frm_varlin.h"
 #include "ui/logger_program.h"
 
 #include <QApplication>
 #include <QByteArray>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
 #include <QFile>
@@ -42,6 +47,12 @@
 namespace {
 
 constexpr int kBurstBytes = 1 << 20;
+// Two values a row, a balance's net and tare; the bench's lines carry one number, so the
+// second is looked for through the whole line.
+constexpr int kCsvNumbers = 2;
+// What the copy may cost the logger beside the same stream without it.
+constexpr double kCsvMostCpuPoints = 1.0;
+constexpr double kCsvMostRssMb = 2.0;
 
 // ---- the logger, in the child process -------------------------------------------------------
 
@@ -90,9 +101,44 @@ void showTrend(Frm_Varlin& window) {
     });
 }
 
-// The real window on `device`; "start" on stdin clicks START, "trend" opens the trend window
-// on its last hour and "no trend" closes it, "slow" makes every flush take 1.5 s from then on,
-// the end of stdin the close box.
+// As the operator does it, between STOP and START: the settings window, its CSV frame, Close.
+// No values a row turns the copy off.
+void setCsvCopy(Frm_Varlin& window, int numbers) {
+    window.findChild<QPushButton*>(QStringLiteral("Command2"))->click();
+    auto* settings = window.findChild<QWidget*>(QStringLiteral("Frm_Savepath"));
+    if (!settings) {
+        std::fprintf(stderr, "logger: Setting does not open while running\n");
+        return;
+    }
+    settings->findChild<QCheckBox*>(QStringLiteral("chk_csv"))->setChecked(numbers > 0);
+    if (numbers > 0)
+        settings->findChild<QComboBox*>(QStringLiteral("cmb_csv_numbers"))
+            ->setCurrentText(QString::number(numbers));
+    settings->findChild<QPushButton*>(QStringLiteral("Command1"))->click();
+    std::fprintf(stderr, "logger: spreadsheet copy %s, %d values a row, decimal %s\n",
+                 varlin_def.CsvCopy == kTrue ? "on" : "off", varlin_def.CsvNumbers,
+                 varlin_def.CsvDecimalComma == kTrue ? "comma" : "point");
+}
+
+// One command of the bench's, on the logger's stdin: "start" clicks START and "stop" STOP,
+// "csv <n>" sets the spreadsheet copy while stopped, "trend" opens the trend window on its last
+// hour and "no trend" closes it, "slow" makes every flush take 1.5 s from then on.
+void obey(Frm_Varlin& window, SlowFlushes& files, const QByteArray& command) {
+    if (command == "start")
+        window.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
+    else if (command == "stop")
+        window.findChild<QPushButton*>(QStringLiteral("Command4"))->click();
+    else if (command.startsWith("csv "))
+        setCsvCopy(window, command.sliced(4).toInt());
+    else if (command == "slow")
+        files.slow = true;
+    else if (command == "trend")
+        showTrend(window);
+    else if (command == "no trend")
+        window.findChild<QWidget*>(QStringLiteral("Frm_Trend"))->close();
+}
+
+// The real window on `device`, obeying the lines on stdin; the end of stdin is the close box.
 int runLoggerChild(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString device = QString::fromLocal8Bit(argv[2]);
@@ -106,18 +152,17 @@ int runLoggerChild(int argc, char** argv) {
     child.shown = [](Frm_Varlin& window) {
         auto* commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &window);
         QObject::connect(commands, &QSocketNotifier::activated, &window, [&window] {
-            char command[64];
-            const ssize_t n = ::read(STDIN_FILENO, command, sizeof command);
-            if (n <= 0)
+            // Two commands sent close together may come in one read.
+            static QByteArray pending;
+            char bytes[256];
+            const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
+            if (n <= 0) {
                 window.close();
-            else if (QByteArray(command, n).startsWith("start"))
-                window.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
-            else if (QByteArray(command, n).startsWith("slow"))
-                files.slow = true;
-            else if (QByteArray(command, n).startsWith("trend"))
-                showTrend(window);
-            else if (QByteArray(command, n).startsWith("no trend"))
-                window.findChild<QWidget*>(QStringLiteral("Frm_Trend"))->close();
+                return;
+            }
+            pending.append(bytes, n);
+            for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
+                obey(window, files, pending.first(end));
         });
     };
     return runLogger(child);
@@ -145,6 +190,19 @@ struct Phase {
     std::vector<ProcUsage> used; // per program
 };
 
+// A 92,160 B/s phase with the spreadsheet copy on or off, just after a START.
+struct CsvPhase {
+    bool on = false;
+    size_t phase = 0; // in the table
+    long rssStartKb = 0;
+    long rssPeakKb = 0;
+    long rssEndKb = 0;
+};
+
+double cpuPercent(const Phase& phase, size_t program) {
+    return 100.0 * static_cast<double>(phase.used[program].cpuNs) / 1e9 / phase.seconds;
+}
+
 double percentile(const std::vector<double>& sorted, double p) {
     if (sorted.empty())
         return 0;
@@ -160,6 +218,11 @@ public:
 private:
     bool startPrograms();
     bool getInStep();
+    bool warmUp();
+    bool restartWithCsv(int numbers);
+    bool csvPhases(double bytesPerSecond, int lines);
+    void printCsvCost();
+    void printCsvFiles();
     bool tell(const char* command); // to the logger's window, on its stdin
     void measure(Phase phase, const std::function<void()>& work);
     void stream(const char* name, double bytesPerSecond, int lines);
@@ -180,6 +243,8 @@ private:
     long m_rssAfterBurstKb = 0;
     long m_peakBeforeSlowKb = 0;
     long m_peakAfterSlowKb = 0;
+    int m_warmUps = 0;
+    std::vector<CsvPhase> m_csvPhases;
 };
 
 bool Bench::startPrograms() {
@@ -211,26 +276,66 @@ bool Bench::tell(const char* command) {
 
 // START, then lines until the logger is in step and writes records.
 bool Bench::getInStep() {
-    if (!tell("start"))
-        return false;
+    return tell("start") && warmUp();
+}
+
+// A START skips the line it comes in: lines until one of them is in the data file.
+bool Bench::warmUp() {
     std::vector<int64_t> unused(1);
-    const int64_t deadline = monoNs() + 20'000'000'000;
-    while (!QFile::exists(QString::fromStdString(m_programs[0].records))) {
-        if (monoNs() > deadline)
-            return false;
-        feed(m_programs, "sync\r\n", 0, 0, unused);
-        sleepMs(100);
-    }
-    feed(m_programs, "W warm-up\r\n", 0, 0, unused);
+    const QByteArray line = "W warm-up " + QByteArray::number(++m_warmUps);
     QFile data(QString::fromStdString(m_programs[0].records));
-    while (!(data.open(QIODevice::ReadOnly) && data.readAll().contains("W warm-up"))) {
-        data.close();
+    const int64_t deadline = monoNs() + 20'000'000'000;
+    for (int64_t next = 0;;) {
+        if (data.open(QIODevice::ReadOnly)) {
+            data.seek(std::max<qint64>(0, data.size() - 4096));
+            if (data.readAll().contains(line + "\r\n"))
+                break;
+            data.close();
+        }
         if (monoNs() > deadline)
             return false;
+        if (monoNs() > next) {
+            feed(m_programs, "sync\r\n" + line + "\r\n", 0, 0, unused);
+            next = monoNs() + 200'000'000;
+        }
         sleepMs(20);
     }
     sleepMs(1000);
     return true;
+}
+
+// STOP, the spreadsheet copy set in the settings window (0: off), START, in step.
+bool Bench::restartWithCsv(int numbers) {
+    if (!tell("stop"))
+        return false;
+    sleepMs(500);
+    if (!tell(("csv " + std::to_string(numbers)).c_str()))
+        return false;
+    sleepMs(500);
+    return getInStep();
+}
+
+// Off, on, on, off: a drift of the machine or of the heap over the four weighs on both alike.
+bool Bench::csvPhases(double bytesPerSecond, int lines) {
+    const pid_t logger = m_programs[0].pid;
+    int round[2] = {0, 0};
+    for (const bool on : {false, true, true, false}) {
+        if (!restartWithCsv(on ? kCsvNumbers : 0))
+            return false;
+        CsvPhase phase;
+        phase.on = on;
+        phase.phase = m_phases.size();
+        const std::string name = on ? "92,160 B/s, CSV on, " + std::to_string(kCsvNumbers) +
+                                          " values (" + std::to_string(++round[1]) + ")"
+                                    : "92,160 B/s, CSV off (" + std::to_string(++round[0]) + ")";
+        phase.rssStartKb = procRssKb(logger);
+        RssPeak peak(logger);
+        stream(name.c_str(), bytesPerSecond, lines);
+        phase.rssPeakKb = peak.stop();
+        phase.rssEndKb = procRssKb(logger);
+        m_csvPhases.push_back(phase);
+    }
+    return restartWithCsv(0);
 }
 
 void Bench::measure(Phase phase, const std::function<void()>& work) {
@@ -338,13 +443,95 @@ void Bench::printTable() {
     std::printf("peers: tio -t -l --log-file <file> <pty> (its stdin an open pipe), cat <pty>\n");
 }
 
+// The copy's cost: the mean of its phases less the mean of the same phases without it.
+void Bench::printCsvCost() {
+    const double mb = 1024;
+    double cpu[3][2] = {}; // per program, off and on: sums, then means
+    double peakMb[2] = {0, 0};
+    int count[2] = {0, 0};
+    std::printf("\nspreadsheet copy, %d values a row, each phase just after a START:\n\n| phase | "
+                "logger CPU %% of a core | resident MB at start / most / at end |\n|---|---|---|\n",
+                kCsvNumbers);
+    for (const CsvPhase& c : m_csvPhases) {
+        const Phase& phase = m_phases[c.phase];
+        std::printf("| %s | %.2f | %.1f / %.1f / %.1f |\n", phase.name.c_str(),
+                    cpuPercent(phase, 0), static_cast<double>(c.rssStartKb) / mb,
+                    static_cast<double>(c.rssPeakKb) / mb, static_cast<double>(c.rssEndKb) / mb);
+        for (size_t i = 0; i < 3; ++i)
+            cpu[i][c.on] += cpuPercent(phase, i);
+        peakMb[c.on] += static_cast<double>(c.rssPeakKb) / mb;
+        ++count[c.on];
+    }
+    if (count[0] == 0 || count[1] == 0)
+        return;
+    for (const int on : {0, 1}) {
+        for (auto& program : cpu)
+            program[on] /= count[on];
+        peakMb[on] /= count[on];
+    }
+    const double cpuMore = cpu[0][1] - cpu[0][0];
+    const double rssMore = peakMb[1] - peakMb[0];
+    std::printf("\nCSV on less off (means): CPU %+.2f points of a core (%.2f against %.2f), most "
+                "resident memory %+.2f MB (%.1f against %.1f)\n",
+                cpuMore, cpu[0][1], cpu[0][0], rssMore, peakMb[1], peakMb[0]);
+    // Each on phase against the off phase beside it: how far apart they are says how steady
+    // the machine was.
+    if (m_csvPhases.size() == 4)
+        std::printf("CPU, each on phase less the off phase beside it: %+.2f, %+.2f points\n",
+                    cpuPercent(m_phases[m_csvPhases[1].phase], 0) -
+                        cpuPercent(m_phases[m_csvPhases[0].phase], 0),
+                    cpuPercent(m_phases[m_csvPhases[2].phase], 0) -
+                        cpuPercent(m_phases[m_csvPhases[3].phase], 0));
+    // The peers do the same work in every phase: a change in theirs is the machine's.
+    std::printf("peers over the same phases, on against off: tio %.2f against %.2f, cat %.2f "
+                "against %.2f\n",
+                cpu[1][1], cpu[1][0], cpu[2][1], cpu[2][0]);
+    std::printf("bound: CPU at most %+.0f point: %s; resident memory under %+.0f MB: %s\n",
+                kCsvMostCpuPoints, cpuMore <= kCsvMostCpuPoints ? "holds" : "DOES NOT HOLD",
+                kCsvMostRssMb, rssMore < kCsvMostRssMb ? "holds" : "DOES NOT HOLD");
+}
+
+// Whether the data file is the same with the copy as without, and the copy has a row for each
+// record written while it was on.
+void Bench::printCsvFiles() {
+    QFile dataFile(QString::fromStdString(m_programs[0].records));
+    const QByteArray data = dataFile.open(QIODevice::ReadOnly) ? dataFile.readAll() : QByteArray();
+    QFile csvFile(QString::fromStdString(m_programs[0].records).chopped(4) +
+                  QStringLiteral(".csv"));
+    const QByteArray csv = csvFile.open(QIODevice::ReadOnly) ? csvFile.readAll() : QByteArray();
+    bool asSent[2] = {true, true};
+    bool rowEach = true;
+    int onLines = 0;
+    for (const CsvPhase& c : m_csvPhases) {
+        const Phase& phase = m_phases[c.phase];
+        asSent[c.on] = asSent[c.on] && stretchAsSent(data, phase.firstSeq, phase.lines);
+        if (!c.on)
+            continue;
+        const CsvRows rows = csvRowsFor(csv, phase.firstSeq, phase.lines);
+        rowEach = rowEach && rows.forLines == phase.lines && rows.distinct == phase.lines &&
+                  rows.wrongValue == 0;
+        onLines += phase.lines;
+    }
+    // Rows for the numbered lines of the whole run: those of the CSV-on phases alone.
+    const CsvRows all = csvRowsFor(csv, 0, m_nextSeq);
+    std::printf("data file: the records of the CSV-on phases byte for byte as sent, nothing "
+                "between them: %s; of the CSV-off phases: %s\n",
+                asSent[1] ? "yes" : "NO", asSent[0] ? "yes" : "NO");
+    std::printf("%s: header row %s; rows %d, of them for numbered lines %d (the CSV-on phases "
+                "sent %d); one row per record, its first value the line's number: %s\n",
+                qPrintable(csvFile.fileName().section(QLatin1Char('/'), -1)),
+                all.header ? "yes" : "NO", all.rows, all.forLines, onLines,
+                rowEach && all.forLines == onLines ? "yes" : "NO");
+}
+
 int Bench::run() {
     const int paced[] = {11520, 92160};
     const int burstLines = kBurstBytes / kLineBytes;
     int total = burstLines;
     for (int rate : paced)
         total += static_cast<int>(rate * m_phaseSeconds / kLineBytes);
-    total += 2 * static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes); // trend, slow flushes
+    const int fastLines = static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes);
+    total += 6 * fastLines; // trend, slow flushes, the spreadsheet copy's four
     m_sentNs.assign(static_cast<size_t>(total), -1);
     if (!startPrograms()) {
         std::fprintf(stderr, "could not start the programs\n");
@@ -373,10 +560,13 @@ int Bench::run() {
     if (!tell("trend"))
         return 1;
     sleepMs(500);
-    stream("92,160 B/s, trend open (1 h)", paced[1],
-           static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes));
+    stream("92,160 B/s, trend open (1 h)", paced[1], fastLines);
     if (!tell("no trend"))
         return 1;
+    if (!csvPhases(paced[1], fastLines)) {
+        std::fprintf(stderr, "the logger did not get in step after a STOP\n");
+        return 1;
+    }
     m_rssBeforeBurstKb = procRssKb(m_programs[0].pid);
     stream("1 MB burst", 0, burstLines);
     sleepMs(1000);
@@ -385,11 +575,12 @@ int Bench::run() {
     m_peakBeforeSlowKb = procPeakRssKb(m_programs[0].pid);
     if (!tell("slow"))
         return 1;
-    stream("92,160 B/s, 1.5 s flushes", paced[1],
-           static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes));
+    stream("92,160 B/s, 1.5 s flushes", paced[1], fastLines);
     m_peakAfterSlowKb = procPeakRssKb(m_programs[0].pid);
     endPrograms();
     printTable();
+    printCsvCost();
+    printCsvFiles();
     return 0;
 }
 

@@ -66,6 +66,9 @@ void FileWatcher::run() {
 }
 
 void FileWatcher::readNew(const std::string& name) {
+    // A spreadsheet copy beside the data file holds the same lines in rows of its own.
+    if (!QByteArray::fromStdString(name).endsWith(".txt"))
+        return;
     QFile file(QString::fromStdString(m_folder + "/" + name));
     if (!file.open(QIODevice::ReadOnly))
         return;
