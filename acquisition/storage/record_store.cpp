@@ -84,13 +84,14 @@ void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, 
         PendingRecord row;
         row.seq = m_nextSeq++;
         const CsvLayout layout{varlin_def.CsvNumbers, varlin_def.CsvDecimalComma == kTrue};
-        row.target = csvTargetOf(pending.target, layout);
-        if (row.target.path == m_lastCsvTarget.path &&
-            row.target.header == m_lastCsvTarget.header &&
-            row.target.folder == m_lastCsvTarget.folder)
-            row.target = m_lastCsvTarget;
-        else
-            m_lastCsvTarget = row.target;
+        // Built once per data file and layout, not per record.
+        if (pending.target.path != m_lastCsvOf || layout.numbers != m_lastCsvLayout.numbers ||
+            layout.decimalComma != m_lastCsvLayout.decimalComma) {
+            m_lastCsvTarget = csvTargetOf(pending.target, layout);
+            m_lastCsvOf = pending.target.path;
+            m_lastCsvLayout = layout;
+        }
+        row.target = m_lastCsvTarget;
         row.record = csvRow(layout, m_localTime.at(atMs), record, lineFrom);
         row.write = write;
         row.stampMs = stampMs;

@@ -4,6 +4,7 @@
 #include "acquisition/core/clock.h"
 #include "acquisition/storage/leftovers.h"
 #include "acquisition/storage/spool.h"
+#include "acquisition/storage/spreadsheet_copy.h"
 #include "acquisition/storage/storage_worker.h"
 
 #include <QElapsedTimer>
@@ -85,6 +86,8 @@ private:
     LocalTimeCache m_localTime;
     FileTarget m_lastTarget;
     FileTarget m_lastCsvTarget;
+    QByteArray m_lastCsvOf; // the data file it is beside
+    CsvLayout m_lastCsvLayout;
     std::shared_ptr<FileOrder> m_order = std::make_shared<FileOrder>();
     Spool m_spool;
     Leftovers m_leftovers;

@@ -107,10 +107,50 @@ struct StorageWorker::Shared {
     }
     // In the order of the run, whichever file goes first: what is confirmed is a prefix of it.
     void keepUnflushed(PendingRecord record) {
+        if (unflushed.empty() || unflushed.back().seq < record.seq) {
+            unflushed.push_back(std::move(record));
+            return;
+        }
         const auto at = std::upper_bound(
             unflushed.begin(), unflushed.end(), record.seq,
             [](quint64 seq, const PendingRecord& other) { return seq < other.seq; });
         unflushed.insert(at, std::move(record));
+    }
+    // The records at `items`' places (ascending), taken off the queue in one pass: those left
+    // between them close up towards the back, and the gap goes with one erase, which moves the
+    // shorter side of the deque, the front one when the oldest are taken.
+    template <typename Items, typename At>
+    QList<PendingRecord> takeSorted(const Items& items, At at) {
+        QList<PendingRecord> records;
+        if (items.isEmpty())
+            return records;
+        records.reserve(items.size());
+        const size_t low = at(items.first());
+        const size_t high = at(items.last());
+        for (const auto& item : items) {
+            PendingRecord& record = queue[at(item)];
+            heldBytes -= record.bytes();
+            queuedRows -= isCsvRow(record) ? 1 : 0;
+            records.append(std::move(record));
+        }
+        size_t write = high + 1;
+        qsizetype next = items.size() - 1;
+        for (size_t read = high + 1; read-- > low;) {
+            if (next >= 0 && at(items[next]) == read) {
+                --next;
+                continue;
+            }
+            --write;
+            queue[write] = std::move(queue[read]);
+            queuedAt[write] = queuedAt[read];
+        }
+        const auto gap = [&](auto& list) {
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(low),
+                       list.begin() + static_cast<std::ptrdiff_t>(write));
+        };
+        gap(queue);
+        gap(queuedAt);
+        return records;
     }
     PendingRecord take(size_t at) {
         PendingRecord record = std::move(queue[at]);
@@ -528,16 +568,19 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, si
             news = true;
         }
     }
+    // Oldest first, so each goes to the back of those waiting for their flush; the queue is
+    // closed up in one pass.
     std::sort(taken.begin(), taken.end(),
-              [](const Taken& a, const Taken& b) { return a.at > b.at; });
-    for (const Taken& t : std::as_const(taken)) {
-        PendingRecord record = s.take(t.at);
+              [](const Taken& a, const Taken& b) { return a.at < b.at; });
+    const QList<PendingRecord> out = s.takeSorted(taken, [](const Taken& t) { return t.at; });
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        PendingRecord record = out[i];
         ++s.progress.done;
         if (!record.write)
             continue;
         if (!isCsvRow(record))
             ++s.progress.written;
-        if (!t.keep)
+        if (!taken[i].keep)
             continue; // found in its file, and flushed then
         s.heldBytes += record.bytes();
         s.keepUnflushed(std::move(record));
