@@ -78,7 +78,7 @@ void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, 
     pending.write = write;
     pending.stampMs = stampMs;
     if (varlin_def.CsvCopy != kTrue) {
-        push(std::move(pending));
+        push({std::move(pending)});
     } else {
         // Its row follows it everywhere it goes, written once it is in its file.
         PendingRecord row;
@@ -95,25 +95,31 @@ void RecordStore::lineEnd(const QByteArray& record, bool write, qint64 stampMs, 
         row.record = csvRow(layout, m_localTime.at(atMs), record, lineFrom);
         row.write = write;
         row.stampMs = stampMs;
-        push(std::move(pending));
-        push(std::move(row));
+        push({std::move(pending), std::move(row)});
     }
     if (!m_watch.isActive())
         m_watch.start();
 }
 
-void RecordStore::push(PendingRecord record) {
-    const bool memoryFull = m_spoolOnly || m_worker.heldBytes() + record.bytes() > kMemoryBound;
+void RecordStore::push(QList<PendingRecord> records) {
+    // A record and its row go the same way: never one kept and the other lost.
+    qsizetype bytes = 0;
+    for (const PendingRecord& record : std::as_const(records))
+        bytes += record.bytes();
+    const bool memoryFull = m_spoolOnly || m_worker.heldBytes() + bytes > kMemoryBound;
+    const PendingRecord& first = records.first();
     // A record that waits for an earlier run's records is kept on the local disk from the start.
-    if (!m_spooling && record.write && !m_order->mayWrite(FileOrder::kPresent, record.target.path))
+    if (!m_spooling && first.write && !m_order->mayWrite(FileOrder::kPresent, first.target.path))
         startSpooling();
     if (!memoryFull) {
         tellLoss();
-        if (m_spooling && record.write) {
-            record.spooled = true;
-            m_spool.appendRecords({record});
+        if (m_spooling && first.write) {
+            for (PendingRecord& record : records)
+                record.spooled = true;
+            m_spool.appendRecords(records);
         }
-        m_worker.push(std::move(record));
+        for (PendingRecord& record : records)
+            m_worker.push(std::move(record));
         return;
     }
     // Memory is full: the spool alone holds the record, if it can take it now.
@@ -121,18 +127,18 @@ void RecordStore::push(PendingRecord record) {
         startSpooling();
     const bool spoolTakes = !m_spool.failing() && m_spool.busyFor() < milliseconds(kSpoolAfterMs);
     if (!spoolTakes) {
-        lose(record);
+        lose(first);
         return;
     }
     tellLoss();
     if (!m_spoolOnly) {
         m_spoolOnly = m_spool.nextAppendAt();
-        m_spoolOnlyFirstSeq = record.seq;
+        m_spoolOnlyFirstSeq = first.seq;
     }
-    record.spooled = true;
-    m_spool.appendRecords({record});
-    if (!isCsvRow(record))
-        ++m_spoolOnlyCount;
+    for (PendingRecord& record : records)
+        record.spooled = true;
+    m_spool.appendRecords(records);
+    ++m_spoolOnlyCount;
 }
 
 qsizetype RecordStore::waiting() const {
@@ -263,9 +269,6 @@ void RecordStore::refillFromSpool() {
 }
 
 void RecordStore::lose(const PendingRecord& record) {
-    // A row is lost with its record, and counted with it.
-    if (isCsvRow(record))
-        return;
     if (m_lostUntold == 0)
         m_firstLostMs = record.stampMs;
     m_lastLostMs = record.stampMs;
@@ -289,6 +292,17 @@ void RecordStore::tellLoss(bool operatorPresent) {
 void RecordStore::tellFlushRecovered(const FlushNotice& notice, bool operatorPresent) {
     if (notice.records == 0)
         return;
+    if (isCsvPath(notice.path)) {
+        tell(QStringLiteral("%1 may lack rows of between %2 and %3 on its medium: flushing it "
+                            "failed (%4). Its %5 rows of that time were written once and are not "
+                            "written again.")
+                 .arg(QDir::toNativeSeparators(decodePath(notice.path)), timeOf(notice.firstMs),
+                      timeOf(notice.lastMs))
+                 .arg(notice.error)
+                 .arg(notice.records),
+             operatorPresent);
+        return;
+    }
     tell(QStringLiteral("%1 may lack records of between %2 and %3 on its medium: flushing it "
                         "failed (%4). Its %5 records of that time were written once and are not "
                         "written again, as a second copy would falsify the file.")

@@ -67,7 +67,7 @@ public:
     static constexpr int kCaughtUpMs = 500;
 
 private:
-    void push(PendingRecord record);
+    void push(QList<PendingRecord> records); // a record, and its row when there is one
     void takeProgress();
     void watch();
     void startSpooling();

@@ -490,7 +490,10 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, si
         part.records.append(record);
         part.bytes += record.record.size() + 2;
     }
-    const bool rowsMay = !rows.records.isEmpty() && s.csvMayWrite(csvPath);
+    // Rows of the copy that wait before `first` (its file held a moment ago) go first.
+    bool rowsMay = !rows.records.isEmpty() && s.csvMayWrite(csvPath);
+    for (size_t i = 0; rowsMay && i < first; ++i)
+        rowsMay = s.queue[i].target.path != csvPath;
     s.inFlight = static_cast<qsizetype>(end - first);
     lock.unlock();
 
@@ -500,7 +503,8 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, si
         writePart(s, lock, data);
     }
     // A row is written only once its record is in its file: never a row without its record.
-    if (rowsMay && data.error == 0 && data.settleFlushError == 0) {
+    // Nor after a close that failed: the records may not be on the medium.
+    if (rowsMay && data.error == 0 && data.settleFlushError == 0 && data.closeError == 0) {
         rows.tried = true;
         writePart(s, lock, rows);
     }
@@ -560,7 +564,7 @@ void StorageWorker::writeBatch(Shared& s, std::unique_lock<std::mutex>& lock, si
         for (qsizetype i = 0; i < count; ++i)
             taken.append({part->at[i], part->records[i].write && !part->landed[i]});
         if (row)
-            s.csvFailing.remove(path);
+            news = s.csvFailing.remove(path) || news; // the front hears of the recovery
         else
             s.writeError = 0;
         if (part->closeError != 0) {

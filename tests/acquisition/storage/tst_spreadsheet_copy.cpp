@@ -250,6 +250,12 @@ private Q_SLOTS:
             if (!endFirst) {
                 QVERIFY(QTest::qWaitFor([&] { return s.store.settled(); }, 5000));
                 QCOMPARE(file(QStringLiteral("20261207.csv")), rows);
+                // The burst has ended: the data folder's next failure is a new one, and told.
+                calls.failOpens = 1;
+                s.store.lineEnd("ST,+1.0 g", true, t0 + 5000, t0 + 5000);
+                QTRY_COMPARE(s.sink.messages.size(), 2);
+                QCOMPARE(s.sink.messages[1], QStringLiteral("Data file output error.  2"));
+                QVERIFY(QTest::qWaitFor([&] { return s.store.settled(); }, 5000));
                 s.store.finish(true);
             }
         }
