@@ -72,9 +72,10 @@ struct Leftovers::Run {
     QHash<QByteArray, FlushNotice> flushFailing; // by file: written, a flush failed since
     QHash<QByteArray, quint64> noticedThrough;   // by file: the last record counted in it
     QHash<QByteArray, qsizetype> leftInFile;     // records not yet written, by the file held
-    // Records written past the replay's mark while their copy's rows could not be: counted,
-    // and their file let go, once.
-    quint64 recordsAhead = 0;
+    // How far records were written past the replay's mark while their copy's rows could not
+    // be: counted, and their file let go, once. A place in the spool, not a sequence number:
+    // the spool is in the order records reached it, and a replay forms its batches alike.
+    SpoolPosition countedTo;
     QByteArray folderInUse;
     QByteArray redirect; // the folder the operator chose instead
 };
@@ -484,11 +485,9 @@ Outcome Leftovers::Shared::writeBatch(Pass& pass, Run& run, Batch& batch, DataFi
     {
         const std::lock_guard lock(mutex);
         // Records written on an earlier try whose rows waited are counted once.
-        qsizetype fresh = 0;
-        for (const PendingRecord& record : std::as_const(records))
-            fresh += record.seq > run.recordsAhead ? 1 : 0;
-        if (rowsBehind && !records.isEmpty())
-            run.recordsAhead = std::max(run.recordsAhead, records.last().seq);
+        const qsizetype fresh = run.countedTo < batch.end ? records.size() : 0;
+        if (rowsBehind && run.countedTo < batch.end)
+            run.countedTo = batch.end;
         run.done += fresh;
         written += fresh;
         // A file the run has written all its records to is let go at once.
