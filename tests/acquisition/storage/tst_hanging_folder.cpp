@@ -13,6 +13,7 @@
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/platform/serial_device.h"
 #include "acquisition/storage/spool_format.h"
+#include "acquisition/storage/spreadsheet_copy.h"
 #include "ui/frm_varlin.h"
 #include "ui/logger_program.h"
 
@@ -36,6 +37,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -56,18 +58,29 @@ public:
 // The logger as the program wires it, on the pty, with its data folder from the command line;
 // it says what txt_meas and panel 1 show, and takes "start", "stop", "end" (END), "setting",
 // "close" (the settings window's) and "here" (what panel 1's context menu offers) on standard
-// input. With the settings window open it also says what its folder list shows.
-int runLoggerChild(char** argv) {
+// input. With the settings window open it also says what its folder list shows. A fourth
+// argument, "<values a row>,<1 for the decimal comma>", turns the spreadsheet copy on.
+int runLoggerChild(int argc, char** argv) {
     const QString device = QString::fromLocal8Bit(argv[2]);
+    std::optional<CsvLayout> csv;
+    if (argc > 4) {
+        const QList<QByteArray> layout = QByteArray(argv[4]).split(',');
+        csv = CsvLayout{layout.value(0).toInt(), layout.value(1) == "1"};
+    }
     SayingSink sink;
     LoggerProgram child;
     child.ports = [device] { return QList<SerialDevice>{nodeDevice(device)}; };
     child.messages = &sink;
     child.savePath = argv[3];
-    child.shown = [](Frm_Varlin& window) {
+    child.shown = [csv](Frm_Varlin& window) {
         // As the operator sets them in Setting: stamps to the millisecond.
         varlin_def.StampDateTime = kTrue;
         varlin_def.StampMillis = kTrue;
+        if (csv) {
+            varlin_def.CsvCopy = kTrue;
+            varlin_def.CsvNumbers = static_cast<int16_t>(csv->numbers);
+            varlin_def.CsvDecimalComma = csv->decimalComma ? kTrue : kFalse;
+        }
         auto* looking = new QTimer(&window);
         QObject::connect(looking, &QTimer::timeout, &window, [&window] {
             static QString shown, panel, state, folders;
@@ -217,6 +230,65 @@ QString shownLine(const QByteArray& line) {
     return QString::fromLatin1(line.left(120).replace('\0', "\\0"));
 }
 
+// The fields of one row of a spreadsheet copy (without its CR LF) as RFC 4180 reads them, or
+// nothing when the row is not one: a quote within an unquoted field, a quoted field left open
+// or followed by anything but a separator.
+std::optional<QList<QByteArray>> csvFields(const QByteArray& row, char separator) {
+    QList<QByteArray> fields;
+    for (qsizetype i = 0;; ++i) { // past the separator
+        QByteArray field;
+        if (i < row.size() && row[i] == '"') {
+            for (++i;; ++i) {
+                if (i == row.size())
+                    return std::nullopt;
+                if (row[i] == '"' && (i + 1 == row.size() || row[i + 1] != '"'))
+                    break;
+                field += row[i];
+                i += row[i] == '"' ? 1 : 0; // a quote doubled
+            }
+            if (++i < row.size() && row[i] != separator)
+                return std::nullopt;
+        } else {
+            for (; i < row.size() && row[i] != separator; ++i) {
+                if (row[i] == '"' || row[i] == '\r' || row[i] == '\n')
+                    return std::nullopt;
+                field += row[i];
+            }
+        }
+        fields << field;
+        if (i >= row.size())
+            return fields;
+    }
+}
+
+// The record a row copies, if the row is one of `layout` for a record of the instrument's line:
+// its date and time those of the line's end (at most a second after the stamp, when the line
+// began; the milliseconds after the layout's decimal mark), a plain decimal with that mark or
+// nothing for each value, and the record, quoted, last.
+std::optional<QByteArray> copiedRecord(const QByteArray& row, const CsvLayout& layout) {
+    const char mark = layout.decimalComma ? ',' : '.';
+    const std::optional<QList<QByteArray>> fields = csvFields(row, layout.decimalComma ? ';' : ',');
+    if (!fields || fields->size() != 3 + 2 * layout.numbers || !row.endsWith('"') ||
+        fields->at(1).count(mark) != 1)
+        return std::nullopt;
+    const QByteArray& record = fields->last();
+    const QDateTime at = QDateTime::fromString(
+        QString::fromLatin1(fields->at(0) + ' ' + QByteArray(fields->at(1)).replace(mark, '.')),
+        u"yyyy-MM-dd hh:mm:ss.zzz");
+    const QDateTime stamp =
+        QDateTime::fromString(QString::fromLatin1(record.left(23)), u"yyyy/MM/dd,hh:mm:ss.zzz");
+    if (!at.isValid() || !stamp.isValid() || stamp.msecsTo(at) < 0 || stamp.msecsTo(at) > 1000)
+        return std::nullopt;
+    const QRegularExpression value(layout.decimalComma ? QStringLiteral("^-?\\d+(,\\d+)?$")
+                                                       : QStringLiteral("^-?\\d+(\\.\\d+)?$"));
+    for (int i = 0; i < layout.numbers; ++i) {
+        const QByteArray& number = fields->at(2 + 2 * i);
+        if (!number.isEmpty() && !value.match(QString::fromLatin1(number)).hasMatch())
+            return std::nullopt;
+    }
+    return record;
+}
+
 // One logger of a crash round: its first line (its lines run up to the next one's first), its
 // data folder, and how it ended.
 struct Run {
@@ -228,6 +300,12 @@ struct Run {
     bool setAside = false;   // its folder went for good: its records wait in the spool
     bool redirected = false; // and the operator had them written into the data folder
 };
+
+// The run that sent line `n`.
+const Run& runOf(const QList<Run>& runs, int n) {
+    return *std::prev(std::upper_bound(runs.begin(), runs.end(), n,
+                                       [](int at, const Run& run) { return at < run.first; }));
+}
 
 enum class Kind {
     Calm,               // a kill with no hang
@@ -254,10 +332,18 @@ class TstHangingFolder : public QObject {
     std::unique_ptr<PtyInstrument> m_instrument;
     qsizetype m_refused = 0;
     int m_sent = 0;
-    QList<qint64> m_sentAt; // of each line, ms since the epoch
-    QString m_failedStep;   // of a crash round's story, the first that did not happen
+    QList<qint64> m_sentAt;         // of each line, ms since the epoch
+    QString m_failedStep;           // of a crash round's story, the first that did not happen
+    std::optional<CsvLayout> m_csv; // the loggers' spreadsheet copy, when on
+    // What each kill of a crash round left in the data folders: every data file and copy, by
+    // its path in the backing folder.
+    QList<QHash<QString, QByteArray>> m_leftByKills;
+    int m_cutByKills[2] = {0, 0}; // data files and copies a kill left with a line cut short
+    int m_rowsLostByKills = 0;    // records in their files whose rows a kill took
     static constexpr int kCrashRounds = 20;
     static constexpr int kNever = 1 << 30;
+    static constexpr int kSlowWriteMs = 60;
+    static constexpr qsizetype kStampBytes = 24; // "2026/12/09,10:00:00.000," before a line
 
     QString spoolFolder() const { return m_state + QStringLiteral("/tessaline"); }
     // Today's, in the backing folder.
@@ -273,6 +359,7 @@ class TstHangingFolder : public QObject {
         m_sent = 0;
         m_sentAt.clear();
         m_failedStep.clear();
+        m_leftByKills.clear();
         return m_instrument->isOpen() && QDir(m_backing).removeRecursively() &&
                QDir().mkpath(m_backing) && QDir(spoolFolder()).removeRecursively();
     }
@@ -286,7 +373,7 @@ class TstHangingFolder : public QObject {
         }
         return done;
     }
-    bool folder(const char* command) {
+    bool folder(const QByteArray& command) {
         m_folder.collect();
         const qsizetype before = m_folder.said.size();
         m_folder.write(QByteArray(command) + '\n');
@@ -303,10 +390,12 @@ class TstHangingFolder : public QObject {
             env.insert("XDG_STATE_HOME", m_state);
             return env;
         }());
-        logger.start(QCoreApplication::applicationFilePath(),
-                     {"--logger-child", m_instrument->slavePath(),
-                      // As the settings window spells it: "share/." would be another file.
-                      QDir::cleanPath(m_mount + '/' + folder)});
+        QStringList arguments{"--logger-child", m_instrument->slavePath(),
+                              // As the settings window spells it: "share/." would be another file.
+                              QDir::cleanPath(m_mount + '/' + folder)};
+        if (m_csv)
+            arguments << QStringLiteral("%1,%2").arg(m_csv->numbers).arg(m_csv->decimalComma);
+        logger.start(QCoreApplication::applicationFilePath(), arguments);
         if (!logger.waitForStarted())
             return false;
         logger.write("start\n");
@@ -326,7 +415,21 @@ class TstHangingFolder : public QObject {
             if (!folder(recover))
                 return false;
         }
-        return logger.ended();
+        if (!logger.ended())
+            return false;
+        m_leftByKills.append(dataFilesNow());
+        return true;
+    }
+    // Every data file and spreadsheet copy in the backing folder and those within it, by path.
+    QHash<QString, QByteArray> dataFilesNow() const {
+        QHash<QString, QByteArray> files;
+        QDirIterator it(m_backing, {QStringLiteral("*.txt"), QStringLiteral("*.csv")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            files.insert(QDir(m_backing).relativeFilePath(path), fileText(path));
+        }
+        return files;
     }
     // The last logger of a story: closed once the last line sent is in its file.
     bool closes(Talking& logger) {
@@ -391,20 +494,45 @@ class TstHangingFolder : public QObject {
         return found;
     }
 
+    // Whether line `n` may be missing: sent within the loss window the README states, the half
+    // second before its run's kill, and when the share had stopped answering less than about
+    // 3 s before, since it stopped.
+    bool mayBeLost(const QList<Run>& runs, int n) const {
+        const Run& run = runOf(runs, n);
+        const qint64 sentAt = m_sentAt.value(n);
+        const auto [stalled, recovered] = run.stall;
+        return run.killedAt >= 0 && (sentAt >= run.killedAt - 500 ||
+                                     (stalled >= 0 && recovered - stalled < 3000 &&
+                                      run.killedAt - recovered < 500 && sentAt >= stalled - 500));
+    }
+    // What the file `name` of the backing folder holds, less each line a kill left cut short
+    // at its end and the next START ended as it found it (its record was not in the spool), as
+    // the README says: there, and as it was cut, with its line end.
+    QByteArray withoutEndedCuts(const QString& name) const {
+        QByteArray text = fileText(m_backing + u'/' + name);
+        std::map<qsizetype, QByteArray> cuts; // by where each begins
+        for (const QHash<QString, QByteArray>& left : m_leftByKills) {
+            const QByteArray then = left.value(name);
+            const qsizetype at = then.lastIndexOf('\n') + 1;
+            if (at > 0 && at < then.size())
+                cuts[at] = then.sliced(at) + "\r\n";
+        }
+        for (auto it = cuts.crbegin(); it != cuts.crend(); ++it)
+            if (text.mid(it->first, it->second.size()) == it->second)
+                text.remove(it->first, it->second.size());
+        return text;
+    }
+
     // What a crash round left. In each data file (any folder) a header, then whole records of
-    // the instrument's lines, stamped in time: no partial line, no zeros, nothing else. Each
-    // line once, in its own run's folder, and in order: within one run by number, an earlier
-    // run's before a later one's; only lines the operator sent into the data folder may stand
-    // after newer ones there. Nothing in the spool but the records of a run whose folder went
-    // for good; no damaged spool. A line is missing only within the loss window the README
-    // states: the half second before its run's kill, and when the share had stopped answering
-    // less than about 3 s before, the lines since it stopped.
+    // the instrument's lines, stamped in time: no partial line (but one a kill cut short and
+    // the next START ended: withoutEndedCuts), no zeros, nothing else. Each line once, in its
+    // own run's folder, and in order: within one run by number, an earlier run's before a later
+    // one's; only lines the operator sent into the data folder may stand after newer ones
+    // there. Nothing in the spool but the records of a run whose folder went for good; no
+    // damaged spool. A line is missing only within the loss window the README states
+    // (mayBeLost).
     bool onceInOrderWithin(const QList<Run>& runs, QString& why) {
-        const auto runOf = [&runs](int n) -> const Run& {
-            return *std::prev(
-                std::upper_bound(runs.begin(), runs.end(), n,
-                                 [](int at, const Run& run) { return at < run.first; }));
-        };
+        const auto runOf = [&runs](int n) -> const Run& { return ::runOf(runs, n); };
         QHash<int, QString> foundIn;
         QDirIterator files(m_backing, {QStringLiteral("*.txt")}, QDir::Files,
                            QDirIterator::Subdirectories);
@@ -412,7 +540,7 @@ class TstHangingFolder : public QObject {
             const QString path = files.next();
             const QString name = QDir(m_backing).relativeFilePath(path);
             const QString folder = QFileInfo(name).path();
-            QList<QByteArray> lines = fileText(path).split('\n');
+            QList<QByteArray> lines = withoutEndedCuts(name).split('\n');
             if (!lines.first().startsWith(" Recive Data ,") || !lines.last().isEmpty()) {
                 why = QStringLiteral("%1 has no header, or ends within a line: %2")
                           .arg(name, shownLine(lines.last()));
@@ -457,12 +585,18 @@ class TstHangingFolder : public QObject {
         }
         QSet<int> kept;
         for (const PendingRecord& record : spooledRecords(spoolFolder())) {
-            const std::optional<Reading> reading = readingOf(record.record);
+            // A row waits with its record, for the same folder.
+            const bool row = isCsvRow(record);
+            const std::optional<QByteArray> copied = !row    ? std::optional(record.record)
+                                                     : m_csv ? copiedRecord(record.record, *m_csv)
+                                                             : std::nullopt;
+            const std::optional<Reading> reading = copied ? readingOf(*copied) : std::nullopt;
             if (!reading || !runOf(reading->n).setAside || runOf(reading->n).redirected) {
                 why = QStringLiteral("left in the spool: %1").arg(shownLine(record.record));
                 return false;
             }
-            kept.insert(reading->n);
+            if (!row)
+                kept.insert(reading->n);
         }
         const bool waits = std::any_of(runs.begin(), runs.end(), [](const Run& run) {
             return run.setAside && !run.redirected;
@@ -477,18 +611,248 @@ class TstHangingFolder : public QObject {
                 continue;
             const Run& run = runOf(n);
             const qint64 sentAt = m_sentAt.value(n);
-            const auto [stalled, recovered] = run.stall;
-            const bool lost =
-                run.killedAt >= 0 && (sentAt >= run.killedAt - 500 ||
-                                      (stalled >= 0 && recovered - stalled < 3000 &&
-                                       run.killedAt - recovered < 500 && sentAt >= stalled - 500));
-            if (!lost) {
+            if (!mayBeLost(runs, n)) {
                 why =
                     QStringLiteral("line %1 missing, sent %2 ms before its run ended by %3")
                         .arg(n)
                         .arg(run.killedAt >= 0 ? run.killedAt - sentAt : -1)
                         .arg(run.killedAt >= 0 ? QStringLiteral("a kill") : QStringLiteral("END"));
                 return false;
+            }
+        }
+        return true;
+    }
+
+    // The spreadsheet copies a crash round left, after the way back: none anywhere without the
+    // copy. With it, beside each data file one header row at the top, then whole rows (but one
+    // a kill cut short, as in the data file: withoutEndedCuts), each copying one record of the
+    // data file (its last field, read as RFC 4180 reads it), in the records' order, and no row
+    // of a record the file lacks. Each record has its row, but one a kill may have lost
+    // (mayBeLost): the record reached its file, its row did not and was not in the spool yet.
+    // In a folder that went for good the rows may stop short of the records: the rest wait in
+    // the spool with their run, or went with it where the operator sent it. There, where the
+    // operator's records may stand after newer ones, the rows do as their records do; one row
+    // more may lead them, of a record that was on the gone folder's medium before it went.
+    bool copiesMatchTheirFiles(const QList<Run>& runs, QString& why) {
+        QDirIterator copies(m_backing, {QStringLiteral("*.csv")}, QDir::Files,
+                            QDirIterator::Subdirectories);
+        while (copies.hasNext()) {
+            const QString path = copies.next();
+            if (!m_csv || !QFile::exists(path.chopped(4) + QStringLiteral(".txt"))) {
+                why = QStringLiteral("a copy without %1: %2")
+                          .arg(m_csv ? QStringLiteral("its data file")
+                                     : QStringLiteral("the copy on"),
+                               QDir(m_backing).relativeFilePath(path));
+                return false;
+            }
+        }
+        if (!m_csv)
+            return true;
+        QSet<QString> goneFolders;
+        for (const Run& run : runs)
+            if (run.setAside)
+                goneFolders.insert(run.folder);
+        const auto mayLackRow = [&](const QByteArray& record) {
+            const std::optional<Reading> reading = readingOf(record);
+            return reading && mayBeLost(runs, reading->n);
+        };
+        QList<QByteArray> waiting;  // records of a gone folder whose rows are not there
+        QList<QByteArray> borrowed; // rows sent here whose records are not here
+        QSet<QByteArray> rowsHere;  // of the copies of folders that did not go
+        QDirIterator files(m_backing, {QStringLiteral("*.txt")}, QDir::Files,
+                           QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QString path = files.next();
+            const QString name = QDir(m_backing).relativeFilePath(path);
+            const QString folder = QFileInfo(name).path();
+            QList<QByteArray> records = withoutEndedCuts(name).split('\n').mid(1);
+            records.removeLast(); // whole lines, as onceInOrderWithin found
+            for (QByteArray& record : records)
+                record.chop(1);
+            QList<QByteArray> rows;
+            const QString copy = name.chopped(4) + QStringLiteral(".csv");
+            if (QFile::exists(m_backing + u'/' + copy) &&
+                !rowsOfCopy(withoutEndedCuts(copy), name, rows, why))
+                return false;
+            if (goneFolders.contains(folder)) {
+                if (rows.size() > records.size() || records.first(rows.size()) != rows) {
+                    why = QStringLiteral("%1: its copy's rows are not those of its first records")
+                              .arg(name);
+                    return false;
+                }
+                waiting += records.sliced(rows.size());
+                continue;
+            }
+            for (const QByteArray& row : std::as_const(rows))
+                rowsHere.insert(row);
+            // Each run's rows and records apart where the operator sent some here.
+            const auto sentHere = [&](const QByteArray& record) {
+                const std::optional<Reading> reading = readingOf(record);
+                return reading && runOf(runs, reading->n).redirected &&
+                       folder == QLatin1String(".");
+            };
+            for (const bool here : {false, true}) {
+                QList<QByteArray> ownRecords, ownRows;
+                for (const QByteArray& record : std::as_const(records))
+                    if (sentHere(record) == here)
+                        ownRecords << record;
+                for (const QByteArray& row : std::as_const(rows))
+                    if (sentHere(row) == here)
+                        ownRows << row;
+                if (here && !ownRows.isEmpty() && !ownRecords.contains(ownRows.first()))
+                    borrowed << ownRows.takeFirst();
+                qsizetype i = 0; // of the rows
+                for (const QByteArray& record : std::as_const(ownRecords)) {
+                    if (i < ownRows.size() && ownRows[i] == record)
+                        ++i;
+                    else if (mayLackRow(record))
+                        ++m_rowsLostByKills;
+                    else
+                        break;
+                }
+                if (i == ownRows.size() &&
+                    std::all_of(ownRecords.cbegin(), ownRecords.cend(), [&](const QByteArray& r) {
+                        return ownRows.contains(r) || mayLackRow(r);
+                    }))
+                    continue;
+                why = QStringLiteral("%1: %2 rows for %3 records%4; the first row out of step: "
+                                     "row %5, %6")
+                          .arg(name)
+                          .arg(ownRows.size())
+                          .arg(ownRecords.size())
+                          .arg(here ? QStringLiteral(" sent here") : QString())
+                          .arg(i)
+                          .arg(shownLine(ownRows.value(i, "<none>")));
+                return false;
+            }
+        }
+        QSet<QByteArray> kept;
+        for (const PendingRecord& record : spooledRecords(spoolFolder()))
+            if (isCsvRow(record))
+                kept.insert(copiedRecord(record.record, *m_csv).value_or(QByteArray()));
+        for (const QByteArray& record : std::as_const(waiting)) {
+            if (!kept.contains(record) && !rowsHere.contains(record) && !mayLackRow(record)) {
+                why = QStringLiteral("the row of a record of a gone folder is nowhere: %1")
+                          .arg(shownLine(record));
+                return false;
+            }
+        }
+        for (const QByteArray& row : std::as_const(borrowed)) {
+            if (!waiting.contains(row)) {
+                why = QStringLiteral("a row sent here without its record: %1").arg(shownLine(row));
+                return false;
+            }
+        }
+        return true;
+    }
+    // The records a copy's rows copy, after its one header row; false, saying why, when the
+    // copy is not one of the loggers' layout or ends within a row.
+    bool rowsOfCopy(const QByteArray& text, const QString& name, QList<QByteArray>& rows,
+                    QString& why) const {
+        const QByteArray header = csvHeader(*m_csv);
+        if (!text.startsWith(header) || !text.endsWith("\r\n")) {
+            why = QStringLiteral("the copy of %1 does not begin with its header row, or ends "
+                                 "within a row: %2")
+                      .arg(name, shownLine(text.right(120)));
+            return false;
+        }
+        QList<QByteArray> lines = text.sliced(header.size()).split('\n');
+        lines.removeLast();
+        for (const QByteArray& line : std::as_const(lines)) {
+            const std::optional<QByteArray> record =
+                line.endsWith('\r') ? copiedRecord(line.chopped(1), *m_csv) : std::nullopt;
+            if (!record) {
+                why = QStringLiteral("the copy of %1, after %2 rows: %3")
+                          .arg(name)
+                          .arg(rows.size())
+                          .arg(shownLine(line));
+                return false;
+            }
+            rows << *record;
+        }
+        return true;
+    }
+    // Whether `cut` is the start of a row copying `record`: of the line end's time, at most a
+    // second after the record's stamp.
+    bool startsRowOf(const QByteArray& cut, const QByteArray& record) const {
+        const QDateTime stamp =
+            QDateTime::fromString(QString::fromLatin1(record.left(23)), u"yyyy/MM/dd,hh:mm:ss.zzz");
+        LocalTimeCache local;
+        for (qint64 ms = 0; stamp.isValid() && ms <= 1000; ++ms)
+            if (csvRow(*m_csv, local.at(stamp.toMSecsSinceEpoch() + ms), record, kStampBytes)
+                    .startsWith(cut))
+                return true;
+        return false;
+    }
+    // What each kill left, before any way back. Each data file and copy is the start of what
+    // it holds now: nothing cut away or overwritten, so a kill left at most its last line cut
+    // short, which the next START completed or ended as it was (onceInOrderWithin,
+    // copiesMatchTheirFiles). A data file's line cut short is the start of a record of a later
+    // line than the one before it. Each copy's rows were those of the first whole records of
+    // the data file beside it, one for one; a row cut short too, only as the start of the row of
+    // the next whole record.
+    bool killsLeftWholeLines(QString& why) {
+        for (qsizetype kill = 0; kill < m_leftByKills.size(); ++kill) {
+            const QHash<QString, QByteArray>& left = m_leftByKills[kill];
+            for (auto it = left.cbegin(); it != left.cend(); ++it) {
+                const QByteArray& then = it.value();
+                const QByteArray now = fileText(m_backing + u'/' + it.key());
+                const auto fails = [&](const QString& what) {
+                    why = QStringLiteral("kill %1 left %2 %3").arg(kill).arg(it.key(), what);
+                    return false;
+                };
+                if (!now.startsWith(then)) {
+                    qsizetype at = 0;
+                    while (at < then.size() && at < now.size() && then[at] == now[at])
+                        ++at;
+                    return fails(QStringLiteral("otherwise than it ends: from byte %1, %2 then, "
+                                                "%3 now")
+                                     .arg(at)
+                                     .arg(shownLine(then.mid(at)), shownLine(now.mid(at))));
+                }
+                const bool copy = it.key().endsWith(QLatin1String(".csv"));
+                QList<QByteArray> lines = then.split('\n');
+                const QByteArray cut = lines.takeLast();
+                if (!cut.isEmpty())
+                    ++m_cutByKills[copy ? 1 : 0];
+                if (lines.isEmpty())
+                    continue; // nothing but part of a header
+                lines.removeFirst();
+                if (!copy) {
+                    // A later line than the last whole one, as far as it goes: completed with
+                    // that one's rest, a record of the instrument's line, of a later number.
+                    const QByteArray before = lines.isEmpty() ? QByteArray() : lines.last();
+                    const std::optional<Reading> last = readingOf(before.chopped(1));
+                    const std::optional<Reading> next =
+                        readingOf(cut + before.chopped(1).mid(cut.size()));
+                    if (!cut.isEmpty() && !before.isEmpty() &&
+                        (!last || !next || (cut.size() > kStampBytes + 7 && next->n <= last->n)))
+                        return fails(QStringLiteral("cut short after %1 as no next line: %2")
+                                         .arg(shownLine(before), shownLine(cut)));
+                    continue;
+                }
+                if (!m_csv)
+                    return fails(QStringLiteral("without the copy on"));
+                QList<QByteArray> records =
+                    left.value(it.key().chopped(4) + QStringLiteral(".txt")).split('\n');
+                records.removeFirst(); // the header, or all there is
+                if (!records.isEmpty())
+                    records.removeLast(); // the line cut short, or nothing
+                if (lines.size() + (cut.isEmpty() ? 0 : 1) > records.size())
+                    return fails(
+                        QStringLiteral("%1 rows%2 for %3 whole records")
+                            .arg(lines.size())
+                            .arg(cut.isEmpty() ? QString() : QStringLiteral(" and one cut short"))
+                            .arg(records.size()));
+                for (qsizetype i = 0; i < lines.size(); ++i)
+                    if (copiedRecord(lines[i].chopped(1), *m_csv) != records[i].chopped(1))
+                        return fails(QStringLiteral("row %1 for record %2: %3")
+                                         .arg(i)
+                                         .arg(shownLine(records[i]), shownLine(lines[i])));
+                if (!cut.isEmpty() && !startsRowOf(cut, records[lines.size()].chopped(1)))
+                    return fails(QStringLiteral("a row cut short that is not the start of the "
+                                                "next record's: %1")
+                                     .arg(shownLine(cut)));
             }
         }
         return true;
@@ -511,10 +875,11 @@ class TstHangingFolder : public QObject {
         return true;
     }
 
-    // The records a killed logger's spool has places for in today's data file on the share, by
-    // offset: the marks' latest word, else the place a record was spooled with.
-    QList<PendingRecord> placedRecords() const {
-        const QByteArray path = QFile::encodeName(m_mount + '/' + QFileInfo(dataFile()).fileName());
+    // The records (or rows) a killed logger's spool has places for in `file` of the backing
+    // folder (today's data file or its copy) as the share spells it, by offset: the marks' latest
+    // word, else the place a record was spooled with.
+    QList<PendingRecord> placedRecords(const QString& file) const {
+        const QByteArray path = QFile::encodeName(m_mount + '/' + QFileInfo(file).fileName());
         QHash<quint64, SpoolMarks::Place> marks;
         quint64 confirmed = 0;
         const QDir spool(spoolFolder());
@@ -553,6 +918,11 @@ class TstHangingFolder : public QObject {
                            : full                          ? within(stallAt + 300, 4000)
                                                            : within(stallAt + 300, 3000);
         const QLatin1String stall(full ? "full" : "hang"), recover(full ? "room" : "answer");
+        // With a copy and no hang, every write takes a while: the kill finds the storage thread
+        // between a batch's records and its rows as often as not.
+        const bool slow = kind == Kind::Calm && m_csv;
+        if (slow)
+            plan += QStringLiteral("writes of %1 ms, ").arg(kSlowWriteMs);
         if (stallAt != kNever)
             plan += QStringLiteral("%1 at %2 ms, ").arg(stall).arg(stallAt);
         if (recoverAt != kNever)
@@ -560,11 +930,14 @@ class TstHangingFolder : public QObject {
         plan += QStringLiteral("kill at %1 ms").arg(killAt);
         Talking first;
         runs.append(Run{m_sent});
-        return step(startLogger(first), "the first logger starts") &&
+        return step(!slow || folder(QByteArray("write ") + QByteArray::number(kSlowWriteMs)),
+                    "the share writes slowly") &&
+               step(startLogger(first), "the first logger starts") &&
                step(sendStalling(runs.last(), killAt, stallAt, recoverAt, stall.data(),
                                  recover.data()),
                     "the share stalls") &&
-               step(kill(first, runs.last(), recover.data()), "the kill") && lastRun(runs);
+               step(kill(first, runs.last(), recover.data()), "the kill") &&
+               step(!slow || folder("write 0"), "the share writes at speed") && lastRun(runs);
     }
 
     // The round's last logger: it receives half a second, then is closed.
@@ -604,6 +977,11 @@ class TstHangingFolder : public QObject {
             if (folder == QLatin1String("A")) {
                 if (!step(QDir(m_backing).rename("A", "A-gone"), "folder A goes"))
                     return false;
+                // What the kill left there went with it.
+                for (QHash<QString, QByteArray>& left : m_leftByKills)
+                    for (const QString& path : left.keys())
+                        if (path.startsWith(QLatin1String("A/")))
+                            left.insert(QStringLiteral("A-gone/") + path.mid(2), left.take(path));
                 runs.last().folder = QStringLiteral("A-gone");
                 runs.last().setAside = true;
             }
@@ -714,7 +1092,10 @@ private Q_SLOTS:
             QSKIP(why.constData());
         }
     }
-    void init() { QVERIFY(fresh()); }
+    void init() {
+        m_csv.reset();
+        QVERIFY(fresh());
+    }
     // Whatever a failed test left the share doing, the next finds it answering at speed.
     void cleanup() {
         for (const char* command : {"answer", "room", "fsync 0", "write 0"})
@@ -723,8 +1104,11 @@ private Q_SLOTS:
     // Crash rounds, driven by a seed that is printed (TESSALINE_CRASH_SEED replays one): numbered,
     // stamped lines at about 60 a second, and stories of a few loggers in turn, each killed
     // outright (SIGKILL) or ended at a random moment, while the share hangs, answers, is full or
-    // writes slowly; the last one receives and is closed. Every kind of story comes twice, the
-    // rest at random. onceInOrderWithin says what must hold of the files and the spool.
+    // writes slowly; the last one receives and is closed. Every kind of story comes twice, once
+    // with a spreadsheet copy beside the data file and once without, the rest at random, most
+    // with the copy (its values a row and decimal mark drawn too). onceInOrderWithin says what
+    // must hold of the files and the spool, copiesMatchTheirFiles of the copies, and
+    // killsLeftWholeLines of what each kill left before the next START.
     void crashRounds() {
         const quint32 seed = qEnvironmentVariableIsSet("TESSALINE_CRASH_SEED")
                                  ? qgetenv("TESSALINE_CRASH_SEED").toUInt()
@@ -732,46 +1116,69 @@ private Q_SLOTS:
         qInfo("crash rounds with TESSALINE_CRASH_SEED=%u", seed);
         QRandomGenerator random(seed);
         constexpr int kinds = static_cast<int>(Kind::Count);
-        QList<Kind> stories;
+        QList<std::pair<Kind, bool>> stories; // and whether the copy is on
         for (int kind = 0; kind < kinds; ++kind)
-            stories << Kind(kind) << Kind(kind);
+            stories << std::pair(Kind(kind), true) << std::pair(Kind(kind), false);
         while (stories.size() < kCrashRounds)
-            stories << Kind(random.bounded(kinds));
+            stories << std::pair(Kind(random.bounded(kinds)), random.bounded(4) != 0);
         for (qsizetype i = stories.size() - 1; i > 0; --i)
             std::swap(stories[i], stories[random.bounded(static_cast<int>(i) + 1)]);
         QElapsedTimer took;
         for (int round = 0; round < kCrashRounds; ++round) {
             QVERIFY(fresh());
             took.start();
-            const Kind kind = stories[round];
+            const Kind kind = stories[round].first;
+            m_csv.reset();
+            if (stories[round].second)
+                m_csv = CsvLayout{1 + static_cast<int>(random.bounded(CsvLayout::kMostNumbers)),
+                                  random.bounded(2) != 0};
             QList<Run> runs;
             QString plan;
             const bool told = kind == Kind::GoneFolder ? goneFolder(random, runs, plan)
                               : kind == Kind::EndDuringReplay || kind == Kind::KilledDuringReplay
                                   ? replayCut(kind == Kind::KilledDuringReplay, random, runs, plan)
                                   : killedOnce(kind, random, runs, plan);
-            const QString story = QStringLiteral("round %1 (%2: %3)")
-                                      .arg(round)
-                                      .arg(QLatin1String(kKindNames[static_cast<int>(kind)]), plan);
+            const QString copy = m_csv ? QStringLiteral(", a copy of %1 values a row, decimal %2")
+                                             .arg(m_csv->numbers)
+                                             .arg(m_csv->decimalComma ? "comma" : "point")
+                                       : QString();
+            const QString story =
+                QStringLiteral("round %1 (%2: %3%4)")
+                    .arg(round)
+                    .arg(QLatin1String(kKindNames[static_cast<int>(kind)]), plan, copy);
             QVERIFY2(told, qPrintable(story + QStringLiteral(": not as told: ") + m_failedStep));
             QString why;
             QVERIFY2(onceInOrderWithin(runs, why), qPrintable(story + QStringLiteral(": ") + why));
+            QVERIFY2(copiesMatchTheirFiles(runs, why),
+                     qPrintable(story + QStringLiteral(": ") + why));
+            QVERIFY2(killsLeftWholeLines(why), qPrintable(story + QStringLiteral(": ") + why));
             qInfo("%s: %d lines, %lld ms", qPrintable(story), m_sent, took.elapsed());
         }
+        qInfo("kills left %d data files and %d copies with their last line cut short, and %d "
+              "records in their files without their rows",
+              m_cutByKills[0], m_cutByKills[1], m_rowsLostByKills);
     }
 
     // A crash left the end of the data file as a crash or a power cut does: the last line cut
     // short, or zeros over the last lines (the file's length reached the disk, their bytes did
     // not), and the killed logger's spool has their records with their places. The next logger
     // starts while the share is full, so its first look at them fails: still the file is
-    // settled before any new record lands, and no fragment stays as a reading of its own.
+    // settled before any new record lands, and no fragment stays as a reading of its own. With a
+    // spreadsheet copy the crash leaves its end alike, and its rows are settled alike: one per
+    // record, in order.
     void aCrashLeftTheFileEnd_data() {
         QTest::addColumn<bool>("zeros");
-        QTest::newRow("a line cut short") << false;
-        QTest::newRow("zeros over the last lines") << true;
+        QTest::addColumn<bool>("copy");
+        QTest::newRow("a line cut short") << false << false;
+        QTest::newRow("zeros over the last lines") << true << false;
+        QTest::newRow("a line and a row cut short") << false << true;
+        QTest::newRow("zeros over the last lines and rows") << true << true;
     }
     void aCrashLeftTheFileEnd() {
         QFETCH(bool, zeros);
+        QFETCH(bool, copy);
+        if (copy)
+            m_csv = CsvLayout{3, zeros};
         QList<Run> runs{Run{0}};
         Talking first;
         QVERIFY(startLogger(first));
@@ -780,13 +1187,19 @@ private Q_SLOTS:
         // with their places.
         QVERIFY(folder("fsync 8000"));
         runs.first().stall.first = now();
-        const QString file = dataFile();
-        QList<PendingRecord> placed;
+        QStringList files{dataFile()};
+        if (copy)
+            files << dataFile().chopped(4) + QStringLiteral(".csv");
+        QList<QList<PendingRecord>> placed(files.size());
         const auto toTheEnd = [&] {
-            placed = placedRecords();
-            return placed.size() >= 2 &&
-                   placed.last().place.offset + placed.last().record.size() + 2 ==
-                       QFileInfo(file).size();
+            for (qsizetype i = 0; i < files.size(); ++i) {
+                placed[i] = placedRecords(files[i]);
+                if (placed[i].size() < 2 ||
+                    placed[i].last().place.offset + placed[i].last().record.size() + 2 !=
+                        QFileInfo(files[i]).size())
+                    return false;
+            }
+            return true;
         };
         QElapsedTimer waited;
         waited.start();
@@ -795,15 +1208,17 @@ private Q_SLOTS:
         QVERIFY2(toTheEnd(), "no records placed up to the end of the file");
         QVERIFY(kill(first, runs.first(), "fsync 0"));
 
-        QFile data(file);
-        QVERIFY(data.open(QIODevice::ReadWrite));
-        if (zeros) {
-            const qint64 from = placed.first().place.offset;
-            QVERIFY(data.seek(from) && data.write(QByteArray(data.size() - from, '\0')) > 0);
-        } else {
-            QVERIFY(data.resize(placed.last().place.offset + placed.last().record.size() / 2));
+        for (qsizetype i = 0; i < files.size(); ++i) {
+            QFile data(files[i]);
+            QVERIFY(data.open(QIODevice::ReadWrite));
+            if (zeros) {
+                const qint64 from = placed[i].first().place.offset;
+                QVERIFY(data.seek(from) && data.write(QByteArray(data.size() - from, '\0')) > 0);
+            } else {
+                QVERIFY(data.resize(placed[i].last().place.offset +
+                                    placed[i].last().record.size() / 2));
+            }
         }
-        data.close();
 
         QVERIFY(folder("full"));
         Talking next;
@@ -815,6 +1230,7 @@ private Q_SLOTS:
         QVERIFY2(closes(next), qPrintable(m_failedStep + QLatin1Char(' ') + next.lastPanel()));
         QString why;
         QVERIFY2(onceInOrderWithin(runs, why), qPrintable(why));
+        QVERIFY2(copiesMatchTheirFiles(runs, why), qPrintable(why));
     }
 
     // The share is full while records keep coming, then for a long quiet while: the logger
@@ -965,9 +1381,9 @@ private Q_SLOTS:
 };
 
 int main(int argc, char** argv) {
-    if (argc == 4 && qstrcmp(argv[1], "--logger-child") == 0) {
+    if ((argc == 4 || argc == 5) && qstrcmp(argv[1], "--logger-child") == 0) {
         QApplication app(argc, argv);
-        return runLoggerChild(argv);
+        return runLoggerChild(argc, argv);
     }
     QApplication app(argc, argv);
     TstHangingFolder test;
