@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 
 using std::chrono::duration_cast;
@@ -27,6 +28,8 @@ using std::chrono::milliseconds;
 namespace {
 
 enum class Outcome { Done, SetAside, Stopped };
+
+constexpr size_t kRecordsReadKept = 65536;
 
 QByteArray lineOf(const PendingRecord& record) {
     return record.record + "\r\n";
@@ -397,6 +400,8 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
     Batch batch;
     bool damaged = false;
     bool rowsBehind = false; // a copy could not take its rows: the records go on alone
+    // Records read lately: a row follows its record closely in the spool.
+    std::set<quint64> recordsRead;
     for (const int segment : run.segments) {
         if (segment < marks.replayedTo.segment)
             continue;
@@ -431,6 +436,19 @@ Outcome Leftovers::Shared::replay(Pass& pass, Run& run) {
                 if (const auto place = marks.places.constFind(record.seq);
                     place != marks.places.cend() && place->path == record.target.path)
                     record.place = place->place;
+                // Once the spool shows damage, a row goes only where its record was read (or
+                // is on the medium, or the row was being written already): never a row whose
+                // record was lost with a damaged frame.
+                if (!isCsvRow(record)) {
+                    recordsRead.insert(record.seq);
+                    if (recordsRead.size() > kRecordsReadKept)
+                        recordsRead.erase(recordsRead.begin());
+                } else if ((damaged || reader.damaged() > 0) && !record.place.known() &&
+                           record.seq - 1 > marks.confirmedThrough &&
+                           recordsRead.erase(record.seq - 1) == 0) {
+                    damaged = true;
+                    continue;
+                }
                 if (!batch.fits(record)) {
                     if (const Outcome o = writeBatch(pass, run, batch, writer, rowsBehind);
                         o != Outcome::Done)
