@@ -39,6 +39,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <ranges>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -517,9 +518,9 @@ class TstHangingFolder : public QObject {
             if (at > 0 && at < then.size())
                 cuts[at] = then.sliced(at) + "\r\n";
         }
-        for (auto it = cuts.crbegin(); it != cuts.crend(); ++it)
-            if (text.mid(it->first, it->second.size()) == it->second)
-                text.remove(it->first, it->second.size());
+        for (const auto& [at, cut] : std::views::reverse(cuts))
+            if (text.mid(at, cut.size()) == cut)
+                text.remove(at, cut.size());
         return text;
     }
 
