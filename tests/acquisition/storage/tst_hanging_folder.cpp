@@ -511,14 +511,14 @@ class TstHangingFolder : public QObject {
     // the README says: there, and as it was cut, with its line end.
     QByteArray withoutEndedCuts(const QString& name) const {
         QByteArray text = fileText(m_backing + u'/' + name);
-        std::map<qsizetype, QByteArray> cuts; // by where each begins
+        std::map<qsizetype, QByteArray, std::greater<>> cuts; // by where each begins, last first
         for (const QHash<QString, QByteArray>& left : m_leftByKills) {
             const QByteArray then = left.value(name);
             const qsizetype at = then.lastIndexOf('\n') + 1;
             if (at > 0 && at < then.size())
                 cuts[at] = then.sliced(at) + "\r\n";
         }
-        for (const auto& [at, cut] : std::views::reverse(cuts))
+        for (const auto& [at, cut] : cuts)
             if (text.mid(at, cut.size()) == cut)
                 text.remove(at, cut.size());
         return text;
