@@ -292,24 +292,17 @@ void RecordStore::tellLoss(bool operatorPresent) {
 void RecordStore::tellFlushRecovered(const FlushNotice& notice, bool operatorPresent) {
     if (notice.records == 0)
         return;
-    if (isCsvPath(notice.path)) {
-        tell(QStringLiteral("%1 may lack rows of between %2 and %3 on its medium: flushing it "
-                            "failed (%4). Its %5 rows of that time were written once and are not "
-                            "written again.")
-                 .arg(QDir::toNativeSeparators(decodePath(notice.path)), timeOf(notice.firstMs),
-                      timeOf(notice.lastMs))
-                 .arg(notice.error)
-                 .arg(notice.records),
-             operatorPresent);
-        return;
-    }
-    tell(QStringLiteral("%1 may lack records of between %2 and %3 on its medium: flushing it "
-                        "failed (%4). Its %5 records of that time were written once and are not "
-                        "written again, as a second copy would falsify the file.")
+    // A spreadsheet copy's lines are rows, and its data file is the record of what was sent.
+    const bool copy = isCsvPath(notice.path);
+    tell(QStringLiteral("%1 may lack %6 of between %2 and %3 on its medium: flushing it "
+                        "failed (%4). Its %5 %6 of that time were written once and are not "
+                        "written again%7.")
              .arg(QDir::toNativeSeparators(decodePath(notice.path)), timeOf(notice.firstMs),
                   timeOf(notice.lastMs))
              .arg(notice.error)
-             .arg(notice.records),
+             .arg(notice.records)
+             .arg(copy ? QStringLiteral("rows") : QStringLiteral("records"),
+                  copy ? QString() : QStringLiteral(", as a second copy would falsify the file")),
          operatorPresent);
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "acquisition/core/reading_number.h"
 #include "support/window_kit.h"
 #include "ui/frm_trend.h"
-#include "acquisition/core/reading_number.h"
 #include "ui/trend_series.h"
 
 #include <QComboBox>
