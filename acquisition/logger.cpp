@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "acquisition/logger.h"
 
+#include "acquisition/core/journal.h"
 #include "acquisition/core/message_sink.h"
 
 Logger::Logger(CommPort& port, const Clock& clock, MessageSink& messages, FileCalls& files,
@@ -29,6 +30,7 @@ bool Logger::startPressed() {
         return false;
     varlin_def.Stopped = kFalse;
     m_claimedFolder = varlin_def.SavePath;
+    m_view.journal(JournalLevel::Notice, QStringLiteral("START: ") + settingsInForce());
     m_store.startPressed();
     claimFolder();
     if (m_claimRetry.isActive())
@@ -43,6 +45,7 @@ bool Logger::stopPressed() {
         return false;
     // The flag goes first: the loop is parked at its yield and sees it before the port closes.
     varlin_def.Stopped = kTrue;
+    m_view.journal(JournalLevel::Notice, QStringLiteral("STOP"));
     m_asking.stop();
     m_loop.stopPressed();
     m_link.closePort();
@@ -58,6 +61,7 @@ void Logger::finish(bool operatorPresent) {
     m_store.finish(operatorPresent);
     m_link.closePort();
     releaseFolder();
+    m_view.journal(JournalLevel::Notice, QStringLiteral("END"));
 }
 
 void Logger::claimFolder() {

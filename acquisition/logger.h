@@ -30,6 +30,8 @@ public:
 
     /// Where the loop's texts, records and line messages go; nowhere while none is set.
     void setView(LoopView* view) { m_view.attach(view); }
+    /// Where the run's journal goes besides the window (JournalView); nowhere while none is set.
+    void setJournal(LoopView* journal) { m_view.attachJournal(journal); }
 
     /// The main window is up: the loop runs from now on, idle until START. Once only.
     void beginLoop() { m_loop.beginLoop(); }
@@ -62,6 +64,8 @@ public:
     /// The serial devices present now, COM1 first, for the operator to tell them apart.
     QList<SerialDevice> presentDevices() const { return m_port.presentDevices(); }
     const AcquisitionLoop& loop() const { return m_loop; }
+    /// Says, at every START, whether the port opened.
+    const SerialLink& link() const { return m_link; }
     const RecordStore& store() const { return m_store; }
     /// What the records' arrival times are read from.
     const Clock& clock() const { return m_clock; }

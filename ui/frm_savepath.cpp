@@ -2,6 +2,7 @@
 #include "ui/frm_savepath.h"
 
 #include "acquisition/core/line_ends.h"
+#include "acquisition/core/setting_values.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/platform/platform_files.h"
 #include "acquisition/platform/serial_device.h"
@@ -68,29 +69,6 @@ constexpr std::array kPlacements{
     Placement{"cmb_csv_dialect", 4440, 645, 1200, 300},
     Placement{"lbl_csv_word", 240, 960, 5640, 225},
 };
-
-constexpr double kMinAskSeconds = 0.1;
-constexpr double kMaxAskSeconds = 86'400;
-
-// The interval typed in seconds, a comma as good as a point; nothing for any other text, or
-// for a number outside what an instrument can be asked at.
-std::optional<qint64> askIntervalMs(QString text) {
-    text = text.trimmed().replace(QLatin1Char(','), QLatin1Char('.'));
-    bool ok = false;
-    const double seconds = QLocale::c().toDouble(text, &ok);
-    if (!ok || !(seconds >= kMinAskSeconds && seconds <= kMaxAskSeconds))
-        return std::nullopt;
-    return std::llround(seconds * 1000.0);
-}
-
-// The values of a record that get columns of their own, as typed; nothing for any other text.
-std::optional<int16_t> csvNumbersTyped(const QString& text) {
-    bool ok = false;
-    const int numbers = text.trimmed().toInt(&ok);
-    if (!ok || numbers < 1 || numbers > CsvLayout::kMostNumbers)
-        return std::nullopt;
-    return static_cast<int16_t>(numbers);
-}
 
 template <typename W> W* placed(QWidget* container, std::string_view name) {
     auto* widget = new W(container);
@@ -264,7 +242,8 @@ void Frm_Savepath::Form_Load() {
     Drive1->selectDriveOf(savePath);
     Dir1->setCurrentFolder(savePath);
     m_folderChosen = false; // what the load shows is no choice of the operator's
-    fillKeepingText(cmb1, QStringLiteral("COM%1").arg(varlin_def.PortNumber),
+    m_portShown = QStringLiteral("COM%1").arg(varlin_def.PortNumber);
+    fillKeepingText(cmb1, m_portShown,
                     {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
                      QStringLiteral("COM4"), QStringLiteral("COM5")});
     fillKeepingText(cmb2, QString::fromLatin1(varlin_def.BaudRate),
@@ -338,8 +317,12 @@ void Frm_Savepath::Command1_Click() {
     // replaces it, so the data never moves elsewhere unasked.
     if (m_folderChosen)
         varlin_def.SavePath = encodePath(Dir1->currentFolder());
-    if (const auto port = portFromLastCharacter(cmb1->currentText()))
-        varlin_def.PortNumber = *port;
+    // A device named by its path stays so named while the port is left as the load showed it.
+    if (cmb1->currentText() != m_portShown || varlin_def.PortPath.isEmpty())
+        if (const auto port = portFromLastCharacter(cmb1->currentText())) {
+            varlin_def.PortNumber = *port;
+            varlin_def.PortPath.clear();
+        }
     varlin_def.BaudRate = cmb2->currentText().toLatin1();
     varlin_def.StampDateTime = flag(Check1->isChecked());
     varlin_def.StampMillis = flag(Check3->isChecked());

@@ -49,6 +49,7 @@ private:
     void applyCsvCopy(int16_t numbers);
 
     bool m_folderChosen = false; // the operator opened a folder in Dir1 or changed the drive
+    QString m_portShown;         // the port as the load showed it
     QGroupBox* Frame1 = nullptr;
     QCheckBox* Check1 = nullptr;
     QCheckBox* Check3 = nullptr;

@@ -2,29 +2,46 @@
 #include "ui/logger_program.h"
 
 #include "acquisition/core/clock.h"
+#include "acquisition/core/journal.h"
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
 #include "acquisition/platform/end_signals.h"
+#include "acquisition/platform/platform_serial.h"
 #include "acquisition/serial/serial_port.h"
 #include "acquisition/serial/threaded_port.h"
 #include "ui/frm_varlin.h"
 #include "ui/message_box_sink.h"
 
 #include <QApplication>
+#include <QPushButton>
 
 int runLogger(const LoggerProgram& program) {
     loadStartValues(program.savePath.isEmpty() ? startSavePath() : program.savePath);
+    program.options.apply();
+    Journal journal;
+    journal.write(JournalLevel::Notice,
+                  QStringLiteral("Tessaline started; options: %1")
+                      .arg(program.options.given.isEmpty()
+                               ? QStringLiteral("none")
+                               : program.options.given.join(QLatin1Char(' '))));
     SystemClock clock;
     // Read on a thread of its own: nothing the window does holds the line.
-    ThreadedPort port(std::make_unique<SerialPort>(clock, program.ports));
+    ThreadedPort port(std::make_unique<SerialPort>(
+        clock, program.options.portScan(program.ports ? program.ports : systemPortScan)));
     MessageBoxSink boxes;
-    Logger logger(port, clock, program.messages ? *program.messages : boxes,
-                  program.files ? *program.files : systemFileCalls());
+    JournalSink messages(journal, program.messages ? program.messages : &boxes);
+    Logger logger(port, clock, messages, program.files ? *program.files : systemFileCalls());
+    JournalView journalView(journal);
+    logger.setJournal(&journalView);
     Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
     // A logout or shutdown ends the program as END does, waiting records written first.
     EndSignals endSignals;
     QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Frm_Varlin::endSession);
     window.show();
+    // As if pressed, once the window is up.
+    if (program.options.start)
+        if (auto* start = window.findChild<QPushButton*>(QStringLiteral("Command1")))
+            QMetaObject::invokeMethod(start, &QPushButton::click, Qt::QueuedConnection);
     if (program.shown)
         program.shown(window);
     return QApplication::exec();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "acquisition/platform/serial_device.h"
+#include "acquisition/start_options.h"
 
 #include <QByteArray>
 #include <functional>
@@ -17,9 +18,11 @@ struct LoggerProgram {
     QByteArray savePath;                    // startSavePath() when empty
     FileCalls* files = nullptr;             // the system's when null
     std::function<void(Frm_Varlin&)> shown; // runs once the window is up
+    StartOptions options;                   // over the start values; --start presses START
 };
 
-/// The one wiring of the program: the start values, the real clock and serial port, the
-/// logger and its main window, and the session's end turned into END. Shows the window and
+/// The one wiring of the program: the start values with the options over them, the real clock
+/// and serial port, the logger and its main window, the journal on standard error, and the
+/// session's end turned into END. Shows the window and
 /// runs the event loop until the program ends; a QApplication must exist.
 int runLogger(const LoggerProgram& program = {});

@@ -4,6 +4,9 @@
 #include <QByteArray>
 #include <QString>
 
+/// How much a line of the journal matters, as syslog ranks it.
+enum class JournalLevel { Error = 3, Warning = 4, Notice = 5, Info = 6 };
+
 /// What the acquisition loop touches of the main window.
 class LoopView {
 public:
@@ -28,4 +31,7 @@ public:
     /// A record on its way to the data file: the text the instrument sent, without the stamp,
     /// and when its line end arrived (ms since the epoch). For drawing; nothing may change it.
     virtual void traceRecord(const QByteArray& /*text*/, qint64 /*arrivalMs*/) {}
+    /// What happened to the run that nobody may be there to see (START, a spool taken up):
+    /// for the journal, which an unattended logger is known by. Never one per record.
+    virtual void journal(JournalLevel /*level*/, const QString& /*text*/) {}
 };

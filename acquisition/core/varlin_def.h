@@ -9,12 +9,15 @@
 // Booleans of the shared state are 16-bit and hold exactly these two values.
 inline constexpr int16_t kTrue = -1;
 inline constexpr int16_t kFalse = 0;
+// The most values of one record the spreadsheet copy gives columns of their own.
+inline constexpr int kMostCsvNumbers = 8;
 
 /// The process-wide record of settings, run flag and receive buffers that every part shares.
 /// Texts are byte strings: one received byte is one character; the operator's comment is UTF-8.
 struct VarlinDef {
     QByteArray SavePath;
     int16_t PortNumber = 0;
+    QByteArray PortPath; // a device named by its path: START opens whichever port it is then
     QByteArray BaudRate;
     int16_t StampDateTime = kFalse;
     int16_t StampMillis = kFalse;

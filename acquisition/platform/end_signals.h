@@ -3,11 +3,11 @@
 
 #include <QObject>
 
-/// The system's request to end the session (on Linux SIGTERM at shutdown, SIGHUP at logout)
-/// turned into a Qt signal delivered by the event loop, so the program ends through its own end
-/// steps rather than where the request finds it. One instance at a time; it gives the requests
-/// back to their previous handling when it goes. The platform's file implements it
-/// (platform_linux_signals.cpp on Linux).
+/// The system's request to end the session (on Linux SIGTERM at shutdown, SIGHUP at logout,
+/// SIGINT at Ctrl-C) turned into a Qt signal delivered by the event loop, so the program ends
+/// through its own end steps rather than where the request finds it. One instance at a time; it
+/// gives the requests back to their previous handling when it goes. The platform's file implements
+/// it (platform_linux_signals.cpp on Linux).
 class EndSignals : public QObject {
     Q_OBJECT
 public:

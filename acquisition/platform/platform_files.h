@@ -38,6 +38,14 @@ QByteArray executableFolder();
 /// Whether the running account can create files in a folder.
 bool canCreateFilesIn(const QString& folder);
 
+/// Whether `path` names a device the system reads and writes as a stream of characters, as a
+/// serial port's node is ("/dev/ttyUSB0", a symbolic link to one). Never on Windows, whose
+/// ports go by their COM names.
+bool isDeviceNode(const QString& path);
+/// Creates `folder` (and the folders above it) for this account alone, without a moment in
+/// which others could read it; true when it is there. An existing folder is left as it is.
+bool makePrivateFolder(const QString& folder);
+
 /// The folder for the records that wait to be written (the spools): on the local disk, the
 /// account's own.
 QString spoolHome();

@@ -4,6 +4,7 @@
 #include "acquisition/core/loop_view.h"
 #include "acquisition/core/message_sink.h"
 #include "acquisition/core/varlin_def.h"
+#include "acquisition/platform/platform_files.h"
 #include "acquisition/serial/comm_port.h"
 #include "acquisition/serial/line_events.h"
 
@@ -14,6 +15,10 @@ SerialLink::SerialLink(CommPort& port, MessageSink& messages, LoopView& view, QO
 }
 
 void SerialLink::Init_Comm() {
+    // A device named by its path is whichever port it is now: numbers follow plugging order.
+    if (!varlin_def.PortPath.isEmpty())
+        varlin_def.PortNumber = static_cast<int16_t>(
+            portNumberOf(m_port.presentDevices(), decodePath(varlin_def.PortPath)));
     m_portNumber = varlin_def.PortNumber;
     m_baudRate = varlin_def.BaudRate;
     const int32_t lastError = configureAndOpen(Open::PortNumber);

@@ -117,6 +117,7 @@ void RecordStore::push(QList<PendingRecord> records) {
             for (PendingRecord& record : records)
                 record.spooled = true;
             m_spool.appendRecords(records);
+            ++m_spooled;
         }
         for (PendingRecord& record : records)
             m_worker.push(std::move(record));
@@ -139,6 +140,7 @@ void RecordStore::push(QList<PendingRecord> records) {
         record.spooled = true;
     m_spool.appendRecords(records);
     ++m_spoolOnlyCount;
+    ++m_spooled;
 }
 
 qsizetype RecordStore::waiting() const {
@@ -218,8 +220,13 @@ void RecordStore::watch() {
     // Once the thread keeps up again, new records need no copy: they are written within the
     // usual moment, and the spool empties as the files are flushed.
     if (m_spooling && !needed && m_worker.queued() < StorageWorker::kBatch &&
-        m_worker.oldestWaiting() < milliseconds(kCaughtUpMs))
+        m_worker.oldestWaiting() < milliseconds(kCaughtUpMs)) {
         m_spooling = false;
+        m_view.journal(JournalLevel::Notice,
+                       QStringLiteral("The data folder keeps up again: %1 records were also kept "
+                                      "in the spool meanwhile; new ones go straight to it")
+                           .arg(std::exchange(m_spooled, 0)));
+    }
     m_notAnswering = busy >= milliseconds(kTellAfterMs);
     if (m_spoolOnly && !hung && !m_failing && m_worker.heldBytes() < kMemoryBound / 2)
         refillFromSpool();
@@ -245,7 +252,14 @@ void RecordStore::watch() {
 
 void RecordStore::startSpooling() {
     m_spooling = true;
-    m_spool.appendRecords(m_worker.takeForSpool());
+    const QList<PendingRecord> waiting = m_worker.takeForSpool();
+    m_spooled = std::count_if(waiting.begin(), waiting.end(),
+                              [](const PendingRecord& r) { return !isCsvRow(r); });
+    m_spool.appendRecords(waiting);
+    m_view.journal(JournalLevel::Warning,
+                   QStringLiteral("Records are kept in the spool %1 too, till the data folder "
+                                  "keeps up")
+                       .arg(QDir::toNativeSeparators(m_spool.folder())));
 }
 
 void RecordStore::refillFromSpool() {

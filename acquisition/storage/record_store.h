@@ -101,6 +101,7 @@ private:
     std::optional<SpoolPosition> m_spoolOnly;
     quint64 m_spoolOnlyFirstSeq = 0;
     qsizetype m_spoolOnlyCount = 0;
+    qsizetype m_spooled = 0; // records kept in the spool too since spooling began, for the journal
 
     bool m_failing = false;
     QElapsedTimer m_failingFor;

@@ -122,15 +122,11 @@ struct Spool::Shared final : PlacementLog {
     bool takeLock() {
         if (lock)
             return true;
-        if (!QFileInfo(folderName).isDir()) {
-            if (!QDir().mkpath(folderName)) {
-                const std::lock_guard guard(marksMutex);
-                lockRefused = true;
-                return false;
-            }
-            // Records wait here: the account's alone.
-            QFile::setPermissions(folderName, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                  QFileDevice::ExeOwner);
+        // Records wait here: the account's alone.
+        if (!makePrivateFolder(folderName)) {
+            const std::lock_guard guard(marksMutex);
+            lockRefused = true;
+            return false;
         }
         auto file = std::make_unique<QLockFile>(lockPath);
         file->setStaleLockTime(0);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "acquisition/core/clock.h"
+#include "acquisition/core/varlin_def.h"
 #include "acquisition/storage/pending_record.h"
 
 #include <QByteArray>
@@ -13,7 +14,7 @@
 struct CsvLayout {
     int numbers = 1;           // of each record, into columns: 1 to 8
     bool decimalComma = false; // ';' between fields and ',' as the decimal mark
-    static constexpr int kMostNumbers = 8;
+    static constexpr int kMostNumbers = kMostCsvNumbers;
 };
 
 /// The copy's name beside a data file: "20261209.txt" gives "20261209.csv".

@@ -154,6 +154,21 @@ QString decodePath(const QByteArray& path) {
     return QFile::decodeName(path);
 }
 
+bool isDeviceNode(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+bool makePrivateFolder(const QString& folder) {
+    if (QFileInfo(folder).isDir())
+        return true;
+    const QString parent = QFileInfo(folder).absolutePath();
+    if (!QDir().mkpath(parent))
+        return false;
+    // Made with its mode, not set after: the umask only ever takes rights away.
+    return ::mkdir(QFile::encodeName(folder).constData(), S_IRWXU) == 0 || errno == EEXIST;
+}
+
 QString spoolHome() {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
     if (state.isEmpty())

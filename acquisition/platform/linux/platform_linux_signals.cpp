@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// SIGTERM (shutdown) and SIGHUP (logout) through a self-pipe: the handler only writes a byte,
-// which a socket notifier hands to the event loop.
+// SIGTERM (shutdown, systemctl stop), SIGHUP (logout) and SIGINT (Ctrl-C) through a self-pipe: the
+// handler only writes a byte, which a socket notifier hands to the event loop.
 
 #include "acquisition/platform/end_signals.h"
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::array<int, 2> kEndSignals{SIGTERM, SIGHUP};
+constexpr std::array<int, 3> kEndSignals{SIGTERM, SIGHUP, SIGINT};
 int g_pipe[2] = {-1, -1};
 std::array<struct sigaction, kEndSignals.size()> g_previous{};
 

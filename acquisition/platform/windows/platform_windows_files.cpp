@@ -254,6 +254,15 @@ QString decodePath(const QByteArray& path) {
     return QString::fromUtf8(path);
 }
 
+bool isDeviceNode(const QString& /*path*/) {
+    return false;
+}
+
+bool makePrivateFolder(const QString& folder) {
+    // Below the account's own profile, which others cannot read.
+    return QDir().mkpath(folder);
+}
+
 QString spoolHome() {
     // %LOCALAPPDATA%: the account's own, and never roamed to a server.
     QString local = qEnvironmentVariable("LOCALAPPDATA");

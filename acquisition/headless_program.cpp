@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "acquisition/headless_program.h"
+
+#include "acquisition/core/clock.h"
+#include "acquisition/core/journal.h"
+#include "acquisition/core/varlin_def.h"
+#include "acquisition/logger.h"
+#include "acquisition/platform/end_signals.h"
+#include "acquisition/platform/platform_serial.h"
+#include "acquisition/serial/serial_port.h"
+#include "acquisition/serial/threaded_port.h"
+#include "acquisition/start_options.h"
+
+#include <QCoreApplication>
+
+int runHeadless(const StartOptions& options) {
+    loadStartValues(startSavePath());
+    options.apply();
+    Journal journal;
+    journal.write(JournalLevel::Notice,
+                  QStringLiteral("Tessaline %1 started without a window; options: %2")
+                      .arg(QStringLiteral(TESSALINE_VERSION),
+                           options.given.isEmpty() ? QStringLiteral("none")
+                                                   : options.given.join(QLatin1Char(' '))));
+    SystemClock clock;
+    ThreadedPort port(std::make_unique<SerialPort>(clock, options.portScan(systemPortScan)));
+    // Nobody is there to close a box: its text is a journal line, and the run goes on.
+    JournalSink messages(journal, nullptr);
+    Logger logger(port, clock, messages, systemFileCalls());
+    bool ended = false;
+    const auto end = [&](int code) {
+        if (std::exchange(ended, true))
+            return;
+        logger.finish();
+        QCoreApplication::exit(code);
+    };
+    JournalView view(journal, [&end] { end(0); });
+    logger.setView(&view);
+    EndSignals endSignals;
+    QObject::connect(&endSignals, &EndSignals::endRequested, &endSignals, [&] {
+        journal.write(JournalLevel::Notice, QStringLiteral("Asked to end"));
+        end(0);
+    });
+    // Where the first START finds no port there is nothing to log: the system may start it
+    // again once the device is there. Later, a device that goes away is waited for.
+    bool first = true;
+    QObject::connect(&logger.link(), &SerialLink::initialised, &endSignals, [&](bool open) {
+        if (!std::exchange(first, false) || open)
+            return;
+        QMetaObject::invokeMethod(
+            &endSignals, [&end] { end(1); }, Qt::QueuedConnection);
+    });
+    logger.beginLoop();
+    logger.startPressed();
+    return QCoreApplication::exec();
+}
