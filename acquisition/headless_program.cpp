@@ -15,7 +15,8 @@
 
 int runHeadless(const StartOptions& options) {
     loadStartValues(startSavePath());
-    options.apply();
+    const PortScan ports = options.portScan(systemPortScan);
+    options.apply(ports());
     Journal journal;
     journal.write(JournalLevel::Notice,
                   QStringLiteral("Tessaline %1 started without a window; options: %2")
@@ -23,7 +24,7 @@ int runHeadless(const StartOptions& options) {
                            options.given.isEmpty() ? QStringLiteral("none")
                                                    : options.given.join(QLatin1Char(' '))));
     SystemClock clock;
-    ThreadedPort port(std::make_unique<SerialPort>(clock, options.portScan(systemPortScan)));
+    ThreadedPort port(std::make_unique<SerialPort>(clock, ports));
     // Nobody is there to close a box: its text is a journal line, and the run goes on.
     JournalSink messages(journal, nullptr);
     Logger logger(port, clock, messages, systemFileCalls());

@@ -239,13 +239,15 @@ ParsedOptions parseStartOptions(const QStringList& arguments) {
     return parsed;
 }
 
-void StartOptions::apply() const {
+void StartOptions::apply(const QList<SerialDevice>& present) const {
     if (port) {
         varlin_def.PortNumber = *port;
         varlin_def.PortPath.clear();
     }
-    if (!portPath.isEmpty())
+    if (!portPath.isEmpty()) {
         varlin_def.PortPath = encodePath(portPath);
+        varlin_def.PortNumber = static_cast<int16_t>(portNumberOf(present, portPath));
+    }
     if (baud)
         varlin_def.BaudRate = *baud;
     if (folder)

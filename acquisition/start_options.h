@@ -36,8 +36,9 @@ struct StartOptions {
     bool version = false;
     QStringList given; // the options as given, for the journal
 
-    /// The settings as these options set them, over the start values already loaded.
-    void apply() const;
+    /// The settings as these options set them, over the start values already loaded. A port
+    /// named by its path gets the number it has among `present`, so the window shows it.
+    void apply(const QList<SerialDevice>& present = {}) const;
     /// The ports a start chooses from: the system's, and the device named by its path where
     /// the system does not list it (a pseudo-terminal, a device the scan cannot see).
     PortScan portScan(PortScan system) const;

@@ -293,6 +293,9 @@ void Frm_Varlin::setTitleText(const QString& text) {
 }
 
 void Frm_Varlin::showPortDevice(const QString& description) {
+    // A device named by its path may have become another port number at START.
+    if (!varlin_def.PortPath.isEmpty())
+        SB1->setPanelText(2, portPanelText());
     m_portDevice = description;
     showPanel2Tip();
 }

@@ -17,7 +17,8 @@
 
 int runLogger(const LoggerProgram& program) {
     loadStartValues(program.savePath.isEmpty() ? startSavePath() : program.savePath);
-    program.options.apply();
+    const PortScan ports = program.options.portScan(program.ports ? program.ports : systemPortScan);
+    program.options.apply(ports());
     Journal journal;
     journal.write(JournalLevel::Notice,
                   QStringLiteral("Tessaline started; options: %1")
@@ -26,8 +27,7 @@ int runLogger(const LoggerProgram& program) {
                                : program.options.given.join(QLatin1Char(' '))));
     SystemClock clock;
     // Read on a thread of its own: nothing the window does holds the line.
-    ThreadedPort port(std::make_unique<SerialPort>(
-        clock, program.options.portScan(program.ports ? program.ports : systemPortScan)));
+    ThreadedPort port(std::make_unique<SerialPort>(clock, ports));
     MessageBoxSink boxes;
     JournalSink messages(journal, program.messages ? program.messages : &boxes);
     Logger logger(port, clock, messages, program.files ? *program.files : systemFileCalls());
