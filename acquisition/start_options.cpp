@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int kMostPort = 9; // the window reads a port's number from its last digit alone
 constexpr qint64 kLeastBaud = 50;
 constexpr qint64 kMostBaud = 4'000'000;
 
@@ -94,6 +93,8 @@ bool readConfig(const QString& path, QStringList& into, QString& error) {
 }
 
 bool takePort(const QString& text, StartOptions& options) {
+    // One digit: the Setting window reads a port's number from its last character alone, and
+    // would make COM12 port 2 at its next Close.
     static const QRegularExpression number(QStringLiteral("^(?:COM)?([1-9])$"),
                                            QRegularExpression::CaseInsensitiveOption);
     if (const QRegularExpressionMatch match = number.match(text); match.hasMatch()) {

@@ -63,16 +63,31 @@ add_custom_target(compressed_docs ALL DEPENDS ${compressed_files})
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# The demo finds the simulated balance beside itself, so both go to the same folder.
-install(TARGETS tessaline tessaline_demo sim_instrument RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The demo finds the simulated balance beside itself, and `tessaline --headless` the logger
+# without a window, so all go to the same folder.
+install(TARGETS tessaline tessaline-headless tessaline_demo sim_instrument
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${TESSALINE_PACKAGING}/tessaline.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/ui/icons/varlin.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps RENAME tessaline.png)
 install(FILES ${TESSALINE_GENERATED}/${TESSALINE_APPSTREAM_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-install(FILES ${TESSALINE_GENERATED}/tessaline.1.gz ${TESSALINE_GENERATED}/tessaline-demo.1.gz
+# The logger's page tells of the one without a window too.
+file(CREATE_LINK tessaline.1.gz ${TESSALINE_GENERATED}/tessaline-headless.1.gz SYMBOLIC)
+install(FILES ${TESSALINE_GENERATED}/tessaline.1.gz ${TESSALINE_GENERATED}/tessaline-headless.1.gz
+              ${TESSALINE_GENERATED}/tessaline-demo.1.gz
               ${TESSALINE_GENERATED}/tessaline-sim-balance.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${TESSALINE_PACKAGING}/copyright ${TESSALINE_GENERATED}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tessaline)
+
+# The logger at boot, one instance per instrument (tessaline@NAME reads
+# /etc/tessaline/NAME.conf), with an options file to start from. Debian 12 keeps packaged units
+# in /lib, not /usr/lib; the package's scripts (cmake/package.cmake) make its account.
+set(TESSALINE_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH
+    "Where the package puts the systemd unit (absolute)")
+install(FILES ${TESSALINE_PACKAGING}/systemd/tessaline@.service
+        DESTINATION ${TESSALINE_SYSTEMD_UNIT_DIR})
+install(FILES ${TESSALINE_PACKAGING}/systemd/balance1.conf
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tessaline/examples)

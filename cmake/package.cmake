@@ -18,13 +18,23 @@ comment in two small windows.
 
 The package also holds tessaline-sim-balance, a simulated laboratory balance
 on a pseudo-terminal, and tessaline-demo, which shows the logger with its
-first port wired to the simulated balance.")
+first port wired to the simulated balance.
+
+tessaline-headless logs without a window, for a computer without a screen;
+the systemd unit tessaline@NAME starts it at boot with the options of
+/etc/tessaline/NAME.conf, as the system account tessaline.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tessaline Serial Data maintainers <maintainers@example.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Records and header comments may be Japanese: the record field asks for a Mincho face.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-ipafont-mincho)
+# The service's account: the scripts make it with adduser and remove it at purge; they stop
+# the running loggers at removal and restart them after an upgrade.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/prerm ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

@@ -2,6 +2,13 @@
 ; Installer for 64-bit Windows, built by packaging/windows/package.sh, which defines VERSION,
 ; STAGE (the staged program folder), FILES (the install and uninstall lists made from it),
 ; OUTFILE and SIZE_KB.
+;
+; Logging at sign-in is an optional component, off unless asked for. On the command line (and
+; so in a silent install, /S) /STARTUP selects it with --start alone, the rest from the start
+; values, and /STARTOPTIONS="--port COM3 --baud 9600" selects it with those options after
+; --start; a value with spaces goes in double quotes inside single ones:
+; /STARTOPTIONS='--folder "D:\Lab Data"'. Options tessaline refuses make no Startup shortcut
+; and end the install with exit code 2.
 
 Unicode true
 ; A 64-bit installer: it sees the 64-bit Program Files and registry, not their 32-bit views.
@@ -21,8 +28,12 @@ Target amd64-unicode
 !define PRODUCT "Tessaline Serial Data"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TessalineSerialData"
 !define SHORTCUT "$SMPROGRAMS\${PRODUCT}.lnk"
+!define STARTUP_SHORTCUT "$SMSTARTUP\${PRODUCT}.lnk"
 
 !include "MUI2.nsh"
+!include "FileFunc.nsh"
+!include "LogicLib.nsh"
+!include "Sections.nsh"
 !include "${FILES}"
 
 Name "${PRODUCT} ${VERSION}"
@@ -38,22 +49,20 @@ ShowUninstDetails show
 
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_LICENSE "${STAGE}/LICENSE.txt"
+!insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
-; Installed for every user of the machine, so the shortcut goes in the common Start menu.
-Function .onInit
-  SetShellVarContext all
-FunctionEnd
+; The Startup shortcut's arguments: --start, then whatever /STARTOPTIONS gave.
+Var StartOptions
+; 1 when /STARTOPTIONS was given: its options replace those of a Startup shortcut already there.
+Var StartOptionsGiven
 
-Function un.onInit
-  SetShellVarContext all
-FunctionEnd
-
-Section "Install"
+Section "${PRODUCT}" SecProgram
+  SectionIn RO
   !insertmacro TESSALINE_INSTALL_FILES
   WriteUninstaller "$INSTDIR\uninstall.exe"
   ; The shortcut starts in the install folder (the current output path).
@@ -72,11 +81,85 @@ Section "Install"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" ${SIZE_KB}
 SectionEnd
 
+!define REFUSED_TEXT "tessaline refuses the options $StartOptions, so it would not start at \
+sign-in. The Startup shortcut was neither made nor changed; tessaline --help lists the options."
+
+; The shortcut runs at every sign-in; the logger presses START once its window is up.
+Section /o "Start logging at sign-in" SecStartup
+  ; Kept as it is on an upgrade that names no options: it may have been edited since.
+  ${If} ${FileExists} "${STARTUP_SHORTCUT}"
+  ${AndIf} $StartOptionsGiven != 1
+    Return
+  ${EndIf}
+  ; A refused option would fail unseen at each sign-in. Asked for --version as well,
+  ; tessaline answers before any window, and only once it has taken every option (exit code 2
+  ; otherwise).
+  StrCpy $0 ""
+  ExecWait '"$INSTDIR\tessaline.exe" $StartOptions --version' $0
+  ${If} $0 != 0
+    DetailPrint "tessaline refuses $StartOptions"
+    MessageBox MB_OK|MB_ICONEXCLAMATION "${REFUSED_TEXT}" /SD IDOK
+    SetErrorLevel 2
+    Return
+  ${EndIf}
+  SetOutPath "$INSTDIR"
+  CreateShortcut "${STARTUP_SHORTCUT}" "$INSTDIR\tessaline.exe" "$StartOptions" \
+      "$INSTDIR\tessaline.exe" 0 SW_SHOWNORMAL "" "Logs from sign-in on"
+SectionEnd
+
+; Unticked on the components page while the shortcut is there: logging at sign-in ends.
+Section "-Startup shortcut left out"
+  ${IfNot} ${SectionIsSelected} ${SecStartup}
+    Delete "${STARTUP_SHORTCUT}"
+  ${EndIf}
+SectionEnd
+
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} "The logger, its Start menu entry and its \
+uninstaller."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecStartup} "Starts the logger and presses START whenever \
+someone signs in, from the start values (COM1, 9600 baud). Options go in the Startup \
+shortcut's Target: tessaline --help lists them."
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
+; Installed for every user of the machine, so the shortcuts go in the common Start menu and
+; Startup folder: the logger starts at anyone's sign-in, and an uninstall by any administrator
+; finds the shortcut to remove.
+Function .onInit
+  SetShellVarContext all
+  StrCpy $StartOptions "--start"
+  StrCpy $StartOptionsGiven ""
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/STARTOPTIONS=" $1
+  ${IfNot} ${Errors}
+    StrCpy $StartOptionsGiven 1
+    ${If} $1 != ""
+      StrCpy $StartOptions "--start $1"
+    ${EndIf}
+    !insertmacro SelectSection ${SecStartup}
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $0 "/STARTUP" $1
+  ${IfNot} ${Errors}
+    !insertmacro SelectSection ${SecStartup}
+  ${EndIf}
+  ; An upgrade keeps logging at sign-in where it was set up.
+  ${If} ${FileExists} "${STARTUP_SHORTCUT}"
+    !insertmacro SelectSection ${SecStartup}
+  ${EndIf}
+FunctionEnd
+
+Function un.onInit
+  SetShellVarContext all
+FunctionEnd
+
 ; Deletes the installed files one by one and removes folders only once empty (no RMDir /r):
 ; where the install folder is writable the logger may have saved data files into it, and
 ; those must survive an uninstall.
 Section "Uninstall"
   Delete "${SHORTCUT}"
+  Delete "${STARTUP_SHORTCUT}"
   !insertmacro TESSALINE_UNINSTALL_FILES
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
