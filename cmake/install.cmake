@@ -91,3 +91,5 @@ install(FILES ${TESSALINE_PACKAGING}/systemd/tessaline@.service
         DESTINATION ${TESSALINE_SYSTEMD_UNIT_DIR})
 install(FILES ${TESSALINE_PACKAGING}/systemd/balance1.conf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tessaline/examples)
+# Where the administrator writes each instrument's options; the package ships it empty.
+install(DIRECTORY DESTINATION /etc/tessaline)
