@@ -169,6 +169,16 @@ public:
             },
             timeoutMs);
     }
+    // The journal (of the logger without a window) has a line ending in `words`.
+    bool waitForJournal(const QString& words, int timeoutMs = 10'000) {
+        return QTest::qWaitFor(
+            [&] {
+                collect();
+                return std::any_of(said.begin(), said.end(),
+                                   [&](const QString& s) { return s.endsWith(words); });
+            },
+            timeoutMs);
+    }
     QString lastPanel() {
         collect();
         const QStringList panel = said.filter(QStringLiteral("@@ panel1 "));
@@ -316,11 +326,13 @@ enum class Kind {
     EndDuringReplay,    // END while a killed run's many records are being written
     KilledDuringReplay, // a kill then
     KilledWhileFull,    // a kill while the share is full
+    HeadlessKilled,     // the logger without a window killed in a hang, started again as a
+                        // service is
     Count
 };
 const char* const kKindNames[] = {"no hang",     "in a hang",           "after a hang",
                                   "gone folder", "END during a replay", "kill during a replay",
-                                  "full share"};
+                                  "full share",  "headless, in a hang"};
 
 } // namespace
 
@@ -336,6 +348,7 @@ class TstHangingFolder : public QObject {
     QList<qint64> m_sentAt;         // of each line, ms since the epoch
     QString m_failedStep;           // of a crash round's story, the first that did not happen
     std::optional<CsvLayout> m_csv; // the loggers' spreadsheet copy, when on
+    bool m_headless = false;        // the loggers are tessaline-headless, as a service runs it
     // What each kill of a crash round left in the data folders: every data file and copy, by
     // its path in the backing folder.
     QList<QHash<QString, QByteArray>> m_leftByKills;
@@ -345,6 +358,7 @@ class TstHangingFolder : public QObject {
     static constexpr int kNever = 1 << 30;
     static constexpr int kSlowWriteMs = 60;
     static constexpr qsizetype kStampBytes = 24; // "2026/12/09,10:00:00.000," before a line
+    static constexpr int kRestartSecMs = 100;    // systemd's RestartSec as it comes
 
     QString spoolFolder() const { return m_state + QStringLiteral("/tessaline"); }
     // Today's, in the backing folder.
@@ -391,9 +405,11 @@ class TstHangingFolder : public QObject {
             env.insert("XDG_STATE_HOME", m_state);
             return env;
         }());
-        QStringList arguments{"--logger-child", m_instrument->slavePath(),
-                              // As the settings window spells it: "share/." would be another file.
-                              QDir::cleanPath(m_mount + '/' + folder)};
+        // As the settings window spells it: "share/." would be another file.
+        const QString dataFolder = QDir::cleanPath(m_mount + '/' + folder);
+        if (m_headless)
+            return startHeadless(logger, dataFolder);
+        QStringList arguments{"--logger-child", m_instrument->slavePath(), dataFolder};
         if (m_csv)
             arguments << QStringLiteral("%1,%2").arg(m_csv->numbers).arg(m_csv->decimalComma);
         logger.start(QCoreApplication::applicationFilePath(), arguments);
@@ -404,6 +420,27 @@ class TstHangingFolder : public QObject {
         // record (shown only) spent.
         return logger.waitFor(QStringLiteral("@@ state Initialize...")) &&
                m_instrument->write("x\ry\rz\rfirst\r\n") && logger.waitForShown("first");
+    }
+    // tessaline-headless on the same command line each time, as a service starts it: it
+    // presses START itself and speaks in journal lines, merged here with its standard output.
+    bool startHeadless(Talking& logger, const QString& dataFolder) {
+        QStringList arguments{
+            "--port", m_instrument->slavePath(), "--folder", dataFolder, "--stamp", "ms"};
+        if (m_csv)
+            arguments << "--csv"
+                      << "--csv-values" << QString::number(m_csv->numbers) << "--csv-decimal"
+                      << (m_csv->decimalComma ? "comma" : "point");
+        logger.setProcessChannelMode(QProcess::MergedChannels);
+        logger.start(QStringLiteral(TESSALINE_HEADLESS), arguments);
+        // It names the port once open, a moment before it drops what the port held: the
+        // instrument waits that moment, then brings the run into step and spends its first
+        // record.
+        if (!logger.waitForStarted() ||
+            !logger.waitForJournal(QStringLiteral(" is ") + m_instrument->slavePath()))
+            return false;
+        QTest::qWait(200);
+        return m_instrument->write("x\ry\rz\rfirst\r\n") &&
+               logger.waitForJournal(QStringLiteral("status: RcvData..."));
     }
     // SIGKILL. A process killed in a call to a share that hangs ends only when the share
     // answers, so a share still stalled is let go (`recover`); a write the killed logger began
@@ -438,9 +475,16 @@ class TstHangingFolder : public QObject {
         // The present may wait for an earlier run's records that were set aside.
         const bool landed =
             QTest::qWaitFor([&] { return fileText(dataFile()).contains(last); }, 30'000);
-        logger.closeWriteChannel();
+        // The headless one is stopped as systemd stops a service, and ends as END does.
+        if (m_headless)
+            logger.terminate();
+        else
+            logger.closeWriteChannel();
+        const bool ended =
+            logger.ended() && (!m_headless || (logger.exitStatus() == QProcess::NormalExit &&
+                                               logger.exitCode() == 0));
         return step(landed, "the last line reaches the file", &logger) &&
-               step(logger.ended(), "the last logger ends");
+               step(ended, "the last logger ends");
     }
     // Lines at `bytesPerSecond` for `ms`, offered as a UART sends them: what the pty does not
     // take at once is refused and counted. Long lines (`padding`) are written whole instead, as
@@ -906,17 +950,21 @@ class TstHangingFolder : public QObject {
     // The stories of the crash rounds, each true when every step happened as told.
 
     // A logger killed with no hang, while the share hangs, after a hang while its backlog is
-    // being written, or while the share is full; then the next one receives.
+    // being written, or while the share is full; then the next one receives. The headless one
+    // is killed in a hang long enough that its records wait in the spool, which the one the
+    // service starts again must write once, before its own.
     bool killedOnce(Kind kind, QRandomGenerator& random, QList<Run>& runs, QString& plan) {
         const auto within = [&random](int from, int span) {
             return from + static_cast<int>(random.bounded(span));
         };
         const bool full = kind == Kind::KilledWhileFull;
+        const bool headless = kind == Kind::HeadlessKilled;
         const int stallAt = kind == Kind::Calm ? kNever : within(300, 1000);
         const int recoverAt = kind == Kind::KilledAfterHang ? within(stallAt + 2200, 1000) : kNever;
         const int killAt = kind == Kind::Calm              ? within(1500, 2000)
                            : kind == Kind::KilledAfterHang ? within(recoverAt, 1200)
                            : full                          ? within(stallAt + 300, 4000)
+                           : headless                      ? within(stallAt + 3200, 1500)
                                                            : within(stallAt + 300, 3000);
         const QLatin1String stall(full ? "full" : "hang"), recover(full ? "room" : "answer");
         // With a copy and no hang, every write takes a while: the kill finds the storage thread
@@ -941,8 +989,11 @@ class TstHangingFolder : public QObject {
                step(!slow || folder("write 0"), "the share writes at speed") && lastRun(runs);
     }
 
-    // The round's last logger: it receives half a second, then is closed.
+    // The round's last logger: it receives half a second, then is closed. A service is started
+    // again a moment after its kill.
     bool lastRun(QList<Run>& runs) {
+        if (m_headless)
+            QTest::qWait(kRestartSecMs);
         Talking last;
         runs.append(Run{m_sent});
         if (!step(startLogger(last), "the last logger starts"))
@@ -1095,6 +1146,7 @@ private Q_SLOTS:
     }
     void init() {
         m_csv.reset();
+        m_headless = false;
         QVERIFY(fresh());
     }
     // Whatever a failed test left the share doing, the next finds it answering at speed.
@@ -1105,11 +1157,12 @@ private Q_SLOTS:
     // Crash rounds, driven by a seed that is printed (TESSALINE_CRASH_SEED replays one): numbered,
     // stamped lines at about 60 a second, and stories of a few loggers in turn, each killed
     // outright (SIGKILL) or ended at a random moment, while the share hangs, answers, is full or
-    // writes slowly; the last one receives and is closed. Every kind of story comes twice, once
-    // with a spreadsheet copy beside the data file and once without, the rest at random, most
-    // with the copy (its values a row and decimal mark drawn too). onceInOrderWithin says what
-    // must hold of the files and the spool, copiesMatchTheirFiles of the copies, and
-    // killsLeftWholeLines of what each kill left before the next START.
+    // writes slowly; the last one receives and is closed. One kind runs tessaline-headless,
+    // killed and started again as a service is. Every kind of story comes twice, once with a
+    // spreadsheet copy beside the data file and once without, the rest at random, most with the
+    // copy (its values a row and decimal mark drawn too). onceInOrderWithin says what must hold
+    // of the files and the spool, copiesMatchTheirFiles of the copies, and killsLeftWholeLines
+    // of what each kill left before the next START.
     void crashRounds() {
         const quint32 seed = qEnvironmentVariableIsSet("TESSALINE_CRASH_SEED")
                                  ? qgetenv("TESSALINE_CRASH_SEED").toUInt()
@@ -1129,6 +1182,7 @@ private Q_SLOTS:
             QVERIFY(fresh());
             took.start();
             const Kind kind = stories[round].first;
+            m_headless = kind == Kind::HeadlessKilled;
             m_csv.reset();
             if (stories[round].second)
                 m_csv = CsvLayout{1 + static_cast<int>(random.bounded(CsvLayout::kMostNumbers)),
