@@ -94,8 +94,8 @@ Section /o "Start logging at sign-in" SecStartup
   ; A refused option would fail unseen at each sign-in. Asked for --version as well,
   ; tessaline answers before any window, and only once it has taken every option (exit code 2
   ; otherwise).
-  StrCpy $0 ""
-  ExecWait '"$INSTDIR\tessaline.exe" $StartOptions --version' $0
+  nsExec::Exec '"$INSTDIR\tessaline.exe" $StartOptions --version'
+  Pop $0
   ${If} $0 != 0
     DetailPrint "tessaline refuses $StartOptions"
     MessageBox MB_OK|MB_ICONEXCLAMATION "${REFUSED_TEXT}" /SD IDOK
