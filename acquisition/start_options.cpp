@@ -85,9 +85,12 @@ bool readConfig(const QString& path, QStringList& into, QString& error) {
                         .arg(lineNumber);
             return false;
         }
-        into << match.captured(1);
-        if (match.hasCaptured(2))
-            into << match.captured(2);
+        // As one argument: an option whose value the line leaves empty takes nothing of the
+        // next line.
+        const QString name = match.captured(1);
+        const bool takesValue = *option(QStringView(name).mid(2)).value != '\0';
+        into << (match.hasCaptured(2) || takesValue ? name + QLatin1Char('=') + match.captured(2)
+                                                    : name);
     }
     return true;
 }
