@@ -41,6 +41,7 @@ void AcquisitionLoop::recordHeldLines() {
     if (m_phase != Phase::Receive || stopSeen() || m_inPass)
         return;
     m_inPass = true;
+    m_port.collectReceived();
     // What the reader holds is bounded; an instrument still sending is not waited for.
     Batch batch{kMaxHeldChars, 0};
     while (m_phase == Phase::Receive && nextChar(batch))

@@ -163,6 +163,14 @@ int16_t ThreadedPort::bytesWaiting() {
     return static_cast<int16_t>(std::min(m_waiting, kMaxWaitingCount));
 }
 
+void ThreadedPort::collectReceived() {
+    // After a take the reader is in the middle of, and whatever the inner port holds.
+    onReader([this] {
+        take();
+        return true;
+    });
+}
+
 bool ThreadedPort::readByte(char& c) {
     const std::lock_guard lock(m_mutex);
     if (m_chunks.empty())

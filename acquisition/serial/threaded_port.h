@@ -51,6 +51,7 @@ public:
     bool isOpen() const override;
     int32_t discardReceived() override;
     int16_t bytesWaiting() override;
+    void collectReceived() override;
     bool readByte(char& c) override;
     qint64 lastCharArrivalMs() const override { return m_lastArrival; }
     int32_t sendText(const QByteArray& text) override;
