@@ -33,7 +33,8 @@ int runLogger(const LoggerProgram& program) {
     Logger logger(port, clock, messages, program.files ? *program.files : systemFileCalls());
     JournalView journalView(journal);
     logger.setJournal(&journalView);
-    Frm_Varlin window(logger, Frm_Varlin::endAtOnce);
+    Frm_Varlin window(logger, program.endProcess ? program.endProcess
+                                                 : std::function<void()>(Frm_Varlin::endAtOnce));
     // A logout or shutdown ends the program as END does, waiting records written first.
     EndSignals endSignals;
     QObject::connect(&endSignals, &EndSignals::endRequested, &window, &Frm_Varlin::endSession);

@@ -19,6 +19,8 @@ struct LoggerProgram {
     FileCalls* files = nullptr;             // the system's when null
     std::function<void(Frm_Varlin&)> shown; // runs once the window is up
     StartOptions options;                   // over the start values; --start presses START
+    std::function<void()> endProcess;       // once the window has closed; ends the process
+                                            // at once when empty
 };
 
 /// The one wiring of the program: the start values with the options over them, the real clock
