@@ -13,11 +13,33 @@
 
 #include <QCoreApplication>
 
+namespace {
+
+Journal* g_journal = nullptr;
+
+// Qt's own warnings (a runtime folder not set, say) as journal lines too: nothing else on
+// standard error breaks a reader of the journal.
+void journalQtMessage(QtMsgType type, const QMessageLogContext& /*context*/, const QString& text) {
+    JournalLevel level = JournalLevel::Info;
+    if (type == QtWarningMsg)
+        level = JournalLevel::Warning;
+    else if (type == QtCriticalMsg || type == QtFatalMsg)
+        level = JournalLevel::Error;
+    else if (type == QtDebugMsg)
+        return;
+    if (g_journal)
+        g_journal->write(level, text);
+}
+
+} // namespace
+
 int runHeadless(const StartOptions& options) {
     loadStartValues(startSavePath());
     const PortScan ports = options.portScan(systemPortScan);
     options.apply(ports());
     Journal journal;
+    g_journal = &journal;
+    const QtMessageHandler previous = qInstallMessageHandler(journalQtMessage);
     journal.write(JournalLevel::Notice,
                   QStringLiteral("Tessaline %1 started without a window; options: %2")
                       .arg(QStringLiteral(TESSALINE_VERSION),
@@ -53,5 +75,8 @@ int runHeadless(const StartOptions& options) {
     });
     logger.beginLoop();
     logger.startPressed();
-    return QCoreApplication::exec();
+    const int code = QCoreApplication::exec();
+    qInstallMessageHandler(previous);
+    g_journal = nullptr;
+    return code;
 }

@@ -26,7 +26,7 @@ struct Option {
 
 // Named once, here: a shortcut or a service file written today must work with every version.
 constexpr std::array kOptions{
-    Option{"port", "PORT", "COM1 to COM9, 1 to 9, or a serial device's path"},
+    Option{"port", "PORT", "COM1 to COM9, 1 to 9, or a serial device's path under /dev"},
     Option{"baud", "RATE", "a baud rate from 50 to 4000000"},
     Option{"folder", "DIR", "an existing folder for the data files"},
     Option{"stamp", "STAMP", "none, date or ms"},
@@ -104,7 +104,10 @@ bool takePort(const QString& text, StartOptions& options) {
         options.port = static_cast<int16_t>(match.captured(1).toInt());
         return true;
     }
-    if (!isDeviceNode(text))
+    // A device under /dev that is not there yet (an adapter udev names at boot, or one not
+    // plugged in) is looked for at START, which says so when it is still missing.
+    if (!isDeviceNode(text) &&
+        (!text.startsWith(QLatin1String("/dev/")) || QFileInfo(text).exists()))
         return false;
     options.portPath = QFileInfo(text).absoluteFilePath();
     return true;

@@ -228,7 +228,8 @@ private Q_SLOTS:
         row("--port|COM0", "--port takes");
         row("--port|COM12", "--port takes");
         row("--port|@file", "--port takes");
-        row("--port|@none", "--port takes");
+        row("--port|no-such-tty", "--port takes");
+        row("--port|@none", "--port takes"); // a missing path outside /dev
         row("--config|@none", "--config @none: ");
         row("--config|@bad.conf", "--config @bad.conf line 2: ", "--comment ok\nport COM1\n");
         row("--headless|--csv-values|0", "--csv-values takes");

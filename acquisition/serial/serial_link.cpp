@@ -16,9 +16,12 @@ SerialLink::SerialLink(CommPort& port, MessageSink& messages, LoopView& view, QO
 
 void SerialLink::Init_Comm() {
     // A device named by its path is whichever port it is now: numbers follow plugging order.
-    if (!varlin_def.PortPath.isEmpty())
-        varlin_def.PortNumber = static_cast<int16_t>(
-            portNumberOf(m_port.presentDevices(), decodePath(varlin_def.PortPath)));
+    if (!varlin_def.PortPath.isEmpty()) {
+        const QString path = decodePath(varlin_def.PortPath);
+        varlin_def.PortNumber = static_cast<int16_t>(portNumberOf(m_port.presentDevices(), path));
+        if (varlin_def.PortNumber == 0)
+            m_view.journal(JournalLevel::Error, QStringLiteral("No serial device at %1").arg(path));
+    }
     m_portNumber = varlin_def.PortNumber;
     m_baudRate = varlin_def.BaudRate;
     const int32_t lastError = configureAndOpen(Open::PortNumber);
