@@ -123,6 +123,18 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(m_data));
     }
 
+    // Without a display, and without the libraries that would want one.
+    void linksNoWidgets() {
+        QFile binary(QFileInfo(QStringLiteral(TESSALINE_PROGRAM_PATH))
+                         .dir()
+                         .filePath(QStringLiteral("tessaline-headless")));
+        QVERIFY(binary.open(QIODevice::ReadOnly));
+        const QByteArray bytes = binary.readAll();
+        QVERIFY(bytes.contains("libQt6Core.so"));
+        QVERIFY(!bytes.contains("libQt6Widgets.so"));
+        QVERIFY(!bytes.contains("libQt6Gui.so"));
+    }
+
     void recordsAndJournal_data() {
         QTest::addColumn<QByteArray>("stamp");
         QTest::newRow("--stamp none") << QByteArray("none");

@@ -12,8 +12,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <map>
@@ -109,6 +111,22 @@ private Q_SLOTS:
         QFETCH(bool, writable);
         QCOMPARE(isAbsoluteFolder(folder), absolute);
         QCOMPARE(SpoolFormat::mayBeWritten(records(1, 1, folder).first()), writable);
+    }
+
+    // Records wait in a folder of the account's alone, whatever the umask lets others have:
+    // made so, not made open and closed after.
+    void theFolderIsTheAccountsAlone() {
+        const QString inside = QDir(folder()).filePath(QStringLiteral("state/tessaline"));
+        const mode_t umaskBefore = ::umask(0);
+        const auto restore = qScopeGuard([umaskBefore] { ::umask(umaskBefore); });
+        Spool spool(inside);
+        spool.appendRecords(records(1, 3, dataFolder()));
+        QTRY_VERIFY(spooledOnceInOrder(inside, 1, 3));
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(inside).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, mode_t(0700));
+        spool.dropThrough(3);
+        QVERIFY(spool.finish({}, std::chrono::seconds(5)));
     }
 
     // A directory where the lock file goes: the spool fails and writes nothing, places
