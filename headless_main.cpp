@@ -3,8 +3,11 @@
 #include "acquisition/start_options.h"
 
 #include <QCoreApplication>
+#include <csignal>
 
 int main(int argc, char* argv[]) {
+    // The journal's reader gone (a pipe closed) must not end a run before its END.
+    ::signal(SIGPIPE, SIG_IGN);
     const ParsedOptions parsed = parseStartOptions(commandLineArguments(argc, argv));
     if (const std::optional<int> code =
             answerStartOptions(parsed, QStringLiteral("tessaline-headless")))

@@ -5,12 +5,17 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <csignal>
 #include <cstdio>
 #ifndef Q_OS_WIN
 #include <unistd.h>
 #endif
 
 int main(int argc, char* argv[]) {
+#ifndef Q_OS_WIN
+    // The journal's reader gone (a pipe closed) must not end a run before its END.
+    ::signal(SIGPIPE, SIG_IGN);
+#endif
     // Before any window: a refused option opens none, and needs no display to say so.
     const ParsedOptions parsed = parseStartOptions(commandLineArguments(argc, argv));
     if (const std::optional<int> code = answerStartOptions(parsed, QStringLiteral("tessaline")))

@@ -12,10 +12,11 @@
 #include "acquisition/start_options.h"
 
 #include <QCoreApplication>
+#include <atomic>
 
 namespace {
 
-Journal* g_journal = nullptr;
+std::atomic<Journal*> g_journal = nullptr; // read on every thread that may warn
 
 // Qt's own warnings (a runtime folder not set, say) as journal lines too: nothing else on
 // standard error breaks a reader of the journal.
@@ -27,24 +28,11 @@ void journalQtMessage(QtMsgType type, const QMessageLogContext& /*context*/, con
         level = JournalLevel::Error;
     else if (type == QtDebugMsg)
         return;
-    if (g_journal)
-        g_journal->write(level, text);
+    if (Journal* journal = g_journal.load())
+        journal->write(level, text);
 }
 
-} // namespace
-
-int runHeadless(const StartOptions& options) {
-    loadStartValues(startSavePath());
-    const PortScan ports = options.portScan(systemPortScan);
-    options.apply(ports());
-    Journal journal;
-    g_journal = &journal;
-    const QtMessageHandler previous = qInstallMessageHandler(journalQtMessage);
-    journal.write(JournalLevel::Notice,
-                  QStringLiteral("Tessaline %1 started without a window; options: %2")
-                      .arg(QStringLiteral(TESSALINE_VERSION),
-                           options.given.isEmpty() ? QStringLiteral("none")
-                                                   : options.given.join(QLatin1Char(' '))));
+int run(const PortScan& ports, Journal& journal) {
     SystemClock clock;
     ThreadedPort port(std::make_unique<SerialPort>(clock, ports));
     // Nobody is there to close a box: its text is a journal line, and the run goes on.
@@ -76,6 +64,27 @@ int runHeadless(const StartOptions& options) {
     logger.beginLoop();
     logger.startPressed();
     const int code = QCoreApplication::exec();
+    // The view goes first; the logger's last words go nowhere.
+    logger.setView(nullptr);
+    return code;
+}
+
+} // namespace
+
+int runHeadless(const StartOptions& options) {
+    loadStartValues(startSavePath());
+    const PortScan ports = options.portScan(systemPortScan);
+    options.apply(options.portPath.isEmpty() ? QList<SerialDevice>() : ports());
+    Journal journal;
+    g_journal = &journal;
+    const QtMessageHandler previous = qInstallMessageHandler(journalQtMessage);
+    journal.write(JournalLevel::Notice,
+                  QStringLiteral("Tessaline %1 started without a window; options: %2")
+                      .arg(QStringLiteral(TESSALINE_VERSION),
+                           options.given.isEmpty() ? QStringLiteral("none")
+                                                   : options.given.join(QLatin1Char(' '))));
+    // Qt's words while the run is taken down are journal lines too.
+    const int code = run(ports, journal);
     qInstallMessageHandler(previous);
     g_journal = nullptr;
     return code;

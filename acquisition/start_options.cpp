@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -31,7 +32,7 @@ constexpr std::array kOptions{
     Option{"folder", "DIR", "an existing folder for the data files"},
     Option{"stamp", "STAMP", "none, date or ms"},
     Option{"files", "EVERY", "daily or hourly"},
-    Option{"comment", "TEXT", "the comment of the files' header line"},
+    Option{"comment", "TEXT", "the comment of the files' header line, on one line"},
     Option{"ask", "TEXT", "the command a print-on-demand instrument prints on"},
     Option{"ask-end", "END", "none, cr, lf or crlf"},
     Option{"ask-every", "SECONDS", "seconds from 0.1 to 86400"},
@@ -73,7 +74,10 @@ bool readConfig(const QString& path, QStringList& into, QString& error) {
     int lineNumber = 0;
     while (!file.atEnd()) {
         ++lineNumber;
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        QString line = QString::fromUtf8(file.readLine()).trimmed();
+        // An editor's byte-order mark is no part of the first option.
+        if (lineNumber == 1 && line.startsWith(QChar(0xFEFF)))
+            line = line.mid(1).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
         static const QRegularExpression split(QStringLiteral("^(--[a-z-]+)(?:[ \\t=]+(.*))?$"));
@@ -146,6 +150,9 @@ bool takeValue(const QString& name, const QString& value, StartOptions& options)
         return true;
     }
     if (name == QLatin1String("comment")) {
+        // The header is one line: a line end in it would make its rest look like a record.
+        if (std::any_of(value.begin(), value.end(), [](QChar c) { return c.unicode() < 0x20; }))
+            return false;
         // UTF-8, as the window takes it: the header gets the comment as typed.
         options.comment = value.toUtf8();
         return true;

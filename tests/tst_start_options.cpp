@@ -130,6 +130,7 @@ private Q_SLOTS:
         row("--config|@start.conf", "chk_csv=on", "# --baud 1\n\n  # --stamp ms\n--csv\n");
         row("--config|@start.conf", "Check1=on|Check3=on|chk_csv=on", "--stamp=ms\r\n--csv\r\n");
         row("--config|@start.conf", "chk_csv=on", "--comment\n--csv\n");
+        row("--config|@start.conf", "chk_csv=on", "\uFEFF--csv\n"); // an editor's BOM
     }
     // Each option shows in its own control of Setting, and in no other.
     void optionReachesItsSetting() {
@@ -223,6 +224,7 @@ private Q_SLOTS:
         row("--csv-values|9", "--csv-values takes");
         row("--stamp|sometimes", "--stamp takes");
         row("--files|weekly", "--files takes");
+        row("--comment|two\nlines", "--comment takes");
         row("--baud", "--baud takes");
         row("--folder|@none", "--folder takes");
         row("--port|COM0", "--port takes");

@@ -18,7 +18,7 @@
 int runLogger(const LoggerProgram& program) {
     loadStartValues(program.savePath.isEmpty() ? startSavePath() : program.savePath);
     const PortScan ports = program.options.portScan(program.ports ? program.ports : systemPortScan);
-    program.options.apply(ports());
+    program.options.apply(program.options.portPath.isEmpty() ? QList<SerialDevice>() : ports());
     Journal journal;
     journal.write(JournalLevel::Notice,
                   QStringLiteral("Tessaline started; options: %1")
@@ -45,5 +45,8 @@ int runLogger(const LoggerProgram& program) {
             QMetaObject::invokeMethod(start, &QPushButton::click, Qt::QueuedConnection);
     if (program.shown)
         program.shown(window);
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    // Gone before the logger that speaks to it.
+    logger.setJournal(nullptr);
+    return code;
 }

@@ -60,6 +60,9 @@ public:
     /// Writing starts at once on the port's own thread; what is still unsent at a close goes
     /// out first, as a tty's close drains it.
     bool flush() { return isOpen(); }
+    /// What the port's own thread has read is in bytesAvailable() already; nothing more waits
+    /// for a look, so there is nothing to wait for.
+    bool waitForReadyRead(int /*msecs*/) { return bytesAvailable() > 0; }
 
     /// The open port, for the questions platform_serial.h asks of it.
     const WinSerialPort* handle() const { return isOpen() ? this : nullptr; }

@@ -7,6 +7,7 @@
 #include "acquisition/platform/platform_files.h"
 #include "acquisition/serial/comm_port.h"
 #include "acquisition/serial/line_events.h"
+#include "acquisition/serial/serial_errors.h"
 
 SerialLink::SerialLink(CommPort& port, MessageSink& messages, LoopView& view, QObject* parent)
     : QObject(parent), m_port(port), m_messages(messages), m_view(view) {
@@ -24,7 +25,17 @@ void SerialLink::Init_Comm() {
     }
     m_portNumber = varlin_def.PortNumber;
     m_baudRate = varlin_def.BaudRate;
-    const int32_t lastError = configureAndOpen(Open::PortNumber);
+    int32_t lastError = configureAndOpen(Open::PortNumber);
+    // The ports may have been numbered anew between the look and the open (an adapter plugged
+    // in while udev settles at boot): another instrument's lines must not go into these files.
+    if (!varlin_def.PortPath.isEmpty() && m_port.isOpen() &&
+        portNumberOf({m_port.openedDevice()}, decodePath(varlin_def.PortPath)) != 1) {
+        m_port.close();
+        m_view.journal(
+            JournalLevel::Error,
+            QStringLiteral("COM%1 became another device while it opened").arg(m_portNumber));
+        lastError = SerialError::kInvalidPort;
+    }
     const bool open = m_port.isOpen();
     m_view.showPortDevice(open ? m_port.openedDevice().description : QString());
     if (open && m_port.identityShared())

@@ -218,6 +218,12 @@ int32_t SerialPort::discardReceived() {
     return cleared ? SerialError::kNone : SerialError::kOperationFailed;
 }
 
+void SerialPort::collectReceived() {
+    // At the end, what the device holds is not left for a notifier that will not fire again.
+    if (m_port.isOpen())
+        m_port.waitForReadyRead(0);
+}
+
 int16_t SerialPort::bytesWaiting() {
     // Only what the event loop has already collected: asking the line would mean waiting.
     // Bytes that arrived before the device vanished count until they are read.

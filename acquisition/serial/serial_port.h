@@ -40,6 +40,7 @@ public:
     bool isOpen() const override;
     int32_t discardReceived() override;
     int16_t bytesWaiting() override;
+    void collectReceived() override;
     bool readByte(char& c) override;
     qint64 lastCharArrivalMs() const override { return m_lastCharArrival; }
     int32_t sendText(const QByteArray& text) override;

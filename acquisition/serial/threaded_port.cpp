@@ -166,6 +166,7 @@ int16_t ThreadedPort::bytesWaiting() {
 void ThreadedPort::collectReceived() {
     // After a take the reader is in the middle of, and whatever the inner port holds.
     onReader([this] {
+        m_inner->collectReceived();
         take();
         return true;
     });

@@ -47,8 +47,14 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent) {
     action.sa_handler = onEndSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < kEndSignals.size(); ++i)
-        ::sigaction(kEndSignals[i], &action, &g_previous[i]);
+    for (size_t i = 0; i < kEndSignals.size(); ++i) {
+        ::sigaction(kEndSignals[i], nullptr, &g_previous[i]);
+        // Started under nohup, or in the background of a script: what its starter ignores, it
+        // ignores too. A shutdown's SIGTERM is always heard.
+        if (kEndSignals[i] != SIGTERM && g_previous[i].sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(kEndSignals[i], &action, nullptr);
+    }
 }
 
 EndSignals::~EndSignals() {

@@ -23,6 +23,7 @@ private Q_SLOTS:
     void portWithoutDeviceShowsMessageAndStaysClosed();
     void twoFailingStepsReportTheLater();
     void clonesAreToldApartBySocket();
+    void aDeviceNamedByPathIsFoundByIt();
 
     // --- OnComm
     void lineErrorTable();
@@ -101,6 +102,32 @@ void TstSerialLink::twoFailingStepsReportTheLater() {
     QCOMPARE(sink.messages, QStringList{QStringLiteral("Error : <COM1> 8010")});
     QCOMPARE(port.settings, QByteArray("9600,N,8,1"));
     QVERIFY(port.dtr && port.rts);
+}
+
+// Named by its path, the device is whatever port it is at START; one renumbered between the
+// look and the open is not opened in its place.
+void TstSerialLink::aDeviceNamedByPathIsFoundByIt() {
+    PtyInstrument wanted, other;
+    QList<SerialDevice> present{nodeDevice(other.slavePath()), nodeDevice(wanted.slavePath())};
+    int scans = 0;
+    QList<SerialDevice> afterLook; // the scans after the first, when set
+    SerialPort port(m_clock,
+                    [&] { return ++scans > 1 && !afterLook.isEmpty() ? afterLook : present; });
+    RecordingSink sink;
+    RecordingView view;
+    SerialLink link(port, sink, view);
+    varlin_def.PortPath = QFile::encodeName(wanted.slavePath());
+    link.Init_Comm();
+    QCOMPARE(varlin_def.PortNumber, int16_t(2));
+    QVERIFY(port.isOpen());
+    QCOMPARE(port.openedDevice().path, wanted.slavePath());
+    link.closePort();
+
+    scans = 0;
+    afterLook = {nodeDevice(wanted.slavePath()), nodeDevice(other.slavePath())};
+    link.Init_Comm();
+    QVERIFY(!port.isOpen());
+    QCOMPARE(sink.messages.last(), QStringLiteral("Error : <COM2> 8002"));
 }
 
 void TstSerialLink::clonesAreToldApartBySocket() {
