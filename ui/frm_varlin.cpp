@@ -7,6 +7,7 @@
 #include "acquisition/core/varlin_def.h"
 #include "acquisition/logger.h"
 #include "acquisition/platform/platform_files.h"
+#include "acquisition/platform/shutdown_reason.h"
 #include "ui/cached_panel_style.h"
 #include "ui/fonts.h"
 #include "ui/frm_savepath.h"
@@ -29,9 +30,9 @@
 namespace {
 constexpr int kClientWidthTwips = 7875;
 constexpr int kClientHeightTwips = 2670;
-// txt_meas changes at most about 50 times a second: the eye sees no more, and a flood of
-// records would otherwise spend most of its time laying out and painting text.
-constexpr int kRecordPaceMs = 20;
+// txt_meas changes at most 10 times a second, as a balance's own display does: a reading that
+// changes faster cannot be read, and painting text was most of the window thread's time.
+constexpr int kRecordPaceMs = 100;
 
 // Where every control sits, in twips from the client area's top left corner.
 constexpr std::array<Placement, 12> kLayout{{
@@ -89,7 +90,8 @@ QString csvCopyTip(const QString& dataLocation) {
 } // namespace
 
 Frm_Varlin::Frm_Varlin(Logger& logger, std::function<void()> endProcess, QWidget* parent)
-    : QWidget(parent), m_logger(logger), m_endProcess(std::move(endProcess)) {
+    : QWidget(parent), m_logger(logger), m_endProcess(std::move(endProcess)),
+      m_shutdownReason(&systemShutdownReason()) {
     setObjectName(QStringLiteral("Frm_Varlin"));
     setWindowTitle(QStringLiteral("Tessaline Serial Data"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/varlin.png")));
@@ -395,7 +397,14 @@ void Frm_Varlin::closeEvent(QCloseEvent* event) {
     // The loop never runs on without its window, nor leaves the port open or records
     // unwritten behind it. Every way out (END, the close box, the end sequence, a signal to
     // end the session) comes through here.
+    // At a logout or shutdown the system is told what it waits for, as long as it waits (no
+    // longer than the folder is given).
+    const quintptr window = m_endedBySession ? static_cast<quintptr>(winId()) : 0;
+    const bool told =
+        window != 0 && m_shutdownReason->set(window, QStringLiteral("Writing the last records"));
     m_logger.finish(!m_endedBySession);
+    if (told)
+        m_shutdownReason->clear(window);
     event->accept();
     if (m_ending)
         return;

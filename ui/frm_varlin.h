@@ -13,6 +13,7 @@
 class Frm_Savepath;
 class Frm_Trend;
 class Logger;
+class ShutdownReason;
 class QAction;
 class QComboBox;
 class QLabel;
@@ -43,8 +44,11 @@ public:
     void showLeftoversWaiting(bool waiting) override;
     void showAsking(const QString& word) override;
     void traceRecord(const QByteArray& text, qint64 arrivalMs) override;
-    /// The session ends (logout, shutdown): as END, with nobody to dismiss a box.
+    /// The session ends (logout, shutdown): as END, with nobody to dismiss a box. While its
+    /// steps run, the system is told why the program holds the session up.
     void endSession();
+    /// What tells the system so; the system's own unless a test gives another.
+    void setShutdownReason(ShutdownReason& reason) { m_shutdownReason = &reason; }
 
     /// Panels 1 and 2 from SavePath, PortNumber and BaudRate, as the load step shows them.
     void showSavePathAndPort();
@@ -83,6 +87,7 @@ private:
     bool m_recordWaiting = false; // m_latestRecord is not in txt_meas yet
     QTimer m_recordPace;          // running while txt_meas has just changed
     bool m_endedBySession = false;
+    ShutdownReason* m_shutdownReason;
     // Panel 1: the data location, unless the storage or another logger has something to say.
     QString m_dataLocation;
     QString m_storageWord;

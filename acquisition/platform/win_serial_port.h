@@ -11,7 +11,9 @@
 #include <QIODevice>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
+#include <vector>
 
 class WinSerialPort : public QObject {
     Q_OBJECT
@@ -74,6 +76,17 @@ public:
     /// the port reads.
     LineCounters lineCounters() const;
 
+    /// The clock each chunk's arrival is read from, on the port's own thread as it reads.
+    void setArrivalClock(std::function<qint64()> nowMs) { m_nowMs = std::move(nowMs); }
+    /// Bytes read in one go, and when they came.
+    struct Arrival {
+        qint64 bytes;
+        qint64 atMs;
+    };
+    /// The arrivals of the bytes read since the last call, oldest first: together exactly the
+    /// bytes that bytesAvailable() counted then, and only those read since.
+    std::vector<Arrival> takeArrivals();
+
 Q_SIGNALS:
     void readyRead();
     void errorOccurred(WinSerialPort::SerialPortError error);
@@ -91,5 +104,6 @@ private:
     DataBits m_dataBits = Data8;
     StopBits m_stopBits = OneStop;
     SerialPortError m_error = NoError;
+    std::function<qint64()> m_nowMs;
     std::unique_ptr<Line> m_line;
 };

@@ -27,9 +27,10 @@ mkdir -p "$3"
 out_dir=$(cd "$3" && pwd)
 
 . "$top/tools/install-missing.sh"
-# libwine: its Windows DLLs are what counts as part of the system below.
+# libwine: its Windows DLLs are what counts as part of the system below. icoutils: the
+# installer's icon is read out of tessaline.exe.
 install_missing nsis zip binutils-mingw-w64-x86-64 gcc-mingw-w64-x86-64-posix-runtime \
-    mingw-w64-x86-64-dev libwine
+    mingw-w64-x86-64-dev libwine icoutils
 
 mingw=x86_64-w64-mingw32
 exe=$build_dir/tessaline.exe
@@ -182,37 +183,13 @@ $winpthreads_source
 EOF
 crlf "$work/README-licences.txt" "$stage/README-licences.txt"
 
-# The installer's file list comes from the staged folder, so that the uninstaller deletes
-# exactly the files the installer wrote and nothing else.
-files_nsh=$work/files.nsh
-{
-    echo '!macro TESSALINE_INSTALL_FILES'
-    (cd "$stage" && find . -type d | sed 's|^\./\{0,1\}||' | LC_ALL=C sort) | while IFS= read -r d; do
-        echo "  SetOutPath \"\$INSTDIR${d:+\\${d//\//\\}}\""
-        (cd "$stage/${d:-.}" && find . -maxdepth 1 -type f | sed 's|^\./||' | LC_ALL=C sort) |
-            while IFS= read -r f; do echo "  File \"$stage/${d:+$d/}$f\""; done
-    done
-    echo '  SetOutPath "$INSTDIR"'
-    echo '!macroend'
-    echo '!macro TESSALINE_UNINSTALL_FILES'
-    (cd "$stage" && find . -type f | sed 's|^\./||' | LC_ALL=C sort) | while IFS= read -r f; do
-        echo "  Delete \"\$INSTDIR\\${f//\//\\}\""
-    done
-    # Deepest first; RMDir without /r leaves a folder that still holds anything.
-    (cd "$stage" && find . -mindepth 1 -type d | sed 's|^\./||' | LC_ALL=C sort -r) | while IFS= read -r d; do
-        echo "  RMDir \"\$INSTDIR\\${d//\//\\}\""
-    done
-    echo '!macroend'
-} >"$files_nsh"
-
 setup=$out_dir/$name-setup.exe
 zipfile=$out_dir/$name-windows-x64.zip
 sourcezip=$out_dir/$name-source.zip
 rm -f "$setup" "$zipfile" "$sourcezip"
-makensis -V2 -NOCD \
-    -DVERSION="$version" -DSTAGE="$stage" -DFILES="$files_nsh" -DOUTFILE="$setup" \
-    -DSIZE_KB="$(du -sk "$stage" | cut -f1)" "$here/tessaline.nsi"
-[ -f "$setup" ] || fail "makensis wrote no $setup"
+# The installer's file lists come from the staged folder, so that the uninstaller deletes
+# exactly the files the installer wrote and nothing else.
+"$here/make-installer.sh" "$stage" "$version" "$setup"
 # zip adds to an archive that exists, hence the rm above.
 (cd "$work" && zip -qrX "$zipfile" "$name")
 

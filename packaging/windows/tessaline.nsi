@@ -1,7 +1,12 @@
 ; SPDX-License-Identifier: GPL-3.0-or-later
-; Installer for 64-bit Windows, built by packaging/windows/package.sh, which defines VERSION,
-; STAGE (the staged program folder), FILES (the install and uninstall lists made from it),
-; OUTFILE and SIZE_KB.
+; Installer for 64-bit Windows, built by packaging/windows/make-installer.sh, which defines
+; VERSION, VERSION_NUMBERS (its first four numbers), STAGE (the staged program folder), FILES
+; (the install and uninstall lists made from it), ICON (tessaline.exe's own), OUTFILE and SIZE_KB.
+;
+; An install over an earlier one removes the files that the earlier one installed (it kept
+; their list in the install folder) and this one does not; data files and anything else the
+; installer did not put there stay. Installed again, the same version writes every file anew,
+; which repairs an install whose files were deleted or damaged.
 ;
 ; Logging at sign-in is an optional component, off unless asked for. On the command line (and
 ; so in a silent install, /S) /STARTUP selects it with --start alone, the rest from the start
@@ -24,16 +29,21 @@ Target amd64-unicode
 !insertmacro TESSALINE_REQUIRE FILES
 !insertmacro TESSALINE_REQUIRE OUTFILE
 !insertmacro TESSALINE_REQUIRE SIZE_KB
+!insertmacro TESSALINE_REQUIRE VERSION_NUMBERS
+!insertmacro TESSALINE_REQUIRE ICON
 
 !define PRODUCT "Tessaline Serial Data"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TessalineSerialData"
 !define SHORTCUT "$SMPROGRAMS\${PRODUCT}.lnk"
 !define STARTUP_SHORTCUT "$SMSTARTUP\${PRODUCT}.lnk"
+!define PUBLISHER "The Tessaline Serial Data developers"
 
 !include "MUI2.nsh"
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
 !include "Sections.nsh"
+!include "StrFunc.nsh"
+!include "TextFunc.nsh"
 !include "${FILES}"
 
 Name "${PRODUCT} ${VERSION}"
@@ -47,6 +57,19 @@ BrandingText "${PRODUCT} ${VERSION}"
 ShowInstDetails show
 ShowUninstDetails show
 
+; The setup file's own name and version, as Explorer shows them.
+VIProductVersion "${VERSION_NUMBERS}"
+VIFileVersion "${VERSION_NUMBERS}"
+VIAddVersionKey /LANG=0 "ProductName" "${PRODUCT}"
+VIAddVersionKey /LANG=0 "FileDescription" "${PRODUCT} ${VERSION} Setup"
+VIAddVersionKey /LANG=0 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=0 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=0 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright ${PUBLISHER}. GPL-3.0-or-later."
+
+; The program's icon on the installer, the uninstaller and their pages.
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_LICENSE "${STAGE}/LICENSE.txt"
 !insertmacro MUI_PAGE_COMPONENTS
@@ -63,7 +86,9 @@ Var StartOptionsGiven
 
 Section "${PRODUCT}" SecProgram
   SectionIn RO
+  Call RemoveStaleFiles
   !insertmacro TESSALINE_INSTALL_FILES
+  !insertmacro TESSALINE_WRITE_MANIFEST
   WriteUninstaller "$INSTDIR\uninstall.exe"
   ; The shortcut starts in the install folder (the current output path).
   SetOutPath "$INSTDIR"
@@ -71,7 +96,7 @@ Section "${PRODUCT}" SecProgram
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "The Tessaline Serial Data developers"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\tessaline.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
@@ -80,6 +105,40 @@ Section "${PRODUCT}" SecProgram
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" ${SIZE_KB}
 SectionEnd
+
+${StrStr}
+; Reads the list an earlier install left and deletes each file on it that this version does not
+; install, then its folders as far as they are empty. A file in use goes at the next restart.
+; A line that is not a plain path inside the install folder is passed over.
+Function RemoveStaleFiles
+  ClearErrors
+  FileOpen $R2 "$INSTDIR\${MANIFEST}" r
+  IfErrors done
+  next:
+    ClearErrors
+    FileRead $R2 $R0
+    IfErrors end
+    ${TrimNewLines} $R0 $R0
+    StrCmp $R0 "" next
+    StrCpy $R3 $R0 1
+    StrCmp $R3 "\" next
+    ${StrStr} $R3 $R0 ".."
+    StrCmp $R3 "" 0 next
+    ${StrStr} $R3 $R0 ":"
+    StrCmp $R3 "" 0 next
+    Call TessalineIsCurrentFile
+    StrCmp $R1 1 next
+    Delete /REBOOTOK "$INSTDIR\$R0"
+    StrCpy $R3 $R0
+    parent:
+      ${GetParent} $R3 $R3
+      StrCmp $R3 "" next
+      RMDir "$INSTDIR\$R3"
+      Goto parent
+  end:
+  FileClose $R2
+  done:
+FunctionEnd
 
 !define REFUSED_TEXT "tessaline refuses the options $StartOptions, so it would not start at \
 sign-in. The Startup shortcut was neither made nor changed; tessaline --help lists the options."
@@ -161,6 +220,7 @@ Section "Uninstall"
   Delete "${SHORTCUT}"
   Delete "${STARTUP_SHORTCUT}"
   !insertmacro TESSALINE_UNINSTALL_FILES
+  Delete "$INSTDIR\${MANIFEST}"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

@@ -3,20 +3,14 @@
 // thread and serial device on COM1, the instrument on the cable's other end (COM2), real data
 // files; only the clock is the test's, so file names and the header are known.
 
-#include "acquisition/core/clock.h"
-#include "acquisition/core/message_sink.h"
 #include "acquisition/core/varlin_def.h"
-#include "acquisition/logger.h"
-#include "acquisition/platform/file_calls.h"
 #include "acquisition/platform/platform_files.h"
-#include "acquisition/serial/serial_port.h"
-#include "acquisition/serial/threaded_port.h"
 #include "cable.h"
 #include "ui/drive_list.h"
 #include "ui/folder_list.h"
 #include "ui/frm_savepath.h"
-#include "ui/frm_varlin.h"
 #include "ui/status_bar.h"
+#include "window_on_com1.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -28,29 +22,6 @@
 #include <QTest>
 
 namespace {
-
-class FixedClock final : public Clock {
-public:
-    qint64 nowMs() const override {
-        return QDateTime(QDate(2026, 12, 7), QTime(10, 0)).toMSecsSinceEpoch();
-    }
-};
-
-class RecordingSink final : public MessageSink {
-public:
-    void showMessage(const QString& text) override { messages << text; }
-    void beep() override { ++beeps; }
-    QStringList messages;
-    int beeps = 0;
-};
-
-// The control called `name`; a missing one stops the test program, naming it.
-template <typename W> W* control(const QWidget& window, const char* name) {
-    W* widget = window.findChild<W*>(QLatin1StringView(name));
-    if (!widget)
-        qFatal("no control %s", name);
-    return widget;
-}
 
 void click(const QWidget& window, const char* name) {
     QTest::mouseClick(control<QPushButton>(window, name), Qt::LeftButton);
@@ -81,15 +52,12 @@ void TstWinEndToEnd::operatorSessionOnCom1() {
     QTemporaryDir data;
     QTemporaryDir spool;
     loadStartValues(encodePath(data.path()));
-    FixedClock clock;
-    ThreadedPort port(std::make_unique<SerialPort>(clock));
-    RecordingSink sink;
-    Logger logger(port, clock, sink, systemFileCalls(), spool.path());
-    int ends = 0;
-    Frm_Varlin window(logger, [&ends] { ++ends; });
+    WindowOnCom1 on(spool.path());
+    Frm_Varlin& window = on.window;
+    const ThreadedPort& port = on.port;
     window.show();
     const auto click = [&window](const char* name) { ::click(window, name); };
-    const auto shown = [&window] { return control<QLineEdit>(window, "txt_meas_0")->text(); };
+    const auto shown = [&on] { return on.shown(); };
     const auto title = [&window] { return control<QLabel>(window, "lbl_title")->text(); };
     const QString file = data.filePath(QStringLiteral("20261207.txt"));
     // The comment the settings window offers, taken when it closes.
@@ -132,7 +100,7 @@ void TstWinEndToEnd::operatorSessionOnCom1() {
         records << "ST,+" + QByteArray::number(i).rightJustified(4, '0') + ".000 g";
     QVERIFY(instrument.write(lines(records)));
     QTRY_COMPARE_WITH_TIMEOUT(shown(), QString::fromLatin1(records.last()), 20'000);
-    QTRY_VERIFY(logger.store().written());
+    QTRY_VERIFY(on.logger.store().written());
 
     // Send with CR LF.
     auto* sendBox = control<QLineEdit>(window, "txt_send");
@@ -152,7 +120,7 @@ void TstWinEndToEnd::operatorSessionOnCom1() {
     QTRY_COMPARE_WITH_TIMEOUT(title(), QStringLiteral("Com1 : Device reconnected"), 15'000);
     QVERIFY(instrument.write("ne, its rest\r\nr4\r\nr5\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(shown(), QStringLiteral("r5"), 10'000);
-    QTRY_VERIFY(logger.store().written());
+    QTRY_VERIFY(on.logger.store().written());
     QFile written(file);
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), header + lines(records) + lines({"r4", "r5"}));
@@ -161,11 +129,11 @@ void TstWinEndToEnd::operatorSessionOnCom1() {
     // STOP, then END: the port let go, the window gone, the program ended once.
     click("Command4");
     QTRY_VERIFY(!port.isOpen());
-    QCOMPARE(ends, 0);
+    QCOMPARE(on.ends, 0);
     click("Command3");
-    QCOMPARE(ends, 1);
+    QCOMPARE(on.ends, 1);
     QVERIFY(!port.isOpen());
-    QVERIFY2(sink.messages.isEmpty(), qPrintable(sink.messages.join(u'|')));
+    QVERIFY2(on.sink.messages.isEmpty(), qPrintable(on.sink.messages.join(u'|')));
 }
 
 QTEST_MAIN(TstWinEndToEnd)

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The data file's and the spool's file calls on Windows, under Wine: appends, cuts, flushes and
-// reads by paths no code page can spell, and files that stay removable while open.
+// reads by paths no code page can spell or deeper than Windows' 260 characters, and files that
+// stay removable while open.
 
 #include "acquisition/platform/file_calls.h"
 #include "acquisition/platform/platform_files.h"
+#include "acquisition/platform/windows/platform_windows_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,8 +17,11 @@
 class TstWinFiles : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void appendsCutsAndReadsByAWidePath_data();
     void appendsCutsAndReadsByAWidePath();
     void missingFilesAndFolders();
+    void pathsAsWin32TakesThem_data();
+    void pathsAsWin32TakesThem();
     void whereFilesGo();
 };
 
@@ -27,13 +32,29 @@ QByteArray contents(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+// Six levels of 50 characters: past MAX_PATH (260) from any temporary folder.
+QString deepFolder() {
+    QStringList levels;
+    for (int level = 1; level <= 6; ++level)
+        levels << QStringLiteral("level %1 ").arg(level).leftJustified(50, u'x');
+    return levels.join(u'/');
+}
+
 } // namespace
 
-void TstWinFiles::appendsCutsAndReadsByAWidePath() {
-    QTemporaryDir dir;
+void TstWinFiles::appendsCutsAndReadsByAWidePath_data() {
+    QTest::addColumn<QString>("below");
     // Japanese and Greek in one name: no single ANSI code page holds both.
-    const QString folder = dir.filePath(QStringLiteral("測定データ-μετρήσεις"));
+    QTest::newRow("a name no code page spells") << QStringLiteral("測定データ-μετρήσεις");
+    QTest::newRow("a folder deeper than 260 characters") << deepFolder();
+}
+
+void TstWinFiles::appendsCutsAndReadsByAWidePath() {
+    QFETCH(QString, below);
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(below);
     QVERIFY(QDir().mkpath(folder));
+    QVERIFY(canCreateFilesIn(folder));
     const QString file = folder + QStringLiteral("/20261207.txt");
     const QByteArray path = encodePath(file);
     QCOMPARE(decodePath(path), file);
@@ -109,6 +130,29 @@ void TstWinFiles::missingFilesAndFolders() {
     QCOMPARE(syncFile(calls, inMissing), 0);
 }
 
+// Wine takes long paths in any form; Windows only in the extended one, which it takes as it
+// stands (no "..", no forward slashes).
+void TstWinFiles::pathsAsWin32TakesThem_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("given");
+    QTest::newRow("on a drive") << "C:/Lab Data/20261207.txt"
+                                << "\\\\?\\C:\\Lab Data\\20261207.txt";
+    QTest::newRow("on a share") << "//lab-nas/data/b1/x.txt"
+                                << "\\\\?\\UNC\\lab-nas\\data\\b1\\x.txt";
+    QTest::newRow("dots taken out first") << "D:/a/./b/../c.txt"
+                                          << "\\\\?\\D:\\a\\c.txt";
+    QTest::newRow("already extended") << "//?/C:/x.txt"
+                                      << "\\\\?\\C:\\x.txt";
+    QTest::newRow("relative: as it is") << "data/x.txt"
+                                        << "data\\x.txt";
+}
+
+void TstWinFiles::pathsAsWin32TakesThem() {
+    QFETCH(QString, path);
+    QFETCH(QString, given);
+    QCOMPARE(QString::fromStdWString(win32Path(path)), given);
+}
+
 void TstWinFiles::whereFilesGo() {
     const QString local = QDir::fromNativeSeparators(qEnvironmentVariable("LOCALAPPDATA"));
     QVERIFY(!local.isEmpty());
@@ -116,6 +160,7 @@ void TstWinFiles::whereFilesGo() {
     QTemporaryDir dir;
     QVERIFY(canCreateFilesIn(dir.path()));
     QVERIFY(!canCreateFilesIn(dir.filePath(QStringLiteral("missing"))));
+    QVERIFY(!canCreateFilesIn(dir.filePath(deepFolder())));
     // The probe leaves nothing behind.
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
 }

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The data file, the spool, their flushes and the start-up folder on Windows: files opened
 // through the wide-character API and kept as C runtime descriptors, so the writer above sees the
-// same descriptors and errno codes as on Linux; FlushFileBuffers flushes.
+// same descriptors and errno codes as on Linux; FlushFileBuffers flushes. Every path goes to the
+// system in its extended form, so a data folder deeper than 260 characters works as any other.
 
+#include "acquisition/platform/windows/platform_windows_files.h"
 #include "acquisition/platform/file_calls.h"
 #include "acquisition/platform/platform_files.h"
 
@@ -21,7 +23,7 @@
 namespace {
 
 std::wstring wide(const QByteArray& path) {
-    return QString::fromUtf8(path).toStdWString();
+    return win32Path(QString::fromUtf8(path));
 }
 
 int errnoOf(DWORD error) {
@@ -71,6 +73,23 @@ int openShared(const QByteArray& path, DWORD access, DWORD disposition, int flag
 }
 
 } // namespace
+
+std::wstring win32Path(const QString& path) {
+    const auto isLetter = [](QChar c) {
+        return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+    };
+    const bool onDrive = path.size() >= 3 && isLetter(path[0]) && path[1] == u':' &&
+                         (path[2] == u'/' || path[2] == u'\\');
+    const bool onShare = path.startsWith(QStringLiteral("//")) &&
+                         !path.startsWith(QStringLiteral("//?/")) &&
+                         !path.startsWith(QStringLiteral("//./"));
+    if (!onDrive && !onShare)
+        return QDir::toNativeSeparators(path).toStdWString();
+    const QString clean = QDir::toNativeSeparators(QDir::cleanPath(path));
+    return (onDrive ? QStringLiteral("\\\\?\\") + clean
+                    : QStringLiteral("\\\\?\\UNC\\") + clean.mid(2))
+        .toStdWString();
+}
 
 FileCalls& systemFileCalls() {
     static FileCalls calls;
@@ -237,9 +256,9 @@ bool canCreateFilesIn(const QString& folder) {
         return false;
     const QString probe = QDir(folder).filePath(QStringLiteral("tessaline-probe-") +
                                                 QUuid::createUuid().toString(QUuid::Id128));
-    const HANDLE file = ::CreateFileW(
-        QDir::toNativeSeparators(probe).toStdWString().c_str(), GENERIC_WRITE, 0, nullptr,
-        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const HANDLE file =
+        ::CreateFileW(win32Path(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     ::CloseHandle(file);

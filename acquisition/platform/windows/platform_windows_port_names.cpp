@@ -182,3 +182,9 @@ QList<SerialDevice> comPortList(const QList<ComPortRecord>& records) {
         devices[number - 1] = describeComPort(*record);
     return devices;
 }
+
+bool comPortListed(const QString& name, const QList<SerialDevice>& ports) {
+    const QString device = QStringLiteral("\\\\.\\");
+    const int number = comNumber(name.startsWith(device) ? name.mid(device.size()) : name);
+    return number == 0 || (number <= ports.size() && !ports[number - 1].path.isEmpty());
+}

@@ -29,3 +29,7 @@ SerialDevice describeComPort(const ComPortRecord& record);
 /// The ports in COM numbering: port n ("COMn") is element n-1, an absent one an empty device.
 /// Names other than COM1..COM256 are left out; of a name listed twice the fuller record counts.
 QList<SerialDevice> comPortList(const QList<ComPortRecord>& records);
+
+/// Whether `ports` (as comPortList gives them) hold the port a device was opened by: "COM3" or
+/// "\\.\COM3". A name that is no COM port is taken as listed, there being nothing to look for.
+bool comPortListed(const QString& name, const QList<SerialDevice>& ports);

@@ -6,6 +6,7 @@
 // calls.
 
 #include "acquisition/platform/platform_serial.h"
+#include "acquisition/platform/windows/platform_windows_ports.h"
 
 #include <QMetaObject>
 
@@ -15,20 +16,17 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <windows.h>
 
 namespace {
 
 // How often the thread looks at the device even when it reported nothing: a driver that
-// misses an EV_RXCHAR, or data left waiting while the buffer was full, is read at the latest
-// then.
+// misses an EV_RXCHAR, a wait whose end went unsignalled, or data left waiting while the buffer
+// was full, is read at the latest then.
 constexpr DWORD kLookAgainMs = 100;
-// What a device pulled out answers: USB drivers' codes, and Wine's for a hung-up tty. Any other
-// failure of a wait or read also ends the reading (there is no reading on), as a read error.
-constexpr DWORD kRemovalErrors[] = {ERROR_ACCESS_DENIED, ERROR_OPERATION_ABORTED,
-                                    ERROR_BAD_COMMAND,   ERROR_DEVICE_REMOVED,
-                                    ERROR_NOT_READY,     ERROR_GEN_FAILURE};
 
 struct Event {
     HANDLE handle = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -71,6 +69,8 @@ struct Pending {
     QByteArray reading; // what the driver reads into
     bool waiting = false;
     bool readPending = false;
+    ULONGLONG rearmAt = 0;      // a wait the driver ended on its own is asked for again from then
+    quint64 discardsAtRead = 0; // the owner's discards when the pending read started
     Pending() {
         waitOv.hEvent = waited.handle;
         writeOv.hEvent = wrote.handle;
@@ -84,6 +84,7 @@ std::atomic<quint64> g_lines{0};
 
 struct WinSerialPort::Line {
     HANDLE device = INVALID_HANDLE_VALUE;
+    QString name;                     // as opened, for the system's list of ports
     const quint64 number = ++g_lines; // tells a stale report of a closed line from this one's
     Event wake; // the owner has something to write, wants bytes read again, or wants it gone
     std::atomic<bool> stop{false};
@@ -95,6 +96,8 @@ struct WinSerialPort::Line {
 
     mutable std::mutex mutex; // guards what follows
     QByteArray received;
+    std::vector<Arrival> arrivals; // of received's bytes not yet handed out by takeArrivals
+    std::function<qint64()> nowMs; // read on this thread as bytes come
     QByteArray outgoing;
     qint64 bufferLimit = 0;    // 0: none
     bool readyPending = false; // a readyRead is on its way to the owner
@@ -115,21 +118,15 @@ struct WinSerialPort::Line {
 
 private:
     DWORD collect(Pending& io, const std::function<void(SerialPortError)>& tell);
+    DWORD clearErrors(COMSTAT& status);
+    DWORD endWait(Pending& io);
+    bool answers();
     void take(const QByteArray& bytes, quint64 discardsBefore,
               const std::function<void(SerialPortError)>& tell);
     DWORD startWrite(Pending& io);
     void drainOutgoing(Pending& io);
     bool settle(Pending& io);
 };
-
-namespace {
-
-bool isRemoval(DWORD error) {
-    return std::find(std::begin(kRemovalErrors), std::end(kRemovalErrors), error) !=
-           std::end(kRemovalErrors);
-}
-
-} // namespace
 
 WinSerialPort::WinSerialPort(QObject* parent) : QObject(parent) {}
 
@@ -236,6 +233,8 @@ bool WinSerialPort::open(QIODevice::OpenMode) {
     }
     auto line = std::make_unique<Line>();
     line->device = device;
+    line->name = m_name;
+    line->nowMs = m_nowMs;
     line->bufferLimit = m_readBufferSize;
     m_line = std::move(line);
     // Reads return at once with what the driver holds; the thread waits on the device instead.
@@ -279,24 +278,31 @@ bool WinSerialPort::open(QIODevice::OpenMode) {
 void WinSerialPort::Line::serve(const std::function<void(SerialPortError)>& tell) {
     auto owned = std::make_unique<Pending>();
     Pending& io = *owned;
-    DWORD error = 0;
-    ULONGLONG rearmAt = 0;
-    while (!stop && error == 0) {
+    bool gone = false;
+    // A failed call is a reason to look, not a removal: drivers fail a wait or a read for their
+    // own reasons (Wine on a pty ends every wait at once). The device is gone only when it no
+    // longer answers; until then the failed step is simply tried again at the next look.
+    const auto failed = [this, &io, &gone](DWORD error) {
+        if (error == 0)
+            return false;
+        gone = !answers();
+        io.rearmAt = ::GetTickCount64() + kLookAgainMs;
+        return gone;
+    };
+    while (!stop && !gone) {
         bool again = false;
-        if (!io.waiting && ::GetTickCount64() >= rearmAt) {
+        if (!io.waiting && ::GetTickCount64() >= io.rearmAt) {
             io.mask = 0;
             if (::WaitCommEvent(device, &io.mask, &io.waitOv)) {
-                error = collect(io, tell);
+                failed(collect(io, tell));
                 again = true; // waited for again at once, once a write has had its turn
             } else if (::GetLastError() == ERROR_IO_PENDING) {
                 io.waiting = true;
             } else {
-                error = ::GetLastError();
+                failed(::GetLastError());
             }
         }
-        if (error == 0)
-            error = startWrite(io);
-        if (error != 0)
+        if (gone || failed(startWrite(io)))
             break;
         if (again)
             continue;
@@ -310,59 +316,98 @@ void WinSerialPort::Line::serve(const std::function<void(SerialPortError)>& tell
         const DWORD which = ::WaitForMultipleObjects(count, handles.data(), FALSE, kLookAgainMs);
         const HANDLE signalled =
             which < WAIT_OBJECT_0 + count ? handles[which - WAIT_OBJECT_0] : nullptr;
-        DWORD done = 0;
-        if (signalled == wake.handle) {
+        if (signalled == wake.handle)
             ::ResetEvent(wake.handle);
-        } else if (signalled == io.waited.handle) {
-            io.waiting = false;
-            if (!::GetOverlappedResult(device, &io.waitOv, &done, FALSE)) {
-                if (::GetLastError() != ERROR_OPERATION_ABORTED) {
-                    error = ::GetLastError();
+        // A wait's end is looked for at every pass: its event may have come before its result.
+        if (io.waiting && (signalled == io.waited.handle || HasOverlappedIoCompleted(&io.waitOv)) &&
+            failed(endWait(io)))
+            break;
+        if (signalled == io.wrote.handle) {
+            DWORD done = 0;
+            const bool sent = ::GetOverlappedResult(device, &io.writeOv, &done, FALSE);
+            const DWORD error = sent ? 0 : ::GetLastError();
+            if (error == ERROR_IO_INCOMPLETE) {
+                ::ResetEvent(io.wrote.handle); // not ended after all: startWrite looks again
+            } else {
+                io.writing.clear();
+                if (failed(error))
                     break;
-                }
-                // A driver may end a wait for its own reasons: the device is gone only if it no
-                // longer answers. Waited for again after the next look, not at once.
-                rearmAt = ::GetTickCount64() + kLookAgainMs;
+                continue;
             }
-        } else if (signalled == io.wrote.handle) {
-            if (!::GetOverlappedResult(device, &io.writeOv, &done, FALSE)) {
-                error = ::GetLastError();
-                break;
-            }
-            io.writing.clear();
-            continue;
         }
-        error = collect(io, tell);
+        failed(collect(io, tell));
     }
-    if (error == 0)
+    if (!gone)
         drainOutgoing(io); // what the program sent before the close still goes out
     else
         collect(io, tell); // what the driver still holds is the instrument's, if it answers
-    // The owner hears of the failure after the bytes collected before it.
-    if (error != 0 && !stop)
-        tell(isRemoval(error) ? ResourceError : ReadError);
+    // The owner hears of the removal after the bytes collected before it.
+    if (gone && !stop)
+        tell(ResourceError);
     // Left to a driver that never ends its I/O, rather than freed under it.
     if (!settle(io)) [[maybe_unused]]
         const Pending* given = owned.release();
 }
 
-DWORD WinSerialPort::Line::collect(Pending& io, const std::function<void(SerialPortError)>& tell) {
-    if (io.readPending)
-        return ERROR_IO_INCOMPLETE; // a read the driver never ended: nothing more is asked of it
-    // The driver is asked without the lock, so the owner never waits on a slow driver.
-    DWORD flags = 0;
+DWORD WinSerialPort::Line::endWait(Pending& io) {
+    DWORD done = 0;
+    if (::GetOverlappedResult(device, &io.waitOv, &done, FALSE)) {
+        io.waiting = false;
+        return 0;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_IO_INCOMPLETE) {
+        // Wine may signal the event before it writes the wait's result: the wait goes on, and its
+        // end is seen at a later pass.
+        ::ResetEvent(io.waited.handle);
+        return 0;
+    }
+    io.waiting = false;
+    // A driver may end a wait for its own reasons: waited for again after the next look.
+    io.rearmAt = ::GetTickCount64() + kLookAgainMs;
+    return error == ERROR_OPERATION_ABORTED ? 0 : error;
+}
+
+bool WinSerialPort::Line::answers() {
     COMSTAT status{};
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    return clearErrors(status) == 0 && ::GetCommState(device, &dcb) &&
+           comPortListed(name, systemPortScan());
+}
+
+DWORD WinSerialPort::Line::clearErrors(COMSTAT& status) {
+    DWORD flags = 0;
     if (!::ClearCommError(device, &flags, &status))
         return ::GetLastError();
+    const std::lock_guard lock(mutex);
+    counters.brk += (flags & CE_BREAK) ? 1 : 0;
+    counters.frame += (flags & CE_FRAME) ? 1 : 0;
+    counters.overrun += (flags & CE_OVERRUN) ? 1 : 0;
+    counters.bufOverrun += (flags & CE_RXOVER) ? 1 : 0;
+    counters.parity += (flags & CE_RXPARITY) ? 1 : 0;
+    return 0;
+}
+
+DWORD WinSerialPort::Line::collect(Pending& io, const std::function<void(SerialPortError)>& tell) {
+    DWORD got = 0;
+    if (io.readPending) {
+        // A read that outlasted its wait: its bytes are taken once it ends; until then nothing
+        // more is asked of the driver.
+        if (!HasOverlappedIoCompleted(&io.readOv))
+            return ERROR_IO_INCOMPLETE;
+        io.readPending = false;
+        if (::GetOverlappedResult(device, &io.readOv, &got, FALSE))
+            take(io.reading.first(static_cast<qsizetype>(got)), io.discardsAtRead, tell);
+    }
+    // The driver is asked without the lock, so the owner never waits on a slow driver.
+    COMSTAT status{};
+    if (const DWORD error = clearErrors(status); error != 0)
+        return error;
     qint64 room = status.cbInQue;
     quint64 discardsBefore = 0;
     {
         const std::lock_guard lock(mutex);
-        counters.brk += (flags & CE_BREAK) ? 1 : 0;
-        counters.frame += (flags & CE_FRAME) ? 1 : 0;
-        counters.overrun += (flags & CE_OVERRUN) ? 1 : 0;
-        counters.bufOverrun += (flags & CE_RXOVER) ? 1 : 0;
-        counters.parity += (flags & CE_RXPARITY) ? 1 : 0;
         // Past the limit the bytes wait in the driver, not in memory nobody frames.
         if (bufferLimit > 0)
             room = std::min(room, bufferLimit - received.size());
@@ -371,8 +416,8 @@ DWORD WinSerialPort::Line::collect(Pending& io, const std::function<void(SerialP
     if (room <= 0)
         return 0;
     io.reading.resize(static_cast<qsizetype>(room));
-    DWORD got = 0;
     // The timeouts make the read return at once with what the driver holds.
+    io.discardsAtRead = discardsBefore;
     if (!::ReadFile(device, io.reading.data(), static_cast<DWORD>(room), &got, &io.readOv)) {
         if (::GetLastError() != ERROR_IO_PENDING)
             return ::GetLastError();
@@ -394,6 +439,7 @@ void WinSerialPort::Line::take(const QByteArray& bytes, quint64 discardsBefore,
     if (bytes.isEmpty() || discards != discardsBefore)
         return;
     received += bytes;
+    arrivals.push_back({bytes.size(), nowMs ? nowMs() : 0});
     if (!readyPending) {
         readyPending = true;
         tell(NoError);
@@ -467,9 +513,11 @@ bool WinSerialPort::Line::settle(Pending& io) {
     }
     // A read that ended after all still brought the instrument's bytes.
     DWORD got = 0;
-    if (settled && io.readPending && ::GetOverlappedResult(device, &io.readOv, &got, FALSE)) {
+    if (settled && io.readPending && ::GetOverlappedResult(device, &io.readOv, &got, FALSE) &&
+        got > 0) {
         const std::lock_guard lock(mutex);
         received.append(io.reading.constData(), static_cast<qsizetype>(got));
+        arrivals.push_back({static_cast<qint64>(got), nowMs ? nowMs() : 0});
     }
     return settled;
 }
@@ -490,6 +538,7 @@ bool WinSerialPort::clear(Direction direction) {
     const std::lock_guard lock(m_line->mutex);
     if (direction & Input) {
         m_line->received.clear();
+        m_line->arrivals.clear();
         ++m_line->discards;
     }
     if (direction & Output)
@@ -554,6 +603,13 @@ bool WinSerialPort::driveModemLine(int line, bool on) const {
 
 void* WinSerialPort::nativeHandle() const {
     return m_line ? m_line->device : nullptr;
+}
+
+std::vector<WinSerialPort::Arrival> WinSerialPort::takeArrivals() {
+    if (!m_line)
+        return {};
+    const std::lock_guard lock(m_line->mutex);
+    return std::exchange(m_line->arrivals, {});
 }
 
 LineCounters WinSerialPort::lineCounters() const {

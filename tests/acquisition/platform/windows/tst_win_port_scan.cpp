@@ -166,6 +166,30 @@ private Q_SLOTS:
         if (ports > 0)
             QCOMPARE(devices.back().path, QStringLiteral("\\\\.\\COM%1").arg(ports));
     }
+
+    // A port whose driver failed a call counts as gone only when the system no longer lists it.
+    void portStillListed_data() {
+        QTest::addColumn<QString>("opened");
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<bool>("present");
+        QTest::newRow("by its name") << "COM3" << QStringList{"COM1", "COM3"} << true;
+        QTest::newRow("by its device path") << "\\\\.\\COM3" << QStringList{"COM3"} << true;
+        QTest::newRow("case as Windows ignores it") << "com3" << QStringList{"COM3"} << true;
+        QTest::newRow("gone, a lower port left") << "COM3" << QStringList{"COM1"} << false;
+        QTest::newRow("gone, a higher port left") << "COM3" << QStringList{"COM4"} << false;
+        QTest::newRow("no ports at all") << "\\\\.\\COM1" << QStringList{} << false;
+        QTest::newRow("COM10 and above") << "\\\\.\\COM12" << QStringList{"COM12"} << true;
+        QTest::newRow("no COM port: nothing to look for")
+            << "\\\\.\\CNCA0" << QStringList{} << true;
+    }
+    void portStillListed() {
+        QFETCH(QString, opened);
+        QFETCH(QStringList, listed);
+        QList<ComPortRecord> records;
+        for (const QString& name : listed)
+            records << registryOnly(name);
+        QTEST(comPortListed(opened, comPortList(records)), "present");
+    }
 };
 
 QTEST_GUILESS_MAIN(TstWinPortScan)
