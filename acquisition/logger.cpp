@@ -32,9 +32,8 @@ bool Logger::startPressed() {
     m_claimedFolder = varlin_def.SavePath;
     m_view.journal(JournalLevel::Notice, QStringLiteral("START: ") + settingsInForce());
     m_store.startPressed();
+    m_beepIfShared = true;
     claimFolder();
-    if (m_claimRetry.isActive())
-        m_messages.beep();
     m_loop.startPressed();
     m_asking.startPressed();
     return true;
@@ -65,9 +64,15 @@ void Logger::finish(bool operatorPresent) {
 }
 
 void Logger::claimFolder() {
+    // Answered on the window's thread by claimAnswered, the calls made on the claim's.
+    m_claim.take(m_claimedFolder);
+}
+
+void Logger::claimAnswered(bool alone) {
     // Two instruments' records in one daily file could no longer be told apart; they are
     // still written, and the operator is told for as long as the other logger holds it.
-    const bool alone = m_claim.take(m_claimedFolder);
+    if (std::exchange(m_beepIfShared, false) && !alone)
+        m_messages.beep();
     if (alone == !m_claimRetry.isActive())
         return;
     if (alone)
@@ -79,6 +84,7 @@ void Logger::claimFolder() {
 
 void Logger::releaseFolder() {
     m_claim.release();
+    m_beepIfShared = false;
     if (!m_claimRetry.isActive())
         return;
     m_claimRetry.stop();

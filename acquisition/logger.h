@@ -74,15 +74,17 @@ public:
 
 private:
     void claimFolder();
+    void claimAnswered(bool alone);
     void releaseFolder();
 
     CommPort& m_port;
     const Clock& m_clock;
     MessageSink& m_messages;
     ViewRelay m_view; // built before the link, the store and the loop that show through it
-    FolderClaim m_claim;
     QByteArray m_claimedFolder;
-    QTimer m_claimRetry; // while another logger holds the folder: is it still there?
+    QTimer m_claimRetry;         // while another logger holds the folder: is it still there?
+    bool m_beepIfShared = false; // START's first answer beeps when the folder is shared
+    FolderClaimer m_claim{[this](bool alone) { claimAnswered(alone); }};
     SerialLink m_link;
     RecordStore m_store;
     AcquisitionLoop m_loop;

@@ -35,7 +35,9 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -150,6 +152,10 @@ int runLoggerChild(int argc, char** argv) {
     child.messages = &sink;
     child.savePath = argv[3];
     child.shown = [](Frm_Varlin& window) {
+        // Stamped to the millisecond, so the bench can hold each stamp against the time the
+        // line's first byte was sent.
+        varlin_def.StampDateTime = kTrue;
+        varlin_def.StampMillis = kTrue;
         auto* commands = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &window);
         QObject::connect(commands, &QSocketNotifier::activated, &window, [&window] {
             // Two commands sent close together may come in one read.
@@ -229,6 +235,7 @@ private:
     void waitForLastLine(int seq, int timeoutMs);
     void endPrograms();
     void printTable();
+    bool checkRecords() const;
     std::string latencyText(const Phase& phase) const;
 
     double m_phaseSeconds;
@@ -236,7 +243,7 @@ private:
     QTemporaryDir m_dir;
     std::vector<Program> m_programs; // the logger first
     std::unique_ptr<FileWatcher> m_watcher;
-    std::vector<int64_t> m_sentNs;
+    SentTimes m_sent;
     std::vector<Phase> m_phases;
     int m_nextSeq = 0;
     long m_rssBeforeBurstKb = 0;
@@ -281,7 +288,8 @@ bool Bench::getInStep() {
 
 // A START skips the line it comes in: lines until one of them is in the data file.
 bool Bench::warmUp() {
-    std::vector<int64_t> unused(1);
+    SentTimes unused;
+    unused.assign(1);
     const QByteArray line = "W warm-up " + QByteArray::number(++m_warmUps);
     QFile data(QString::fromStdString(m_programs[0].records));
     const int64_t deadline = monoNs() + 20'000'000'000;
@@ -372,7 +380,7 @@ void Bench::stream(const char* name, double bytesPerSecond, int lines) {
     for (int seq = first; seq < first + lines; ++seq)
         text += instrumentLine(seq);
     measure(Phase(name, first, lines), [&] {
-        feed(m_programs, text, first, bytesPerSecond, m_sentNs);
+        feed(m_programs, text, first, bytesPerSecond, m_sent);
         waitForLastLine(first + lines - 1, 10'000);
     });
 }
@@ -396,9 +404,9 @@ std::string Bench::latencyText(const Phase& phase) const {
     std::vector<double> ms;
     for (int seq = phase.firstSeq; seq < phase.firstSeq + phase.lines; ++seq)
         if (m_watcher->seenNs(seq) >= 0)
-            ms.push_back(
-                static_cast<double>(m_watcher->seenNs(seq) - m_sentNs[static_cast<size_t>(seq)]) /
-                1e6);
+            ms.push_back(static_cast<double>(m_watcher->seenNs(seq) -
+                                             m_sent.crNs[static_cast<size_t>(seq)]) /
+                         1e6);
     if (ms.empty())
         return "-";
     std::sort(ms.begin(), ms.end());
@@ -441,6 +449,57 @@ void Bench::printTable() {
                 static_cast<double>(m_peakBeforeSlowKb) / 1024,
                 static_cast<double>(m_peakAfterSlowKb) / 1024);
     std::printf("peers: tio -t -l --log-file <file> <pty> (its stdin an open pipe), cat <pty>\n");
+}
+
+// Every phase's lines in the data file, each once and in order, each stamped within a
+// millisecond of the time its first byte entered the pty. A burst is sent faster than the line
+// carries it, its lines wait in the pty, and so its stamps are not held to the time it was
+// sent. False, and why, when a phase fails.
+bool Bench::checkRecords() const {
+    constexpr int64_t kMostStampOffMs = 1;
+    const std::vector<bool> recorded = linesIn(m_programs[0].records, m_nextSeq);
+    bool good = true;
+    std::printf("\nlogger's records per phase (lost, reordered, stamps more than %lld ms past "
+                "the write of the line's first byte, or before it; the worst offset):\n\n| phase | "
+                "lost | reordered | "
+                "stamps off | worst (ms) |\n|---|---|---|---|---|\n",
+                static_cast<long long>(kMostStampOffMs));
+    for (const Phase& phase : m_phases) {
+        if (phase.lines == 0)
+            continue;
+        const bool paced = phase.name != "1 MB burst";
+        int lost = 0;
+        int reordered = 0;
+        int stampsOff = 0;
+        int64_t worst = 0;
+        for (int seq = phase.firstSeq; seq < phase.firstSeq + phase.lines; ++seq) {
+            const auto at = static_cast<size_t>(seq);
+            lost += recorded[at] ? 0 : 1;
+            reordered += m_watcher->reordered(seq) ? 1 : 0;
+            if (!recorded[at])
+                continue;
+            // How far the stamp lies outside the milliseconds of the write that carried the
+            // line's first byte (the stamp's are whole).
+            const int64_t stamp = m_watcher->stampMs(seq);
+            const int64_t off = stamp < 0 ? std::numeric_limits<int64_t>::max()
+                                : stamp < m_sent.firstByteFromMs[at]
+                                    ? stamp - m_sent.firstByteFromMs[at]
+                                    : std::max<int64_t>(0, stamp - m_sent.firstByteByMs[at]);
+            if (std::abs(off) > std::abs(worst))
+                worst = off;
+            stampsOff += std::abs(off) > kMostStampOffMs ? 1 : 0;
+        }
+        const bool fails = lost > 0 || reordered > 0 || (paced && stampsOff > 0);
+        good = good && !fails;
+        std::printf("| %s | %d | %d | %s | %s |%s\n", phase.name.c_str(), lost, reordered,
+                    paced ? std::to_string(stampsOff).c_str() : "not held (burst)",
+                    worst == std::numeric_limits<int64_t>::max() ? "no stamp"
+                                                                 : std::to_string(worst).c_str(),
+                    fails ? " FAILS" : "");
+    }
+    if (!good)
+        std::printf("\nFAILED: the logger lost, reordered or misstamped records (above)\n");
+    return good;
 }
 
 // The copy's cost: the mean of its phases less the mean of the same phases without it.
@@ -532,7 +591,7 @@ int Bench::run() {
         total += static_cast<int>(rate * m_phaseSeconds / kLineBytes);
     const int fastLines = static_cast<int>(paced[1] * m_phaseSeconds / kLineBytes);
     total += 6 * fastLines; // trend, slow flushes, the spreadsheet copy's four
-    m_sentNs.assign(static_cast<size_t>(total), -1);
+    m_sent.assign(static_cast<size_t>(total));
     if (!startPrograms()) {
         std::fprintf(stderr, "could not start the programs\n");
         return 1;
@@ -581,7 +640,7 @@ int Bench::run() {
     printTable();
     printCsvCost();
     printCsvFiles();
-    return 0;
+    return checkRecords() ? 0 : 1;
 }
 
 } // namespace

@@ -12,14 +12,17 @@
 #include <vector>
 
 bool stretchAsSent(const QByteArray& data, int first, int lines) {
-    const QByteArray head = instrumentLine(first);
-    const qsizetype at = data.indexOf(head);
-    if (at < 0 || data.size() - at < qsizetype{lines} * kLineBytes)
+    const qsizetype head = data.indexOf(instrumentLine(first));
+    if (head < 0)
         return false;
-    for (int seq = first; seq < first + lines; ++seq)
-        if (QByteArrayView(data).sliced(at + qsizetype{seq - first} * kLineBytes, kLineBytes) !=
-            instrumentLine(seq))
+    // From the start of its record: a time stamp may stand before the line.
+    qsizetype at = data.lastIndexOf('\n', head) + 1;
+    for (int seq = first; seq < first + lines; ++seq) {
+        const qsizetype end = data.indexOf("\r\n", at);
+        if (end < 0 || splitStamp(data.sliced(at, end + 2 - at)).second != instrumentLine(seq))
             return false;
+        at = end + 2;
+    }
     return true;
 }
 

@@ -11,7 +11,8 @@
 #include <thread>
 
 /// Whether the numbered lines first..first+lines-1 stand in `data` as one stretch, byte for
-/// byte as they were sent: nothing of a CSV between them, none missing or changed.
+/// byte as they were sent after their time stamps: nothing of a CSV between them, none missing
+/// or changed.
 bool stretchAsSent(const QByteArray& data, int first, int lines);
 
 /// What a CSV holds for the numbered lines first..first+lines-1.

@@ -3,6 +3,7 @@
 
 #include "proc_stats.h"
 
+#include <QDateTime>
 #include <QFile>
 
 #include <algorithm>
@@ -26,9 +27,51 @@ int seqOf(const QByteArray& line) {
     return ok ? seq : -1;
 }
 
+std::pair<int64_t, QByteArray> splitStamp(const QByteArray& record) {
+    static constexpr char kPattern[] = "dddd/dd/dd,dd:dd:dd.ddd,";
+    constexpr qsizetype kBytes = sizeof kPattern - 1;
+    if (record.size() <= kBytes)
+        return {-1, record};
+    int64_t digits = 0;
+    for (qsizetype i = 0; i < kBytes; ++i) {
+        const char c = record.at(i);
+        if (kPattern[i] != 'd') {
+            if (c != kPattern[i])
+                return {-1, record};
+        } else if (c < '0' || c > '9') {
+            return {-1, record};
+        } else {
+            digits = digits * 10 + (c - '0');
+        }
+    }
+    return {digits, record.sliced(kBytes)};
+}
+
+int64_t stampDigitsMs(int64_t digits) {
+    if (digits < 0)
+        return -1;
+    const auto part = [&digits](int64_t size) {
+        const auto value = static_cast<int>(digits % size);
+        digits /= size;
+        return value;
+    };
+    const int ms = part(1000);
+    const int second = part(100);
+    const int minute = part(100);
+    const int hour = part(100);
+    const int day = part(100);
+    const int month = part(100);
+    const int year = static_cast<int>(digits);
+    const QDateTime at(QDate(year, month, day), QTime(hour, minute, second, ms));
+    return at.isValid() ? at.toMSecsSinceEpoch() : -1;
+}
+
 FileWatcher::FileWatcher(const std::string& folder, int lines)
-    : m_folder(folder), m_seenNs(static_cast<size_t>(lines)) {
+    : m_folder(folder), m_seenNs(static_cast<size_t>(lines)),
+      m_stampDigits(static_cast<size_t>(lines)), m_reordered(static_cast<size_t>(lines)) {
     for (auto& s : m_seenNs)
+        s = -1;
+    for (auto& s : m_stampDigits)
         s = -1;
     m_fd = ::inotify_init1(IN_CLOEXEC);
     ::inotify_add_watch(m_fd, folder.c_str(), IN_MODIFY);
@@ -86,9 +129,12 @@ void FileWatcher::note(const QByteArray& line, int64_t now) {
     const int seq = seqOf(line);
     if (seq < 0 || seq >= static_cast<int>(m_seenNs.size()))
         return;
+    const auto [stamp, text] = splitStamp(line);
     m_seenNs[static_cast<size_t>(seq)] = now;
+    m_stampDigits[static_cast<size_t>(seq)] = stamp;
+    m_reordered[static_cast<size_t>(seq)] = seq <= m_lastSeq;
     m_outOfOrder += seq != m_lastSeq + 1;
-    m_damaged += line != instrumentLine(seq);
+    m_damaged += text != instrumentLine(seq);
     m_recordedBytes += line.size();
     m_lastSeq = seq;
 }

@@ -4,6 +4,8 @@
 #include "numbered_lines.h"
 #include "proc_stats.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 #include <cmath>
 #include <csignal>
@@ -66,7 +68,7 @@ bool alive(const Program& p) {
 }
 
 void feed(std::vector<Program>& programs, const QByteArray& stream, int firstSeq,
-          double bytesPerSecond, std::vector<int64_t>& sentNs) {
+          double bytesPerSecond, SentTimes& sent) {
     for (Program& p : programs)
         p.fed = 0;
     const int64_t t0 = monoNs();
@@ -82,14 +84,22 @@ void feed(std::vector<Program>& programs, const QByteArray& stream, int firstSeq
         std::vector<pollfd> waiting;
         for (size_t i = 0; i < programs.size(); ++i) {
             Program& p = programs[i];
+            const int64_t fromMs = QDateTime::currentMSecsSinceEpoch();
             const ssize_t n = p.fed < upTo ? ::write(p.master, stream.constData() + p.fed,
                                                      static_cast<size_t>(upTo - p.fed))
                                            : 0;
             if (n > 0 && i == 0) {
                 const int64_t now = monoNs();
-                for (qsizetype at = p.fed; at < p.fed + n; ++at)
+                const int64_t byMs = QDateTime::currentMSecsSinceEpoch();
+                for (qsizetype at = p.fed; at < p.fed + n; ++at) {
+                    const auto seq = static_cast<size_t>(firstSeq + at / kLineBytes);
                     if (stream[at] == '\r')
-                        sentNs[static_cast<size_t>(firstSeq + at / kLineBytes)] = now;
+                        sent.crNs[seq] = now;
+                    if (at % kLineBytes == 0) {
+                        sent.firstByteFromMs[seq] = fromMs;
+                        sent.firstByteByMs[seq] = byMs;
+                    }
+                }
             }
             p.fed += std::max<ssize_t>(n, 0);
             done = done && p.fed == stream.size();

@@ -33,8 +33,23 @@ bool spawn(Program& p, const std::vector<std::string>& argv, const std::string& 
 
 bool alive(const Program& p);
 
+/// When the lines of a stream entered the first program's pty, by sequence number: each CR by
+/// the monotonic clock (-1 until sent), and each first byte by the wall clock in milliseconds
+/// since the epoch, as the logger stamps it: the write that carried it began no earlier than
+/// firstByteFromMs and had returned by firstByteByMs.
+struct SentTimes {
+    std::vector<int64_t> crNs;
+    std::vector<int64_t> firstByteFromMs;
+    std::vector<int64_t> firstByteByMs;
+    void assign(size_t lines) {
+        crNs.assign(lines, -1);
+        firstByteFromMs.assign(lines, -1);
+        firstByteByMs.assign(lines, -1);
+    }
+};
+
 /// Hands `stream` to every program's pty: at `bytesPerSecond`, a few bytes each millisecond like
-/// a UART, or (0) as fast as each pty takes it. Notes when each line's CR entered the first
-/// program's pty, by sequence number. Gives up on a program that stops reading for 30 s.
+/// a UART, or (0) as fast as each pty takes it. Notes when each line entered the first
+/// program's pty. Gives up on a program that stops reading for 30 s.
 void feed(std::vector<Program>& programs, const QByteArray& stream, int firstSeq,
-          double bytesPerSecond, std::vector<int64_t>& sentNs);
+          double bytesPerSecond, SentTimes& sent);

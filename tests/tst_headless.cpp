@@ -53,16 +53,17 @@ struct Headless {
     QByteArray said;
 };
 
-// START drops what the port held, then counts three CRs to get in step: CRs the drop took are
-// made up for one at a time. The first record after is shown only.
+// START drops what the port held, then counts three CRs to get in step: CRs the drop took (it
+// may come after the port is named) are made up for one at a time, each given its time to be
+// read. The first record after is shown only.
 bool inStep(Headless& logger, PtyInstrument& instrument) {
     if (!logger.saidLike(QStringLiteral(R"(: COM\d+ is )")))
         return false;
-    QByteArray crs = "a\rb\rc\r";
-    for (int wait = 0; wait <= 30000 && !logger.saidLike(QStringLiteral("status: RcvData"), wait);
-         wait += 10000, crs = "\r")
-        instrument.write(crs);
-    return logger.saidLike(QStringLiteral("status: RcvData"), 0) && instrument.write("first\r");
+    const QString inStep = QStringLiteral("status: RcvData");
+    instrument.write("a\rb\rc\r");
+    for (int madeUp = 0; madeUp < 3 && !logger.saidLike(inStep, 10000); ++madeUp)
+        instrument.write("\r");
+    return logger.saidLike(inStep, 10000) && instrument.write("first\r");
 }
 
 // What the logger left unread on the line: the test holds the pty's slave side open, so the
@@ -144,7 +145,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, stamp);
         PtyInstrument instrument;
         Headless logger(m_dir.filePath("state"), options(instrument.slavePath(), stamp));
-        QVERIFY(inStep(logger, instrument));
+        QVERIFY2(inStep(logger, instrument), logger.said.constData());
         const QList<QByteArray> sent = readings(200);
         for (const QByteArray& line : sent)
             QVERIFY(instrument.write(line + "\r\n"));
@@ -191,7 +192,7 @@ private Q_SLOTS:
         QFETCH(int, signal);
         PtyInstrument instrument;
         Headless logger(m_dir.filePath("state"), options(instrument.slavePath()));
-        QVERIFY(inStep(logger, instrument));
+        QVERIFY2(inStep(logger, instrument), logger.said.constData());
         const QList<QByteArray> burst = readings(3000);
         const QByteArray sent = lines(burst);
         QVERIFY(instrument.write(sent));
@@ -209,7 +210,7 @@ private Q_SLOTS:
         auto instrument = std::make_unique<PtyInstrument>();
         QVERIFY(QFile::link(instrument->slavePath(), link));
         Headless logger(m_dir.filePath("state"), options(link));
-        QVERIFY(inStep(logger, *instrument));
+        QVERIFY2(inStep(logger, *instrument), logger.said.constData());
         QVERIFY(instrument->write(lines(readings(3, "before "))));
         QTRY_VERIFY_WITH_TIMEOUT(records(m_data).contains("before 00002"), 30000);
 

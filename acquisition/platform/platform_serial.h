@@ -13,11 +13,14 @@
 #include <cstdint>
 #include <utility>
 
-// The device class the serial layer drives: Qt's own on Linux, the program's where Qt
-// SerialPort is not at hand.
+// The device class the serial layer drives: the program's own on Windows, where Qt SerialPort
+// is not at hand, and on Linux, where it reads the line on a thread of its own; Qt's elsewhere.
 #ifdef Q_OS_WIN
 #include "acquisition/platform/win_serial_port.h"
 using SystemSerialPort = WinSerialPort;
+#elif defined(Q_OS_LINUX)
+#include "acquisition/platform/linux_serial_port.h"
+using SystemSerialPort = LinuxSerialPort;
 #else
 #include <QSerialPort>
 using SystemSerialPort = QSerialPort;

@@ -53,6 +53,9 @@ public:
     static constexpr qint64 kNoArrival = std::numeric_limits<qint64>::min();
     virtual int32_t sendText(const QByteArray& text) = 0;
     virtual int16_t latestEvent() const = 0;
+    /// dataReceived comes at most every few milliseconds already, with the bytes' times noted
+    /// as they came: whoever passes it on need not space it out again.
+    virtual bool pacesDataReceived() const { return false; }
 
 Q_SIGNALS:
     /// A line error or line-state change; latestEvent() holds its code while it is delivered.

@@ -15,6 +15,17 @@ constexpr int kPollIntervalMs = 50;
 constexpr qint64 kReadBufferBytes = qint64(64) * 1024;
 constexpr qint64 kMaxWaitingCount = 32767;
 
+// A device that notes when each chunk came as it reads: the times are its, not
+// those of the moment this thread hears of the bytes.
+template <typename Device>
+concept StampsArrivals = requires(Device& device) {
+    device.takeArrivals();
+};
+template <typename Device>
+concept PacesReadyRead = requires {
+    Device::kReadyGapMs;
+};
+
 } // namespace
 
 SerialPort::SerialPort(const Clock& clock, PortScan scan, QObject* parent)
@@ -30,6 +41,8 @@ SerialPort::SerialPort(const Clock& clock, PortScan scan, QObject* parent)
     // time they arrived is noted then, not when the reader gets to them.
     connect(&m_port, &SystemSerialPort::readyRead, this, &SerialPort::noteArrivals);
     connect(&m_port, &SystemSerialPort::readyRead, this, &CommPort::dataReceived);
+    if constexpr (StampsArrivals<SystemSerialPort>)
+        m_port.setArrivalClock([&clock] { return clock.nowMs(); });
     connect(&m_pollTimer, &QTimer::timeout, this, &SerialPort::pollLine);
 }
 
@@ -243,13 +256,21 @@ bool SerialPort::readByte(char& c) {
 }
 
 bool SerialPort::takeFromPort() {
-    // Reading no more than Qt holds never asks the driver, which would wake a lost port.
-    const qint64 held = m_port.isOpen() ? m_port.bytesAvailable() : 0;
+    qint64 held = 0;
+    if constexpr (StampsArrivals<SystemSerialPort>) {
+        // Exactly the bytes whose times are known: what came after them waits for its own.
+        noteArrivals();
+        held = m_port.isOpen() ? m_arrivals.held() : 0;
+    } else {
+        // Reading no more than Qt holds never asks the driver, which would wake a lost port.
+        held = m_port.isOpen() ? m_port.bytesAvailable() : 0;
+        // Bytes Qt collected without saying so (it never repeats readyRead inside a handler of
+        // readyRead) are noted now, the earliest time we know of them.
+        if (held > 0)
+            noteArrivals();
+    }
     if (held == 0)
         return false;
-    // Bytes Qt collected without saying so (it never repeats readyRead inside a handler of
-    // readyRead) are noted now, the earliest time we know of them.
-    noteArrivals();
     // All of it at once: reading Qt's buffer a byte at a time costs more than the record.
     m_taken.resize(static_cast<qsizetype>(held));
     const qint64 read = m_port.read(m_taken.data(), held);
@@ -274,6 +295,11 @@ int32_t SerialPort::sendText(const QByteArray& text) {
 
 int16_t SerialPort::latestEvent() const {
     return m_latestEvent;
+}
+
+bool SerialPort::pacesDataReceived() const {
+    // Linux's device emits readyRead at most every kReadyGapMs, the times noted as it reads.
+    return PacesReadyRead<SystemSerialPort>;
 }
 
 void SerialPort::injectEvent(int16_t code) {
@@ -408,7 +434,7 @@ void SerialPort::releaseLostPort() {
     // What Qt had already read from the device is the instrument's data: it stays readable,
     // with the times it arrived.
     noteArrivals();
-    m_taken = m_taken.mid(m_takenAt) + m_port.read(m_port.bytesAvailable());
+    m_taken = m_taken.mid(m_takenAt) + m_port.read(m_arrivals.held());
     m_takenAt = 0;
     m_arrivals.taken(m_arrivals.held());
     closeDevice();
@@ -438,5 +464,10 @@ void SerialPort::deliverNextEvent() {
 }
 
 void SerialPort::noteArrivals() {
-    m_arrivals.note(m_port.bytesAvailable(), m_clock.nowMs());
+    if constexpr (StampsArrivals<SystemSerialPort>) {
+        for (const auto& arrival : m_port.takeArrivals())
+            m_arrivals.note(m_arrivals.held() + arrival.bytes, arrival.atMs);
+    } else {
+        m_arrivals.note(m_port.bytesAvailable(), m_clock.nowMs());
+    }
 }

@@ -14,8 +14,9 @@
 class Clock;
 
 /// In the program on the reader's thread, behind ThreadedPort. The serial layer on the system's
-/// serial device class (QSerialPort on Linux): the port operations the program uses, the arrival
-/// time of every received byte, and line events from the driver's line counters and modem lines.
+/// serial device class (LinuxSerialPort on Linux): the port operations the program uses, the
+/// arrival time of every received byte, and line events from the driver's line counters and modem
+/// lines.
 class SerialPort final : public CommPort {
     Q_OBJECT
 public:
@@ -45,6 +46,7 @@ public:
     qint64 lastCharArrivalMs() const override { return m_lastCharArrival; }
     int32_t sendText(const QByteArray& text) override;
     int16_t latestEvent() const override;
+    bool pacesDataReceived() const override;
 
     /// Seam for tests: queue an event as if the line had raised it.
     void injectEvent(int16_t code);

@@ -9,13 +9,18 @@ constexpr qsizetype kMaxWaitingCount = 32767;
 }
 
 ThreadedPort::ThreadedPort(std::unique_ptr<CommPort> inner, QObject* parent)
-    : CommPort(parent), m_inner(inner.release()) {
+    : CommPort(parent), m_inner(inner.release()), m_innerPaces(m_inner->pacesDataReceived()) {
     m_thread.setObjectName(QStringLiteral("serial reader"));
     // The notice timer is the reader's, with the inner port as its parent.
     m_noticeTimer = new QTimer(m_inner);
     m_noticeTimer->setSingleShot(true);
     m_noticeTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_noticeTimer, &QTimer::timeout, m_inner, [this] { sendNotice(); });
+    // A notice held back by the gap carries what the port holds when it goes, told of or not:
+    // bytes left behind would reach the window's thread a gap later.
+    connect(m_noticeTimer, &QTimer::timeout, m_inner, [this] {
+        take();
+        sendNotice();
+    });
     m_inner->moveToThread(&m_thread);
     // Handlers with the inner port as their context run on the reader's thread.
     connect(m_inner, &CommPort::dataReceived, m_inner, [this] { take(); });
@@ -235,6 +240,12 @@ void ThreadedPort::notify() {
     // keep the times they arrived.
     if (m_told.exchange(true))
         return;
+    // A port that spaces out its own news is passed on at once: a second gap here would hold
+    // its bytes up to a gap longer.
+    if (m_innerPaces) {
+        sendNotice();
+        return;
+    }
     const qint64 sinceLast = m_sinceNotice.isValid() ? m_sinceNotice.elapsed() : kNoticeGapMs;
     if (sinceLast < kNoticeGapMs) {
         m_noticeTimer->start(static_cast<int>(kNoticeGapMs - sinceLast));

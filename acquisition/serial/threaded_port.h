@@ -71,7 +71,8 @@ private:
         qint64 arrivalMs;
     };
     QThread m_thread;
-    CommPort* m_inner; // on m_thread
+    CommPort* m_inner;         // on m_thread
+    bool m_innerPaces = false; // its dataReceived is spaced out already
 
     mutable std::mutex m_mutex;
     std::deque<Chunk> m_chunks;

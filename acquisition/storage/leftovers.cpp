@@ -12,13 +12,13 @@
 #include <QHash>
 #include <QLockFile>
 #include <QMap>
-#include <QRegularExpression>
 #include <QSet>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -33,6 +33,28 @@ constexpr size_t kRecordsReadKept = 65536;
 
 QByteArray lineOf(const PendingRecord& record) {
     return record.record + "\r\n";
+}
+
+// A spool's run and its piece: "unwritten-records-<run>[.NNNNNN].spool", piece 0 when the
+// number is absent. Read by hand: this runs on a std::thread, and under MinGW a thread that
+// matched a QRegularExpression may crash as it ends (its JIT stack's holder is destroyed after
+// the thread's storage is freed).
+std::optional<std::pair<QString, int>> spoolPiece(const QString& file) {
+    static const QString prefix = QStringLiteral("unwritten-records-");
+    static const QString suffix = QStringLiteral(".spool");
+    if (!file.startsWith(prefix) || !file.endsWith(suffix) ||
+        file.size() <= prefix.size() + suffix.size() || file.contains(u'\n'))
+        return std::nullopt;
+    const QString stem = file.chopped(suffix.size());
+    constexpr int kDigits = 6;
+    const qsizetype dot = stem.size() - kDigits - 1;
+    if (dot > prefix.size() && stem.at(dot) == u'.') {
+        const QStringView digits = QStringView(stem).sliced(dot + 1);
+        if (std::all_of(digits.begin(), digits.end(),
+                        [](QChar c) { return c >= u'0' && c <= u'9'; }))
+            return std::pair(stem.left(dot), digits.toInt());
+    }
+    return std::pair(stem, 0);
 }
 
 // The records read from a spool that go into one file with one write, and the rows of its
@@ -115,6 +137,12 @@ struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
     QByteArray redirectedTo;
     std::atomic<bool> stopping{false};
     milliseconds retryInterval = kRetryInterval;
+    bool adopting = false;   // the folder is being looked through for runs
+    bool adoptAgain = false; // a START came meanwhile: look again
+
+    // While the folder is looked through, a run not yet found may hold any file: it holds them
+    // all under a name before every run's.
+    static inline const QString kLooking = QStringLiteral("unwritten-records-");
 
     QString pathOf(const Run& run, const QString& suffix) const {
         return QDir(folder).filePath(run.name + suffix);
@@ -123,6 +151,7 @@ struct Leftovers::Shared : std::enable_shared_from_this<Shared> {
         return segment == 0 ? pathOf(run, QStringLiteral(".spool"))
                             : QDir(folder).filePath(Spool::segmentName(run.name, segment));
     }
+    static void adoptRuns(const std::shared_ptr<Shared>& shared);
     // With the mutex held.
     void startPass(QList<std::shared_ptr<Run>> runsToWrite);
     void setAside(Run& run, Clock::time_point now);
@@ -165,50 +194,74 @@ Leftovers::~Leftovers() {
 
 void Leftovers::adopt() {
     Shared& s = *m_shared;
-    static const QRegularExpression spoolFile(
-        QStringLiteral("^(unwritten-records-.+?)(?:\\.(\\d{6}))?\\.spool$"));
-    QMap<QString, QList<int>> found;
-    const QDir dir(s.folder);
-    for (const QString& file :
-         dir.entryList({QStringLiteral("unwritten-records-*.spool")}, QDir::Files, QDir::Name)) {
-        const QRegularExpressionMatch match = spoolFile.match(file);
-        if (match.hasMatch())
-            found[match.captured(1)].append(match.captured(2).toInt());
-    }
     const std::lock_guard lock(s.mutex);
     if (s.stopping)
         return;
     s.written = 0; // what an earlier START wrote has been told
     s.redirectedTo.clear();
-    QList<std::shared_ptr<Run>> adopted;
-    for (auto it = found.begin(); it != found.end(); ++it) {
-        const bool known = std::any_of(s.runs.cbegin(), s.runs.cend(),
-                                       [&](const auto& run) { return run->name == it.key(); });
-        if (known)
-            continue;
-        // This process's own spool is the present's, however its lock fares.
-        if (Spool::isOwnRun(it.key()))
-            continue;
-        auto run = std::make_shared<Run>();
-        run->name = it.key();
-        // A spool whose logger still runs is its own; one another logger replays is held.
-        run->lock = std::make_unique<QLockFile>(s.pathOf(*run, QStringLiteral(".lock")));
-        run->lock->setStaleLockTime(0);
-        if (!run->lock->tryLock(0))
-            continue;
-        run->segments = it.value();
-        std::sort(run->segments.begin(), run->segments.end());
-        // Every file, until its records say which: the present's next write waits for that.
-        s.order->holdAll(run->name);
-        adopted.append(run);
-    }
-    if (adopted.isEmpty())
+    if (s.adopting) {
+        s.adoptAgain = true;
         return;
-    s.runs += adopted;
-    if (s.active && !s.active->ended && !s.active->givenUp)
-        s.active->runs += adopted;
-    else
-        s.startPass(adopted);
+    }
+    // The folder is looked through on a thread of its own: it may be on a share that hangs.
+    s.adopting = true;
+    s.order->holdAll(Shared::kLooking);
+    std::thread(&Shared::adoptRuns, s.shared_from_this()).detach();
+}
+
+void Leftovers::Shared::adoptRuns(const std::shared_ptr<Shared>& shared) {
+    Shared& s = *shared;
+    for (bool again = true; again;) {
+        QMap<QString, QList<int>> found;
+        const QDir dir(s.folder);
+        // No name filter: QDir matches those with a QRegularExpression (see spoolPiece).
+        for (const QString& file : dir.entryList(QDir::Files, QDir::Name)) {
+            if (const auto piece = spoolPiece(file))
+                found[piece->first].append(piece->second);
+        }
+        QSet<QString> known;
+        {
+            const std::lock_guard lock(s.mutex);
+            for (const auto& run : std::as_const(s.runs))
+                known.insert(run->name);
+        }
+        QList<std::shared_ptr<Run>> adopted;
+        for (auto it = found.begin(); it != found.end(); ++it) {
+            // This process's own spool is the present's, however its lock fares.
+            if (known.contains(it.key()) || Spool::isOwnRun(it.key()))
+                continue;
+            auto run = std::make_shared<Run>();
+            run->name = it.key();
+            // A spool whose logger still runs is its own; one another logger replays is held.
+            run->lock = std::make_unique<QLockFile>(s.pathOf(*run, QStringLiteral(".lock")));
+            run->lock->setStaleLockTime(0);
+            if (!run->lock->tryLock(0))
+                continue;
+            run->segments = it.value();
+            std::sort(run->segments.begin(), run->segments.end());
+            adopted.append(run);
+        }
+        const std::lock_guard lock(s.mutex);
+        again = std::exchange(s.adoptAgain, false) && !s.stopping;
+        // Every file, until its records say which; also when END came meanwhile, so the
+        // present's records wait in the spool for them till the next START.
+        for (const auto& run : std::as_const(adopted))
+            s.order->holdAll(run->name);
+        if (!again) {
+            s.adopting = false;
+            s.order->release(kLooking);
+            s.passEnded.notify_all();
+        }
+        s.runs += adopted;
+        if (s.stopping || adopted.isEmpty())
+            continue;
+        if (s.active && !s.active->ended && !s.active->givenUp)
+            s.active->runs += adopted;
+        else
+            s.startPass(adopted);
+    }
+    // The present may write to the files nobody holds now.
+    s.wakeFront();
 }
 
 void Leftovers::check(bool presentWaits) {
@@ -291,8 +344,10 @@ void Leftovers::finish(milliseconds deadline) {
     Shared& s = *m_shared;
     std::unique_lock lock(s.mutex);
     s.stopping = true;
-    // The thread stops after the batch under way; one in a call that hangs is left to it.
-    s.passEnded.wait_for(lock, deadline, [&s] { return !s.active || s.active->ended; });
+    // The thread stops after the batch under way; one in a call that hangs is left to it. A
+    // look for runs under way is waited for too: till it ends, every file is held.
+    s.passEnded.wait_for(lock, deadline,
+                         [&s] { return (!s.active || s.active->ended) && !s.adopting; });
 }
 
 void Leftovers::setRetryInterval(milliseconds interval) {

@@ -10,9 +10,10 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QPointer>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 
 using std::chrono::milliseconds;
 
@@ -50,9 +51,10 @@ std::function<void()> poster(RecordStore* store, void (RecordStore::*slot)()) {
 } // namespace
 
 RecordStore::RecordStore(const Clock& clock, MessageSink& messages, LoopView& view,
-                         FileCalls& calls, const QString& spoolFolder, QObject* parent)
+                         FileCalls& calls, const QString& spoolFolder, FileCalls& spoolCalls,
+                         QObject* parent)
     : QObject(parent), m_clock(clock), m_messages(messages), m_view(view),
-      m_spool(spoolFolder), // on the local disk, whatever the data folder is on
+      m_spool(spoolFolder, spoolCalls), // on the local disk, whatever the data folder is on
       m_leftovers(spoolFolder, calls, poster(this, &RecordStore::watch), m_order),
       m_worker(calls, m_spool.placementLog(), poster(this, &RecordStore::takeProgress), m_order) {
     m_watch.setInterval(kWatchIntervalMs);
@@ -228,7 +230,8 @@ void RecordStore::watch() {
                            .arg(std::exchange(m_spooled, 0)));
     }
     m_notAnswering = busy >= milliseconds(kTellAfterMs);
-    if (m_spoolOnly && !hung && !m_failing && m_worker.heldBytes() < kMemoryBound / 2)
+    if (m_spoolOnly && !m_refilling && !hung && !m_failing &&
+        m_worker.heldBytes() < kMemoryBound / 2)
         refillFromSpool();
     quint64 confirmed = m_worker.confirmedThrough();
     if (m_spoolOnly)
@@ -263,9 +266,47 @@ void RecordStore::startSpooling() {
 }
 
 void RecordStore::refillFromSpool() {
-    // What the spool alone holds goes back to memory in order, from the local disk.
-    SpoolPosition next;
-    const QList<PendingRecord> records = m_spool.readFrom(*m_spoolOnly, kRefillBytes, next);
+    // What the spool alone holds goes back to memory in order, read on the spool's thread: the
+    // state folder may hang as well. Meanwhile new records still go to the spool alone.
+    m_refilling = true;
+    // The records cross under a mutex of our own, made here, not inside the queued call: then the
+    // hand-over is one the race detector can see, as Debian's Qt is not built for it.
+    struct Refill {
+        std::mutex mutex;
+        QList<PendingRecord> records;
+        SpoolPosition next;
+    };
+    const auto refill = std::make_shared<Refill>();
+    m_spool.readFrom(*m_spoolOnly, kRefillBytes,
+                     [guard = QPointer<RecordStore>(this), refill](QList<PendingRecord> records,
+                                                                   SpoolPosition next) {
+                         {
+                             const std::lock_guard lock(refill->mutex);
+                             refill->records = std::move(records);
+                             refill->next = next;
+                         }
+                         if (QCoreApplication* app = QCoreApplication::instance())
+                             QMetaObject::invokeMethod(
+                                 app,
+                                 [guard, refill] {
+                                     QList<PendingRecord> taken;
+                                     SpoolPosition at;
+                                     {
+                                         const std::lock_guard lock(refill->mutex);
+                                         taken = std::move(refill->records);
+                                         at = refill->next;
+                                     }
+                                     if (guard)
+                                         guard->takeRefill(taken, at);
+                                 },
+                                 Qt::QueuedConnection);
+                     });
+}
+
+void RecordStore::takeRefill(const QList<PendingRecord>& records, SpoolPosition next) {
+    m_refilling = false;
+    if (m_finished || !m_spoolOnly)
+        return;
     for (const PendingRecord& record : records) {
         // Only what went to the spool alone: copies of older records (a flush that failed)
         // were spooled among them, and must not be written again.
@@ -280,6 +321,7 @@ void RecordStore::refillFromSpool() {
         m_spoolOnly.reset();
     else
         m_spoolOnly = next;
+    watch();
 }
 
 void RecordStore::lose(const PendingRecord& record) {
@@ -373,8 +415,10 @@ void RecordStore::beepAtMostOnceASecond() {
 
 void RecordStore::finish(bool operatorPresent) {
     m_watch.stop();
+    m_finished = true; // a read of the spool still under way brings nothing back into memory
     tellLoss(operatorPresent);
     m_leftovers.finish(kLeftoversEndWait);
+    m_worker.orderChanged(); // the look for earlier runs may have let go of every file
     QList<PendingRecord> left;
     const bool done = m_worker.finish(milliseconds(kEndDeadlineMs), left);
     StorageProgress last = m_worker.takeProgress();
@@ -414,8 +458,10 @@ void RecordStore::finish(bool operatorPresent) {
         return;
     const QString folder = QDir::toNativeSeparators(m_spool.folder());
     if (!kept) {
-        tell(QStringLiteral("The data folder did not answer, nor did the local disk in time: "
-                            "%1 records may be lost; what could be kept is in %2.")
+        tell(QStringLiteral("The data folder %1, nor did the local disk answer in time: "
+                            "%2 records may be lost; what could be kept is in %3.")
+                 .arg(m_failing ? QStringLiteral("could not be written")
+                                : QStringLiteral("did not answer"))
                  .arg(unwritten + flushFailed)
                  .arg(folder),
              operatorPresent);

@@ -27,8 +27,10 @@ class MessageSink;
 class RecordStore : public QObject {
     Q_OBJECT
 public:
+    /// `calls` are the data folder's; `spoolCalls` the spool's, on the local disk.
     RecordStore(const Clock& clock, MessageSink& messages, LoopView& view, FileCalls& calls,
-                const QString& spoolFolder, QObject* parent = nullptr);
+                const QString& spoolFolder, FileCalls& spoolCalls = systemFileCalls(),
+                QObject* parent = nullptr);
     ~RecordStore() override;
 
     /// A line has ended, its line end having arrived at `endMs`: the record goes to the file
@@ -72,6 +74,7 @@ private:
     void watch();
     void startSpooling();
     void refillFromSpool();
+    void takeRefill(const QList<PendingRecord>& records, SpoolPosition next);
     void lose(const PendingRecord& record);
     void tellLoss(bool operatorPresent = true);
     void tellFlushRecovered(const FlushNotice& notice, bool operatorPresent = true);
@@ -101,7 +104,9 @@ private:
     std::optional<SpoolPosition> m_spoolOnly;
     quint64 m_spoolOnlyFirstSeq = 0;
     qsizetype m_spoolOnlyCount = 0;
-    qsizetype m_spooled = 0; // records kept in the spool too since spooling began, for the journal
+    qsizetype m_spooled = 0;  // records kept in the spool too since spooling began, for the journal
+    bool m_refilling = false; // a read of the spool is under way on its thread
+    bool m_finished = false;
 
     bool m_failing = false;
     QElapsedTimer m_failingFor;

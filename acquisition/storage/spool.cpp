@@ -44,12 +44,36 @@ struct Spool::Shared final : PlacementLog {
           base(std::move(runBase)), folder(std::move(encodedFolder)) {}
 
     struct Command {
-        enum class Kind { Append, Delete, Forget } kind = Kind::Append;
+        enum class Kind { Append, Delete, Forget, Read } kind = Kind::Append;
         int segment = 0;    // Append
         QByteArray bytes;   // Append
         QList<int> drop;    // Delete
         quint64 seq = 0;    // Forget: records up to it are on the medium
         bool empty = false; // Forget: and no segment is left
+        // Read: from where, how much, in which segments (number, bytes appended), and who hears
+        SpoolPosition from{};
+        qint64 maxBytes = 0;
+        QList<std::pair<int, qint64>> segments;
+        ReadDone done;
+
+        static Command append(int segment) {
+            Command command;
+            command.segment = segment;
+            return command;
+        }
+        static Command remove(QList<int> segments) {
+            Command command;
+            command.kind = Kind::Delete;
+            command.drop = std::move(segments);
+            return command;
+        }
+        static Command forget(quint64 seq, bool empty) {
+            Command command;
+            command.kind = Kind::Forget;
+            command.seq = seq;
+            command.empty = empty;
+            return command;
+        }
     };
     FileCalls& calls;
     const QString folderName;
@@ -61,6 +85,8 @@ struct Spool::Shared final : PlacementLog {
     std::condition_variable idle;
     std::deque<Command> commands;
     bool ending = false;
+    bool keepNothing = false; // at the end: no segment holds a record
+    bool ended = false;       // the thread has done all, its files closed and the lock let go
     bool abandoned = false;
     bool working = false; // commands taken, not done yet
     bool unflushed = false;
@@ -185,8 +211,59 @@ struct Spool::Shared final : PlacementLog {
         case Command::Kind::Forget:
             forgetMarks(command.seq, command.empty);
             return true;
+        case Command::Kind::Read:
+            read(command);
+            return true;
         }
         return true;
+    }
+
+    // Everything appended before the read was asked for is in its segment by now.
+    void read(const Command& command) {
+        QList<PendingRecord> records;
+        SpoolPosition next = command.from;
+        qint64 maxBytes = command.maxBytes;
+        for (const auto& [number, bytes] : command.segments) {
+            if (number < next.segment)
+                continue;
+            if (number > next.segment)
+                next = {number, 0};
+            QByteArray piece;
+            if (calls.readAt(segmentPath(number), next.offset,
+                             static_cast<qsizetype>(std::min(maxBytes, bytes - next.offset)),
+                             piece) != 0)
+                break;
+            SpoolReader reader;
+            reader.restartAt(next.offset);
+            // Only what was appended in whole frames is read.
+            for (const SpoolReader::Frame& frame : reader.read(piece, false))
+                if (frame.kind == SpoolReader::Frame::Kind::Record)
+                    records.append(frame.record);
+            maxBytes -= reader.consumed() - next.offset;
+            next.offset = reader.consumed();
+            if (next.offset < bytes || maxBytes <= 0)
+                break;
+        }
+        command.done(std::move(records), next);
+    }
+
+    // The thread's last work, unless the end gave it up: what is left is closed, and when no
+    // record is kept the run's files go, but marks that say a segment that could not be removed
+    // is written.
+    void wrapUp() {
+        if (fd >= 0)
+            calls.closeFile(fd);
+        fd = -1;
+        if (!unremoved.isEmpty())
+            removeSegments();
+        if (keepNothing) {
+            const std::lock_guard guard(marksMutex);
+            if (unremoved.isEmpty())
+                removeMarks();
+            else if (marksFd >= 0)
+                calls.dataSync(marksFd);
+        }
+        release();
     }
 
     // Only what is new, or moved, since it was logged is written: a retry of the same records at
@@ -348,11 +425,9 @@ Spool::Spool(const QString& folder, FileCalls& calls) : m_folder(folder) {
 }
 
 Spool::~Spool() {
+    // The thread lets go of the lock as it ends; one left in a call keeps it.
     if (m_thread.joinable())
         finish({}, milliseconds(2000));
-    // A thread left in a call keeps the lock until it returns.
-    if (!m_leftBehind)
-        m_shared->release();
     const std::lock_guard lock(ownRunsMutex());
     ownRuns().remove(m_name);
 }
@@ -362,6 +437,7 @@ bool Spool::isOwnRun(const QString& name) {
     return ownRuns().contains(name);
 }
 
+// On the thread that replays a run, never the window's.
 SpoolMarks Spool::readMarks(const QString& marksPath) {
     SpoolMarksReader reader;
     QFile file(marksPath);
@@ -400,7 +476,7 @@ void Spool::appendRecords(const QList<PendingRecord>& records) {
         segment.maxSeq = std::max(segment.maxSeq, record.seq);
         segment.bytes += frame.size();
         if (commands.empty() || commands.back().segment != segment.number)
-            commands.push_back({Shared::Command::Kind::Append, segment.number, {}, {}, 0, false});
+            commands.push_back(Shared::Command::append(segment.number));
         commands.back().bytes += frame;
     }
     const std::lock_guard lock(m_shared->mutex);
@@ -421,9 +497,8 @@ void Spool::dropThrough(quint64 seq) {
     });
     const std::lock_guard lock(m_shared->mutex);
     if (!drop.isEmpty())
-        m_shared->commands.push_back({Shared::Command::Kind::Delete, 0, {}, drop, 0, false});
-    m_shared->commands.push_back(
-        {Shared::Command::Kind::Forget, 0, {}, {}, seq, m_segments.isEmpty()});
+        m_shared->commands.push_back(Shared::Command::remove(drop));
+    m_shared->commands.push_back(Shared::Command::forget(seq, m_segments.isEmpty()));
     m_shared->wake.notify_one();
 }
 
@@ -433,31 +508,18 @@ SpoolPosition Spool::nextAppendAt() const {
     return {m_segments.last().number, m_segments.last().bytes};
 }
 
-QList<PendingRecord> Spool::readFrom(SpoolPosition from, qint64 maxBytes,
-                                     SpoolPosition& next) const {
-    QList<PendingRecord> records;
-    next = from;
-    for (const Segment& segment : m_segments) {
-        if (segment.number < next.segment)
-            continue;
-        if (segment.number > next.segment)
-            next = {segment.number, 0};
-        QFile file(decodePath(m_shared->segmentPath(segment.number)));
-        if (!file.open(QIODevice::ReadOnly) || !file.seek(next.offset))
-            return records;
-        SpoolReader reader;
-        reader.restartAt(next.offset);
-        // Only what the spool's thread has appended in whole frames is read.
-        for (const SpoolReader::Frame& frame :
-             reader.read(file.read(std::min(maxBytes, segment.bytes - next.offset)), false))
-            if (frame.kind == SpoolReader::Frame::Kind::Record)
-                records.append(frame.record);
-        maxBytes -= reader.consumed() - next.offset;
-        next.offset = reader.consumed();
-        if (next.offset < segment.bytes || maxBytes <= 0)
-            return records;
-    }
-    return records;
+void Spool::readFrom(SpoolPosition from, qint64 maxBytes, ReadDone done) {
+    Shared::Command command;
+    command.kind = Shared::Command::Kind::Read;
+    command.from = from;
+    command.maxBytes = maxBytes;
+    command.done = std::move(done);
+    for (const Segment& segment : std::as_const(m_segments))
+        if (segment.number >= from.segment)
+            command.segments.append({segment.number, segment.bytes});
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->commands.push_back(std::move(command));
+    m_shared->wake.notify_one();
 }
 
 milliseconds Spool::busyFor() const {
@@ -477,9 +539,9 @@ bool Spool::finish(const QList<PendingRecord>& records, milliseconds deadline) {
     Shared& s = *m_shared;
     std::unique_lock lock(s.mutex);
     s.ending = true;
+    s.keepNothing = m_segments.isEmpty();
     s.wake.notify_all();
-    const bool done = s.idle.wait_for(
-        lock, deadline, [&s] { return s.commands.empty() && !s.working && !s.unflushed; });
+    const bool done = s.idle.wait_for(lock, deadline, [&s] { return s.ended; });
     s.abandoned = !done;
     s.wake.notify_all();
     lock.unlock();
@@ -490,20 +552,6 @@ bool Spool::finish(const QList<PendingRecord>& records, milliseconds deadline) {
         return false;
     }
     m_thread.join();
-    if (!s.unremoved.isEmpty())
-        s.removeSegments();
-    if (m_segments.isEmpty()) {
-        // Nothing kept: no file for a later START to find, but the marks of a segment that
-        // could not be removed, which say its records are written.
-        {
-            const std::lock_guard marksLock(s.marksMutex);
-            if (s.unremoved.isEmpty())
-                s.removeMarks();
-            else if (s.marksFd >= 0)
-                s.calls.dataSync(s.marksFd);
-        }
-        s.release();
-    }
     return !s.failing;
 }
 
@@ -557,7 +605,13 @@ void Spool::run(const std::shared_ptr<Shared>& shared) {
         else
             s.wake.wait(lock);
     }
-    if (s.fd >= 0 && !s.abandoned)
-        s.calls.closeFile(s.fd);
+    if (!s.abandoned) {
+        lock.unlock();
+        s.busy(true);
+        s.wrapUp();
+        s.busy(false);
+        lock.lock();
+        s.ended = true;
+    }
     s.idle.notify_all();
 }

@@ -9,16 +9,18 @@
 #include <QList>
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
 /// On the window's thread, writing on a thread of its own: the records of this run that wait for a
 /// data folder that does not answer, kept on the local disk as well, so that neither a crash nor a
-/// power cut takes them: segment files of record frames in the account's state folder, appended and
-/// flushed on a thread of their own, and a marks file with the places where spooled records were
-/// about to be written. Segments go once every record in them is on the medium, so the spool stays
-/// about as large as what its data files still lack. A later START of any logger of the account
-/// (Leftovers) writes what a run left here.
+/// power cut takes them: segment files of record frames in the account's state folder, appended,
+/// flushed, read back and removed on a thread of their own, and a marks file with the places where
+/// spooled records were about to be written. The caller's thread never makes a file call: the
+/// state folder may be on a share that hangs too. Segments go once every record in them is on the
+/// medium, so the spool stays about as large as what its data files still lack. A later START of
+/// any logger of the account (Leftovers) writes what a run left here.
 ///
 /// A spool is owned, or it is not used: its thread takes the run's lock before it creates any
 /// file, and until it has it (a full disk) the spool is failing, writes nothing and keeps what it
@@ -51,18 +53,22 @@ public:
     bool empty() const { return m_segments.isEmpty(); }
     /// Where the next append goes.
     SpoolPosition nextAppendAt() const;
-    /// Records appended from `from` on, up to about `maxBytes`, as far as the spool's thread
-    /// has written them; read on the caller's thread from the local disk. `next`: where the
-    /// next read starts.
-    QList<PendingRecord> readFrom(SpoolPosition from, qint64 maxBytes, SpoolPosition& next) const;
+    /// What a read brings back: records in the order they were appended, and where the next
+    /// read starts.
+    using ReadDone = std::function<void(QList<PendingRecord> records, SpoolPosition next)>;
+    /// Reads the records appended from `from` on, up to about `maxBytes`, on the spool's thread
+    /// once it has written all appended before this call; `done` is called there with them (it
+    /// must only post). A read that fails brings back what came before the failure.
+    void readFrom(SpoolPosition from, qint64 maxBytes, ReadDone done);
     /// Since when the spool's thread has been in one file call, or 0 ms.
     std::chrono::milliseconds busyFor() const;
     /// The last append or flush failed (a full disk), or the run's lock could not be taken,
     /// and none has succeeded since.
     bool failing() const;
-    /// The end: appends `records`, flushes, within `deadline`; removes the run's files when no
-    /// record is left in them. False when the spool's thread did not get there in time (it is
-    /// then left behind) or failed.
+    /// The end: appends `records`, flushes, within `deadline`; the spool's thread removes the
+    /// run's files when no record is left in them, and lets go of the lock. False when it did
+    /// not get there in time (it is then left behind, keeping the lock till the process ends)
+    /// or failed.
     bool finish(const QList<PendingRecord>& records, std::chrono::milliseconds deadline);
 
     /// Where the storage thread logs the places of spooled records, durably, before it writes

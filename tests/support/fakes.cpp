@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "support/fakes.h"
 
+#include <QCoreApplication>
+#include <QThread>
+
 #include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
@@ -98,7 +101,40 @@ bool isDataFile(int fd) {
 }
 } // namespace
 
+void RecordingFileCalls::noteThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread())
+        ++onWindowsThread;
+}
+
+int RecordingFileCalls::fileLength(int fd, qint64& length) {
+    noteThread();
+    return FileCalls::fileLength(fd, length);
+}
+
+int RecordingFileCalls::offsetOf(int fd, qint64& offset) {
+    noteThread();
+    return FileCalls::offsetOf(fd, offset);
+}
+
+int RecordingFileCalls::closeFile(int fd) {
+    noteThread();
+    return FileCalls::closeFile(fd);
+}
+
+int RecordingFileCalls::readAt(const QByteArray& path, qint64 offset, qsizetype size,
+                               QByteArray& bytes) {
+    noteThread();
+    return FileCalls::readAt(path, offset, size, bytes);
+}
+
+int RecordingFileCalls::removeFile(const QByteArray& path) {
+    noteThread();
+    return FileCalls::removeFile(path);
+}
+
 int RecordingFileCalls::openForAppend(const QByteArray& path, int& error) {
+    noteThread();
     waitWhileHeld(true);
     if (failOpens > 0) {
         --failOpens;
@@ -109,6 +145,7 @@ int RecordingFileCalls::openForAppend(const QByteArray& path, int& error) {
 }
 
 int RecordingFileCalls::appendWhole(int fd, const QByteArray& bytes) {
+    noteThread();
     waitWhileHeld(false);
     if (isDataFile(fd)) {
         ++dataAppends;
@@ -124,6 +161,7 @@ int RecordingFileCalls::appendWhole(int fd, const QByteArray& bytes) {
 }
 
 int RecordingFileCalls::dataSync(int fd) {
+    noteThread();
     if (syncMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(syncMs.load()));
     struct stat info {};

@@ -63,13 +63,19 @@ public:
 /// The system's file calls, watched and steered from the test, on whatever thread makes them:
 /// every flush of a data file is recorded (when, on a monotonic clock started with the
 /// recorder, and what the file held then; folders with `folder` set); opens and writes can be
-/// held until released, opens and flushes made to fail, and flushes made slow.
+/// held until released, opens and flushes made to fail, and flushes made slow. Calls made on the
+/// window's (the application's) thread are counted: it must make none, as the disk may hang.
 class RecordingFileCalls final : public FileCalls {
 public:
     RecordingFileCalls() { clock.start(); }
     int openForAppend(const QByteArray& path, int& error) override;
+    int fileLength(int fd, qint64& length) override;
     int appendWhole(int fd, const QByteArray& bytes) override;
+    int offsetOf(int fd, qint64& offset) override;
+    int closeFile(int fd) override;
     int dataSync(int fd) override;
+    int readAt(const QByteArray& path, qint64 offset, qsizetype size, QByteArray& bytes) override;
+    int removeFile(const QByteArray& path) override;
 
     struct Flush {
         qint64 atMs;
@@ -87,13 +93,15 @@ public:
     std::atomic<int> failSyncs{0}; // the next flushes of data files fail with EIO
     // The next writes reach the file, then report EIO, as a network file system may.
     std::atomic<int> landThenFail{0};
-    std::atomic<bool> full{false};   // appends to data files fail with ENOSPC
-    std::atomic<int> dataAppends{0}; // appends to data files tried, failed ones too
-    std::atomic<int> syncMs{0};      // each flush takes this long
+    std::atomic<bool> full{false};       // appends to data files fail with ENOSPC
+    std::atomic<int> dataAppends{0};     // appends to data files tried, failed ones too
+    std::atomic<int> syncMs{0};          // each flush takes this long
+    std::atomic<int> onWindowsThread{0}; // calls made there
     QElapsedTimer clock;
 
 private:
     void waitWhileHeld(bool open);
+    void noteThread();
 
     mutable std::mutex m_mutex;
     std::condition_variable m_released;

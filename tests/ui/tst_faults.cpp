@@ -3,6 +3,7 @@
 #include "support/pty_instrument.h"
 #include "support/window_kit.h"
 
+#include "acquisition/platform/platform_serial.h"
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -10,7 +11,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -82,10 +82,11 @@ void TstFaults::deviceVanishesThenComesBack() {
                       [&instrument] { return QList{usbAdapter(instrument->slavePath(), "BAL1")}; });
     CountingPort port(serial);
     const auto windowFirst = qScopeGuard([this] { m_main.reset(); }); // it holds the port
-    connect(serial.findChild<QSerialPort*>(), &QSerialPort::errorOccurred, this,
-            [&portErrors](QSerialPort::SerialPortError e) {
+    connect(serial.findChild<SystemSerialPort*>(), &SystemSerialPort::errorOccurred, this,
+            [&portErrors](SystemSerialPort::SerialPortError e) {
                 // A quiet look for the absent device may fail to open; that is no storm.
-                portErrors += e == QSerialPort::ReadError || e == QSerialPort::ResourceError;
+                portErrors +=
+                    e == SystemSerialPort::ReadError || e == SystemSerialPort::ResourceError;
             });
     openMain(port, m_tmp.path());
     m_main->click("Command1");

@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <functional>
 #include <sys/inotify.h>
 #include <thread>
 #include <unistd.h>
@@ -94,6 +95,7 @@ private Q_SLOTS:
     void reconnectsOnlyToTheSameDevice();
 
     void readOnItsOwnThreadWhileTheWindowIsBusy();
+    void heldBackNoticeCarriesWhatCameMeanwhile();
 
     // --- events
     void eventsAreQueuedOneAtATime();
@@ -268,9 +270,9 @@ void TstSerialPort::vanishedDeviceKeepsWhatArrived() {
         return QList<SerialDevice>{nodeDevice(instrument->slavePath())};
     });
     QCOMPARE(port.open(), SerialError::kNone);
-    auto* qtPort = port.findChild<QSerialPort*>();
+    auto* qtPort = port.findChild<SystemSerialPort*>();
     QVERIFY(qtPort);
-    QSignalSpy errors(qtPort, &QSerialPort::errorOccurred);
+    QSignalSpy errors(qtPort, &SystemSerialPort::errorOccurred);
     QSignalSpy events(&port, &CommPort::lineEvent);
     QSignalSpy removals(&port, &CommPort::deviceRemoved);
 
@@ -281,7 +283,7 @@ void TstSerialPort::vanishedDeviceKeepsWhatArrived() {
     QTRY_COMPARE(removals.count(), 1);
     QTest::qWait(300);
     const auto isFailure = [](const QList<QVariant>& args) {
-        return args[0].value<QSerialPort::SerialPortError>() != QSerialPort::NoError;
+        return args[0].value<SystemSerialPort::SerialPortError>() != SystemSerialPort::NoError;
     };
     QCOMPARE(std::count_if(errors.begin(), errors.end(), isFailure), 1);
     QCOMPARE(removals.count(), 1);
@@ -411,6 +413,34 @@ void TstSerialPort::readOnItsOwnThreadWhileTheWindowIsBusy() {
         }
     }
     QCOMPARE(got, sent);
+}
+
+void TstSerialPort::heldBackNoticeCarriesWhatCameMeanwhile() {
+    SystemClock clock;
+    auto inner = std::make_unique<FakeCommPort>();
+    FakeCommPort* fake = inner.get();
+    fake->clock = &clock;
+    ThreadedPort port(std::move(inner));
+    QCOMPARE(port.open(), SerialError::kNone);
+    QSignalSpy notices(&port, &CommPort::dataReceived);
+    const auto onReader = [fake](const std::function<void()>& step) {
+        QMetaObject::invokeMethod(fake, step, Qt::BlockingQueuedConnection);
+    };
+    onReader([fake] { fake->feed("a"); });
+    QVERIFY(notices.wait(1000));
+    QCOMPARE(port.bytesWaiting(), int16_t(1));
+    // Within the gap: "b" is told of and held back; "c" comes without a word, as a device
+    // that paces its own news holds bytes it has not announced yet.
+    onReader([fake] {
+        fake->feed("b");
+        fake->received += 'c';
+    });
+    QVERIFY(notices.wait(1000));
+    QCOMPARE(port.bytesWaiting(), int16_t(3));
+    QByteArray got;
+    for (char c = 0; port.readByte(c);)
+        got += c;
+    QCOMPARE(got, QByteArray("abc"));
 }
 
 void TstSerialPort::eventsAreQueuedOneAtATime() {

@@ -9,6 +9,7 @@
 #include "support/test_kit.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -18,7 +19,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 
 namespace {
 
@@ -75,8 +78,50 @@ public:
             ++marksSyncs;
         return FileCalls::dataSync(fd);
     }
+    // Reads of segments wait while `holdReads`, as on a state folder that hangs.
+    int readAt(const QByteArray& path, qint64 offset, qsizetype size, QByteArray& bytes) override {
+        if (path.endsWith(".spool")) {
+            std::unique_lock lock(m_mutex);
+            m_released.wait(lock, [this] { return !holdReads; });
+        }
+        const int error = FileCalls::readAt(path, offset, size, bytes);
+        ++reads;
+        return error;
+    }
+    void holdTheReads(bool hold) {
+        const std::lock_guard lock(m_mutex);
+        holdReads = hold;
+        m_released.notify_all();
+    }
     std::atomic<int> failRemovals{0};
     std::atomic<int> marksSyncs{0};
+    std::atomic<int> reads{0};
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    bool holdReads = false;
+};
+
+// What a read of the spool brought back, on the spool's thread.
+struct ReadBack {
+    std::mutex mutex;
+    bool done = false;
+    QList<quint64> seqs;
+    SpoolPosition next;
+    Spool::ReadDone take() {
+        return [this](const QList<PendingRecord>& records, SpoolPosition at) {
+            const std::lock_guard lock(mutex);
+            for (const PendingRecord& record : records)
+                seqs << record.seq;
+            next = at;
+            done = true;
+        };
+    }
+    bool arrived() {
+        const std::lock_guard lock(mutex);
+        return done;
+    }
 };
 
 } // namespace
@@ -127,6 +172,54 @@ private Q_SLOTS:
         QCOMPARE(info.st_mode & 0777, mode_t(0700));
         spool.dropThrough(3);
         QVERIFY(spool.finish({}, std::chrono::seconds(5)));
+    }
+
+    // A read of the spool is the spool's thread's: the caller goes on at once while the folder
+    // hangs, appends meanwhile are kept, and the read brings back exactly what was appended
+    // before it was asked for, in order; the next read, from where it ended, the rest. At the
+    // end a thread left in a read is left behind within the deadline, keeping the run's lock.
+    void readsLeaveTheCallerFree() {
+        SpoolCalls calls;
+        Spool spool(folder(), calls);
+        spool.appendRecords(records(1, 300, dataFolder()));
+        calls.holdTheReads(true);
+        ReadBack first;
+        QElapsedTimer asked;
+        asked.start();
+        spool.readFrom({1, 0}, qint64(1) << 20, first.take());
+        spool.appendRecords(records(301, 310, dataFolder()));
+        QVERIFY2(asked.elapsed() < 50, qPrintable(QString::number(asked.elapsed())));
+        QTest::qWait(200);
+        QVERIFY(!first.arrived());
+        calls.holdTheReads(false);
+        QTRY_VERIFY(first.arrived());
+        QList<quint64> expected;
+        for (quint64 seq = 1; seq <= 300; ++seq)
+            expected << seq;
+        QCOMPARE(first.seqs, expected);
+        qint64 framed = 0;
+        for (const PendingRecord& record : records(1, 300, dataFolder()))
+            framed += SpoolFormat::recordFrame(record).size();
+        QCOMPARE(first.next, (SpoolPosition{1, framed}));
+        ReadBack rest;
+        spool.readFrom(first.next, qint64(1) << 20, rest.take());
+        QTRY_VERIFY(rest.arrived());
+        QCOMPARE(rest.seqs, (QList<quint64>{301, 302, 303, 304, 305, 306, 307, 308, 309, 310}));
+        QCOMPARE(rest.next, spool.nextAppendAt());
+
+        calls.holdTheReads(true);
+        const int readsBefore = calls.reads;
+        ReadBack hung;
+        spool.readFrom({1, 0}, qint64(1) << 20, hung.take());
+        QElapsedTimer ending;
+        ending.start();
+        QVERIFY(!spool.finish({}, std::chrono::milliseconds(500)));
+        QVERIFY2(ending.elapsed() < 1000, qPrintable(QString::number(ending.elapsed())));
+        QVERIFY(QFile::exists(QDir(folder()).filePath(spool.name() + QStringLiteral(".lock"))));
+        // The thread left behind goes on once the read returns, and begins nothing after it.
+        calls.holdTheReads(false);
+        QTRY_VERIFY(calls.reads > readsBefore && hung.arrived());
+        QTest::qWait(100);
     }
 
     // A directory where the lock file goes: the spool fails and writes nothing, places

@@ -22,7 +22,7 @@ namespace {
 
 struct Store {
     Store(RecordingFileCalls& calls, const QString& spoolFolder)
-        : store(clock, sink, view, calls, spoolFolder), m_calls(calls) {}
+        : store(clock, sink, view, calls, spoolFolder, spoolCalls), m_calls(calls) {}
     // A thread is never left waiting on calls that go away with the test.
     ~Store() { m_calls.release(); }
     Store(const Store&) = delete;
@@ -30,6 +30,7 @@ struct Store {
     FakeClock clock;
     RecordingSink sink;
     RecordingView view;
+    RecordingFileCalls spoolCalls; // the local disk's
     RecordStore store;
 
     void records(const QList<QByteArray>& lines) {
@@ -156,6 +157,9 @@ private Q_SLOTS:
         QVERIFY(s.written(60'000));
         QCOMPARE(dataFile(), header() + ::lines(lines));
         QCOMPARE(s.sink.messages, QStringList());
+        // Spooled, read back and written: not one file call on the window's thread.
+        QCOMPARE(calls.onWindowsThread.load(), 0);
+        QCOMPARE(s.spoolCalls.onWindowsThread.load(), 0);
     }
 
     // END while records beyond the memory bound are in the spool alone and the folder answers:
@@ -172,6 +176,7 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(spooled(spoolFolder()).size(), count, 20'000);
             calls.release();
             s.store.finish(true);
+            QCOMPARE(s.spoolCalls.onWindowsThread.load(), 0);
             QCOMPARE(s.sink.messages.size(), 1);
             QVERIFY2(s.sink.messages[0].contains(" records not yet written are kept in ") &&
                          !s.sink.messages[0].contains("flush"),
@@ -181,6 +186,8 @@ private Q_SLOTS:
         next.store.startPressed();
         QTRY_COMPARE_WITH_TIMEOUT(dataFile().size(), (header() + ::lines(lines)).size(), 60'000);
         QCOMPARE(dataFile(), header() + ::lines(lines));
+        // The end, and the next START's replay: the window's thread made no file call.
+        QCOMPARE(calls.onWindowsThread.load(), 0);
     }
 
     // Memory full and a spool that cannot be written: the records that neither takes are lost,
@@ -589,6 +596,29 @@ private Q_SLOTS:
         QVERIFY(b.written());
         QCOMPARE(dataFile(), header() + ::lines(numbered("old", 3)) + "b1\r\n");
         QTRY_COMPARE(spooled(spoolFolder()), QList<QByteArray>());
+    }
+
+    // Files of other names beside a spool (notes, a copy, a folder) are no run: they are left
+    // as they are and do not stop the run beside them from being written once.
+    void strayFilesAreNoRun() {
+        writeLeftovers(QFile::encodeName(m_data->path()), numbered("old", 3));
+        const QStringList strays{"notes.spool", "unwritten-records-x.txt",
+                                 "unwritten-records-.spool", "unwritten-records-y.spool.bak"};
+        QDir state(spoolFolder());
+        for (const QString& name : strays) {
+            QFile stray(state.filePath(name));
+            QVERIFY(stray.open(QIODevice::WriteOnly) && stray.write("not ours\n") == 9);
+        }
+        QVERIFY(state.mkdir("unwritten-records-z.000001.spool"));
+        RecordingFileCalls calls;
+        Store s(calls, spoolFolder());
+        s.store.startPressed();
+        QTRY_COMPARE(dataFile(), header() + ::lines(numbered("old", 3)));
+        QTRY_COMPARE(s.view.storageWords.last(), "3 records kept from an earlier run written");
+        for (const QString& name : strays)
+            QCOMPARE(fileText(state.filePath(name)), QByteArray("not ours\n"));
+        QVERIFY(QFileInfo(state.filePath("unwritten-records-z.000001.spool")).isDir());
+        QCOMPARE(state.entryList({"*.damaged"}, QDir::Files), QStringList());
     }
 
     // A damaged frame costs itself alone, and a frame whose target is no data file of ours is

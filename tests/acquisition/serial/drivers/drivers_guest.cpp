@@ -11,10 +11,10 @@
 #include "acquisition/serial/serial_port.h"
 #include "acquisition/serial/threaded_port.h"
 
+#include "acquisition/platform/platform_serial.h"
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QSerialPort>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -85,7 +85,7 @@ void obey(LoggerWindow& main, Reporter& reporter, SerialPort& serial, CommPort& 
     } else if (verb == QLatin1String("received")) { // what the port holds for the loop
         say(QStringLiteral("received"), QString::number(read.bytesWaiting()));
     } else if (verb == QLatin1String("speed")) { // the rate the driver took
-        const auto* qt = serial.findChild<QSerialPort*>();
+        const auto* qt = serial.findChild<SystemSerialPort*>();
         say(QStringLiteral("speed"), QString::number(qt ? lineSpeed(qt->handle()) : 0));
     } else if (verb == QLatin1String("ports")) {
         QStringList paths;
