@@ -382,7 +382,8 @@ qint64 LinuxSerialPort::readFromDriver() {
             m_readBufferSize > 0 ? m_readBufferSize - (m_buffer.size() - m_bufferAt) : kReadPiece;
         if (room <= 0)
             break;
-        const ssize_t n = ::read(m_fd, piece, static_cast<size_t>(std::min(room, kReadPiece)));
+        const qint64 asked = std::min(room, kReadPiece);
+        const ssize_t n = ::read(m_fd, piece, static_cast<size_t>(asked));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN) {
@@ -399,6 +400,10 @@ qint64 LinuxSerialPort::readFromDriver() {
         m_arrivals.push_back({n, m_nowMs ? m_nowMs() : QDateTime::currentMSecsSinceEpoch()});
         m_fresh = true;
         total += n;
+        // A short read took all the driver held: asking again would only hear EAGAIN, a third
+        // of this thread's system calls at a UART's pace.
+        if (n < asked)
+            break;
     }
     return total;
 }
