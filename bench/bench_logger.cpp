@@ -194,6 +194,9 @@ struct Phase {
     int lines = 0;
     double seconds = 0;
     std::vector<ProcUsage> used; // per program
+    int sleeps = 0;              // the feeder's, and those woken more than 1 ms late
+    int lateSleeps = 0;
+    int64_t latestNs = 0;
 };
 
 // A 92,160 B/s phase with the spreadsheet copy on or off, just after a START.
@@ -383,6 +386,9 @@ void Bench::stream(const char* name, double bytesPerSecond, int lines) {
         feed(m_programs, text, first, bytesPerSecond, m_sent);
         waitForLastLine(first + lines - 1, 10'000);
     });
+    m_phases.back().sleeps = m_sent.sleeps;
+    m_phases.back().lateSleeps = m_sent.lateSleeps;
+    m_phases.back().latestNs = m_sent.latestNs;
 }
 
 void Bench::endPrograms() {
@@ -460,9 +466,11 @@ bool Bench::checkRecords() const {
     const std::vector<bool> recorded = linesIn(m_programs[0].records, m_nextSeq);
     bool good = true;
     std::printf("\nlogger's records per phase (lost, reordered, stamps more than %lld ms past "
-                "the write of the line's first byte, or before it; the worst offset):\n\n| phase | "
-                "lost | reordered | "
-                "stamps off | worst (ms) |\n|---|---|---|---|---|\n",
+                "the write of the line's first byte, or before it; the worst offset), and beside "
+                "them how often the feeder's own 1 ms sleeps woke more than 1 ms late (this "
+                "machine's scheduling, which the logger's reading thread meets too):\n\n| phase "
+                "| lost | reordered | stamps off | worst (ms) | feeder's sleeps late / all, "
+                "latest (ms) |\n|---|---|---|---|---|---|\n",
                 static_cast<long long>(kMostStampOffMs));
     for (const Phase& phase : m_phases) {
         if (phase.lines == 0)
@@ -491,10 +499,11 @@ bool Bench::checkRecords() const {
         }
         const bool fails = lost > 0 || reordered > 0 || (paced && stampsOff > 0);
         good = good && !fails;
-        std::printf("| %s | %d | %d | %s | %s |%s\n", phase.name.c_str(), lost, reordered,
-                    paced ? std::to_string(stampsOff).c_str() : "not held (burst)",
+        std::printf("| %s | %d | %d | %s | %s | %d / %d, %.1f |%s\n", phase.name.c_str(), lost,
+                    reordered, paced ? std::to_string(stampsOff).c_str() : "not held (burst)",
                     worst == std::numeric_limits<int64_t>::max() ? "no stamp"
                                                                  : std::to_string(worst).c_str(),
+                    phase.lateSleeps, phase.sleeps, static_cast<double>(phase.latestNs) / 1e6,
                     fails ? " FAILS" : "");
     }
     if (!good)

@@ -71,6 +71,8 @@ void feed(std::vector<Program>& programs, const QByteArray& stream, int firstSeq
           double bytesPerSecond, SentTimes& sent) {
     for (Program& p : programs)
         p.fed = 0;
+    sent.sleeps = sent.lateSleeps = 0;
+    sent.latestNs = 0;
     const int64_t t0 = monoNs();
     const double paceNs =
         bytesPerSecond > 0 ? static_cast<double>(stream.size()) / bytesPerSecond * 1e9 : 0;
@@ -108,7 +110,12 @@ void feed(std::vector<Program>& programs, const QByteArray& stream, int firstSeq
         }
         if (bytesPerSecond > 0) {
             timespec pause{0, 1000000};
+            const int64_t asleep = monoNs();
             ::nanosleep(&pause, nullptr);
+            const int64_t lateNs = monoNs() - asleep - 1'000'000;
+            ++sent.sleeps;
+            sent.lateSleeps += lateNs > 1'000'000 ? 1 : 0;
+            sent.latestNs = std::max(sent.latestNs, lateNs);
         } else if (!done) {
             ::poll(waiting.data(), waiting.size(), 10);
         }

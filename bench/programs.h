@@ -41,6 +41,11 @@ struct SentTimes {
     std::vector<int64_t> crNs;
     std::vector<int64_t> firstByteFromMs;
     std::vector<int64_t> firstByteByMs;
+    /// Of the feeder's own 1 ms sleeps in the last paced feed, how many woke more than 1 ms
+    /// late, and the latest: this machine's scheduling, which every program meets as well.
+    int sleeps = 0;
+    int lateSleeps = 0;
+    int64_t latestNs = 0;
     void assign(size_t lines) {
         crNs.assign(lines, -1);
         firstByteFromMs.assign(lines, -1);
