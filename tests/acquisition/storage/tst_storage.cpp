@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -423,6 +424,9 @@ private Q_SLOTS:
                                                      spoolFolder()),
                      qPrintable(s.sink.messages[0]));
         }
+        // The ended store's replay thread, left to a flush, holds the earlier run until the flush
+        // returns, as another logger would; a program's end lets go of it at once.
+        QTRY_VERIFY_WITH_TIMEOUT(runIsFree("20261207-090000"), 10'000);
         RecordingFileCalls calls;
         Store next(calls, spoolFolder());
         next.store.startPressed();
@@ -708,6 +712,15 @@ private:
         return writeLeftovers(leftovers(folder, texts));
     }
     // A spool left by a run that began at `started`, which orders it among the runs.
+    // No logger holds the run: its lock can be taken (and is let go again).
+    bool runIsFree(const char* started) {
+        QLockFile lock(
+            QDir(spoolFolder())
+                .filePath(
+                    QStringLiteral("unwritten-records-%1-1.lock").arg(QLatin1String(started))));
+        lock.setStaleLockTime(0);
+        return lock.tryLock(0);
+    }
     bool writeRun(const char* started, const QList<PendingRecord>& records) {
         const QString old = QFileInfo(writeLeftovers(records)).fileName().section(u'.', 0, 0);
         const QString name = QStringLiteral("unwritten-records-%1-1").arg(QLatin1String(started));
