@@ -414,6 +414,9 @@ private Q_SLOTS:
             calls.syncMs = 700; // each batch of the replay waits for its flush
             Store s(calls, spoolFolder());
             s.store.startPressed();
+            // Counted, so END can say how many (a slow build counts for longer than the wait).
+            QTRY_VERIFY(s.store.leftovers().state().uncounted == 0 &&
+                        s.store.leftovers().state().writing > 0);
             s.records(sent);
             QTest::qWait(300);
             s.store.finish(true);
