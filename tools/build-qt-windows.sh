@@ -6,8 +6,10 @@
 # nothing. The source of Debian's QCustomPlot goes beside it, for the Windows build to compile.
 # Prints the cache folder as its last line. Run as root on Debian 12 (it installs what it lacks).
 #
-#   tools/build-qt-windows.sh
+#   tools/build-qt-windows.sh [--install-only]
 #
+# --install-only installs what the build needs and stops: apt serves one caller at a time, so a
+# build started beside other stages gets its packages first, in the foreground.
 # The cache lies under $XDG_CACHE_HOME (else ~/.cache)/tessaline.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +18,7 @@ here=$PWD
 . tools/install-missing.sh
 # dpkg-dev unpacks the source; the host Qt's tools run moc, rcc and uic for Windows.
 install_missing g++-mingw-w64-x86-64-posix cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools
+[ "${1:-}" = --install-only ] && exit 0
 
 qt_version=$(dpkg-query -W -f '${Version}' "qt6-base-dev:$(dpkg --print-architecture)")
 script_hash=$(cat "$0" cmake/mingw-w64.cmake | sha256sum | cut -c1-12)
@@ -27,13 +30,14 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# Debian's source packages, for this call only: a source list and package lists of its own,
-# so the machine's apt set-up is left as it was.
-mkdir -p "$work/lists/partial"
+# Debian's source packages, for this call only: a source list, package lists and a package
+# cache of its own, so the machine's apt set-up is left as it was, and apt calls of other stages
+# running meanwhile neither wait for this one nor share its files.
+mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
 echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
     >"$work/sources.list"
 apt_own=(-o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
-         -o "Dir::State::Lists=$work/lists")
+         -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache")
 apt-get "${apt_own[@]}" update
 # The same version as the host Qt, whose tools the build borrows.
 (cd "$work" && apt-get "${apt_own[@]}" source "qt6-base=$qt_version" qcustomplot)
