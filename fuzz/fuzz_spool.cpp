@@ -419,9 +419,6 @@ void rowsAfterTheirRecords(const QList<std::pair<QByteArray, QByteArray>>& appen
     }
 }
 
-// A spool built from the input: records, some with targets that are not ours, some frames
-// damaged, and with the copy on the rows of each record's spreadsheet copy; read back, then
-// adopted as an earlier run's, perhaps after that run wrote some of them.
 // The adoption's threads are detached. An input ends only once they are gone: between inputs
 // the leak check would otherwise meet a thread halfway through freeing its Qt data.
 qsizetype threadsRunning() {
@@ -430,6 +427,9 @@ qsizetype threadsRunning() {
         .size();
 }
 
+// A spool built from the input: records, some with targets that are not ours, some frames
+// damaged, and with the copy on the rows of each record's spreadsheet copy; read back, then
+// adopted as an earlier run's, perhaps after that run wrote some of them.
 void built(const uint8_t* data, size_t size) {
     const QString root = scratch();
     QDir(root).removeRecursively();
