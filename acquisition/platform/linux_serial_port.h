@@ -75,8 +75,9 @@ public:
     /// What could not be written at once goes out from the reading thread as the driver takes
     /// it; nothing here waits for the line.
     bool flush() { return isOpen(); }
-    /// Reads now what the driver holds, as the end of a run needs; true if anything came.
-    bool waitForReadyRead(int msecs);
+    /// The end of a run: reads now what the driver holds, then nothing more until the close,
+    /// so that no byte leaves the line that the run will not record. What was read stays.
+    void stopReading();
 
     /// The open device's descriptor, -1 when closed.
     int handle() const { return m_fd; }

@@ -62,9 +62,9 @@ public:
     /// Writing starts at once on the port's own thread; what is still unsent at a close goes
     /// out first, as a tty's close drains it.
     bool flush() { return isOpen(); }
-    /// What the port's own thread has read is in bytesAvailable() already; nothing more waits
-    /// for a look, so there is nothing to wait for.
-    bool waitForReadyRead(int /*msecs*/) { return bytesAvailable() > 0; }
+    /// The end of a run: the port's own thread stops, so that no byte leaves the line that the
+    /// run will not record. What it read stays; what it was sending still goes out.
+    void stopReading();
 
     /// The open port, for the questions platform_serial.h asks of it.
     const WinSerialPort* handle() const { return isOpen() ? this : nullptr; }

@@ -41,8 +41,9 @@ public:
     virtual bool isOpen() const = 0;
     virtual int32_t discardReceived() = 0;
     virtual int16_t bytesWaiting() = 0;
-    /// Makes what the port has received count in bytesWaiting() now, as the end of a run needs:
-    /// a port read on another thread hands over what that thread still holds.
+    /// The end of a run: makes what the port has received count in bytesWaiting() now, and takes
+    /// nothing more from the line until the close. A port read on another thread hands over
+    /// what that thread still holds.
     virtual void collectReceived() {}
     /// Removes the oldest waiting byte into `c`; false when none was read.
     virtual bool readByte(char& c) = 0;

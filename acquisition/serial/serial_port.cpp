@@ -231,10 +231,21 @@ int32_t SerialPort::discardReceived() {
     return cleared ? SerialError::kNone : SerialError::kOperationFailed;
 }
 
+namespace {
+template <typename Port> void readLast(Port& port) {
+    if constexpr (requires { port.stopReading(); })
+        port.stopReading();
+    else
+        port.waitForReadyRead(0);
+}
+} // namespace
+
 void SerialPort::collectReceived() {
-    // At the end, what the device holds is not left for a notifier that will not fire again.
-    if (m_port.isOpen())
-        m_port.waitForReadyRead(0);
+    if (!m_port.isOpen())
+        return;
+    // What the device holds is not left for a notifier that will not fire again; and a device
+    // reading on a thread of its own stops, or what it read after this would go with the close.
+    readLast(m_port);
 }
 
 int16_t SerialPort::bytesWaiting() {

@@ -17,6 +17,7 @@ private Q_SLOTS:
     void exchangesEveryByteBothWays();
     void portHeldOrAbsentIsRefused();
     void pulledDeviceKeepsWhatArrivedAndComesBack();
+    void endOfRunTakesNothingMoreFromTheLine();
 
 private:
     SystemClock m_clock;
@@ -97,6 +98,24 @@ void TstWinSerial::pulledDeviceKeepsWhatArrivedAndComesBack() {
     QVERIFY(instrument.write("after\r"));
     QTRY_COMPARE(port.bytesWaiting(), int16_t(6));
     QCOMPARE(removed.count(), 1);
+}
+
+// What the port holds at the end of a run is kept, and nothing more is taken: a byte read after
+// it would only be dropped by the close.
+void TstWinSerial::endOfRunTakesNothingMoreFromTheLine() {
+    SerialPort port(m_clock);
+    QCOMPARE(port.open(), SerialError::kNone);
+    Instrument instrument;
+    QVERIFY(instrument.write("before\r"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(7));
+    port.collectReceived();
+    QVERIFY(instrument.write("after\r"));
+    QTest::qWait(500); // time enough for a port still reading to take it
+    QByteArray got;
+    for (char c = 0; port.readByte(c);)
+        got += c;
+    QCOMPARE(got, QByteArray("before\r"));
+    QCOMPARE(port.close(), SerialError::kNone);
 }
 
 QTEST_GUILESS_MAIN(TstWinSerial)

@@ -360,11 +360,12 @@ qint64 LinuxSerialPort::write(const QByteArray& bytes) {
     return bytes.size();
 }
 
-bool LinuxSerialPort::waitForReadyRead(int /*msecs*/) {
+void LinuxSerialPort::stopReading() {
     if (!isOpen())
-        return false;
+        return;
+    stopThread();
     const std::lock_guard lock(m_mutex);
-    return readFromDriver() > 0;
+    readFromDriver();
 }
 
 std::vector<LinuxSerialPort::Arrival> LinuxSerialPort::takeArrivals() {

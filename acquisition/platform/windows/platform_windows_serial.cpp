@@ -527,6 +527,14 @@ void WinSerialPort::lineFailed(SerialPortError error) {
     Q_EMIT errorOccurred(error);
 }
 
+void WinSerialPort::stopReading() {
+    if (!m_line || !m_line->thread.joinable())
+        return;
+    m_line->stop = true;
+    ::SetEvent(m_line->wake.handle);
+    m_line->thread.join();
+}
+
 void WinSerialPort::close() {
     // The line's thread is joined before its handle closes.
     m_line.reset();

@@ -98,6 +98,7 @@ private Q_SLOTS:
 
     void readOnItsOwnThreadWhileTheWindowIsBusy();
     void heldBackNoticeCarriesWhatCameMeanwhile();
+    void endOfRunTakesNothingMoreFromTheLine();
 
     // --- events
     void eventsAreQueuedOneAtATime();
@@ -415,6 +416,29 @@ void TstSerialPort::readOnItsOwnThreadWhileTheWindowIsBusy() {
         }
     }
     QCOMPARE(got, sent);
+}
+
+// The end of a run collects what the port holds, and then takes nothing more: what the instrument
+// sends after stays on the line, rather than read and dropped by the close that follows.
+void TstSerialPort::endOfRunTakesNothingMoreFromTheLine() {
+    PtyInstrument instrument;
+    SystemClock clock;
+    ThreadedPort port(std::make_unique<SerialPort>(clock, portAt(1, instrument.slavePath())));
+    QCOMPARE(port.open(), SerialError::kNone);
+    QVERIFY(instrument.write("before\r"));
+    QTRY_COMPARE(port.bytesWaiting(), int16_t(7));
+    port.collectReceived();
+    QVERIFY(instrument.write("after\r"));
+    QTest::qWait(300); // time enough for a reader still reading to take it
+    QByteArray got;
+    for (char c = 0; port.readByte(c);)
+        got += c;
+    QCOMPARE(got, QByteArray("before\r"));
+    QCOMPARE(port.close(), SerialError::kNone);
+    // The test holds the slave side open, so the terminal keeps what nobody read.
+    char left[16] = {};
+    QCOMPARE(::read(instrument.slaveFd(), left, sizeof left), ssize_t(6));
+    QCOMPARE(QByteArray(left, 6), QByteArray("after\r"));
 }
 
 void TstSerialPort::heldBackNoticeCarriesWhatCameMeanwhile() {
