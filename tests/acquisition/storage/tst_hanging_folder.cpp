@@ -1584,12 +1584,18 @@ private Q_SLOTS:
         // Where the folders stay stalled to the end, STOP and START meanwhile: START claims the
         // data folder and looks for earlier runs' spools in the state folder that hangs. The
         // lines from STOP until the run is in step again are never records.
+        // START a tick after STOP, as an operator presses them: each its own wait of the loop.
         int restartFrom = m_sent, restartTo = m_sent;
+        bool stopped = false;
         send(10'000, 960, [&](qint64 at) {
             if (answerFirst || at < 3000 || restartFrom < restartTo)
                 return;
-            restartFrom = m_sent;
-            logger.write("stop\nstart\n");
+            if (!std::exchange(stopped, true)) {
+                restartFrom = m_sent;
+                logger.write("stop\n");
+                return;
+            }
+            logger.write("start\n");
             restartTo = m_sent + 60;
         });
         logger.collect();
