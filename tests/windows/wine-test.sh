@@ -22,18 +22,30 @@ done
 export WINEPATH
 here=$(cd "$(dirname "$program")" && pwd)
 template=$here/wine-prefix
-(
-    flock 9
-    if [ ! -f "$template/made" ]; then
-        rm -rf "$template"
-        WINEPREFIX=$template wineboot -i >/dev/null 2>&1
+# Made once: a Wine that fails to start the first time (it happened once in CI, and took the
+# first test down with no word) is told of and tried again, from nothing.
+make_template() {
+    rm -rf "$template"
+    WINEPREFIX=$template wineboot -i &&
         # Wine hands no QT_ variable of the build machine on: the tests' platform (offscreen,
         # from CTest) goes in as the account's own environment.
         WINEPREFIX=$template wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM \
-            /d "${QT_QPA_PLATFORM:-offscreen}" /f >/dev/null
+            /d "${QT_QPA_PLATFORM:-offscreen}" /f &&
         WINEPREFIX=$template wineserver -w
-        touch "$template/made"
-    fi
+}
+(
+    flock 9
+    attempt=1
+    until [ -f "$template/made" ]; do
+        if make_template >"$here/wine-prefix.log" 2>&1; then
+            touch "$template/made"
+        else
+            echo "wine-test.sh: making the Wine prefix failed (attempt $attempt):" >&2
+            tail -n 20 "$here/wine-prefix.log" >&2
+            WINEPREFIX=$template wineserver -k >/dev/null 2>&1 || true
+            [ $((attempt += 1)) -le 3 ] || exit 1
+        fi
+    done
 ) 9>"$here/wine-prefix.lock"
 
 work=$(mktemp -d)
@@ -64,4 +76,5 @@ fi
 status=0
 wine "$program" "$@" -o "$work/report.txt,txt" || status=$?
 cat "$work/report.txt" 2>/dev/null || echo "no report from $program"
+[ "$status" -eq 0 ] || echo "wine-test.sh: $program ended with status $status" >&2
 exit $status
