@@ -22,8 +22,8 @@ done
 export WINEPATH
 here=$(cd "$(dirname "$program")" && pwd)
 template=$here/wine-prefix
-# Made once: a Wine that fails to start the first time (it happened once in CI, and took the
-# first test down with no word) is told of and tried again, from nothing.
+# Made once. A Wine that fails to start is told of and tried again from nothing: once in CI the
+# first test, which makes the prefix, failed in a first start's time with no word at all.
 make_template() {
     rm -rf "$template"
     WINEPREFIX=$template wineboot -i &&
