@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMetaMethod>
 #include <QTest>
 
 QByteArray fileText(const QString& path) {
@@ -56,4 +57,39 @@ QList<PendingRecord> spooledRecords(const QString& folder) {
                 records << frame.record;
     }
     return records;
+}
+
+int execTests(QObject* test, int argc, char** argv) {
+    QList<QByteArray> args(argv, argv + argc);
+    const qsizetype at = args.indexOf("--except");
+    if (at < 0 || at + 1 >= args.size())
+        return QTest::qExec(test, argc, argv);
+    const QList<QByteArray> except = args[at + 1].split(',');
+    args.remove(at, 2);
+    // The functions QTest would run by itself, in its order.
+    static const QList<QByteArray> notTests{"initTestCase", "cleanupTestCase", "init", "cleanup"};
+    QList<QByteArray> functions;
+    const QMetaObject* meta = test->metaObject();
+    for (int i = 0; i < meta->methodCount(); ++i) {
+        const QMetaMethod method = meta->method(i);
+        if (method.methodType() == QMetaMethod::Slot && method.access() == QMetaMethod::Private &&
+            method.parameterCount() == 0 && method.returnType() == QMetaType::Void &&
+            !method.name().endsWith("_data") && !notTests.contains(method.name()))
+            functions << method.name();
+    }
+    for (const QByteArray& name : except) {
+        if (!functions.removeAll(name)) {
+            qCritical("--except: %s is not a test function", name.constData());
+            return 2;
+        }
+    }
+    if (functions.isEmpty()) { // no names would run them all
+        qCritical("--except leaves no test function");
+        return 2;
+    }
+    args << functions;
+    QList<char*> pointers;
+    for (QByteArray& arg : args)
+        pointers << arg.data();
+    return QTest::qExec(test, static_cast<int>(pointers.size()), pointers.data());
 }

@@ -39,3 +39,9 @@ QList<PendingRecord> spooledRecords(const QString& folder);
 class Logger;
 /// True once every record the logger has taken is in its data file.
 bool recordsWritten(const Logger& logger, int timeoutMs = 5000);
+
+class QObject;
+/// QTest::qExec, and one more option: `--except f,g` runs every test function but f and g, so
+/// that CTest can run a long program's slow functions beside the rest. A name that is not a
+/// test function of `test` is refused (exit 2), rather than running everything twice.
+int execTests(QObject* test, int argc, char** argv);

@@ -1708,7 +1708,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     TstHangingFolder test;
     QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    return execTests(&test, argc, argv);
 }
 
 #include "tst_hanging_folder.moc"

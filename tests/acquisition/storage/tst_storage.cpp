@@ -735,5 +735,10 @@ private:
     }
 };
 
-QTEST_GUILESS_MAIN(TstStorage)
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    TstStorage test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return execTests(&test, argc, argv);
+}
 #include "tst_storage.moc"
