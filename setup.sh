@@ -117,7 +117,7 @@ package-windows)
 tidy)
     # The dev build's compile commands, so the tree is not compiled a third time for it.
     build dev
-    run-clang-tidy -quiet -p build -j 2 "$PWD/(acquisition|ui|tools|tests|bench|fuzz|main\.cpp)"
+    run-clang-tidy -quiet -p build -j 2 "$PWD/(acquisition|ui|tools|tests|bench|fuzz|main\.cpp|headless_main\.cpp)"
     ;;
 bench)
     build dev
