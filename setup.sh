@@ -12,8 +12,14 @@
 # runs clang-tidy over the whole tree (tidy), or measures the trend's history at its bound and
 # the logger beside tio and cat (bench [seconds per phase]).
 # Builds go through the presets in CMakePresets.json.
+# --install-only before a command installs what that command needs, and stops.
 set -euo pipefail
 cd "$(dirname "$0")"
+install_only=false
+if [ "${1:-}" = --install-only ]; then
+    install_only=true
+    shift
+fi
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
           libqcustomplot-dev)
@@ -49,6 +55,7 @@ bench) packages+=(tio fonts-ipafont-mincho) ;;
 esac
 . tools/install-missing.sh
 install_missing "${packages[@]}"
+$install_only && exit 0
 
 werror=OFF
 [ "${CI:-}" = "true" ] && werror=ON
@@ -125,7 +132,7 @@ bench)
     exec build/bench/bench_logger "${@:2}"
     ;;
 *)
-    echo "usage: $0 run|test|demo|asan|tsan|package|test-arm64|package-arm64|test-windows|package-windows|tidy|bench [seconds per phase]" >&2
+    echo "usage: $0 [--install-only] run|test|demo|asan|tsan|package|test-arm64|package-arm64|test-windows|package-windows|tidy|bench [seconds per phase]" >&2
     exit 2
     ;;
 esac
